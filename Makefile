@@ -1,0 +1,36 @@
+# Two entry points for a newcomer: `make demo` and `make test`. Both create .venv with
+# CPython 3.9 when it is missing, then build and install the package into it.
+PYTHON39 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9.*/bin/python3.9) $(shell command -v python3.9))
+VENV ?= .venv
+PY := $(VENV)/bin/python
+NATIVE_BUILD := build/native
+
+.PHONY: demo test test-python test-native install install-test bench clean
+
+$(PY):
+	@test -n "$(PYTHON39)" || { echo "CPython 3.9 not found; set PYTHON39=/path/to/python3.9" >&2; exit 1; }
+	$(PYTHON39) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install --quiet .
+
+install-test: $(PY)
+	$(PY) -m pip install --quiet '.[test]'
+
+demo: install
+	$(PY) -m tarnwick
+
+test: install-test
+	$(MAKE) test-native test-python
+
+test-native:
+	$(VENV)/bin/cmake -S tests/native -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
+	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+
+test-python:
+	$(PY) -m pytest
+
+clean:
+	rm -rf build $(VENV)

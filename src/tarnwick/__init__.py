@@ -1,0 +1,1 @@
+"""European option prices under Kou's and Merton's jump-diffusion models."""

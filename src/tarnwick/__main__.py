@@ -1,0 +1,3 @@
+from tarnwick.cli import main
+
+main()

@@ -1,0 +1,1 @@
+"""Native pricing modules: ``dexpjump`` (Kou) and ``lognjump`` (Merton)."""
