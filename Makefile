@@ -32,5 +32,11 @@ test-native:
 test-python:
 	$(PY) -m pytest
 
+# Not part of `make test`: timings print numbers, they do not pass or fail.
+bench: install-test
+	$(VENV)/bin/cmake -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/bench
+	build/bench/upsilon_bench
+
 clean:
 	rm -rf build $(VENV)
