@@ -1,0 +1,97 @@
+#pragma once
+
+// Kou's probability Upsilon(mu, sigma, lambda, p, eta1, eta2; a, T) = P(Z(T) >= a) for the
+// double-exponential jump-diffusion Z(t) = mu t + sigma W(t) + (sum of N(t) jumps), as a
+// Poisson mixture over the jump count j = 0 ... n.
+//
+// Every distinct value of the series (the Hh values of each jump direction, I_{k-1}, the
+// gamma values and every repeated power) is computed once per evaluation into a table and
+// then combined in the order of the term-by-term series, so the result is bit for bit the
+// one of the plain evaluation at polynomial instead of exponential cost.
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/normal_cdf.hpp"
+#include "dexpjump/in.hpp"
+
+namespace dexpjump {
+
+// From j = 171 on, tgamma(j + 1) overflows: the binomials of the mixture weights become
+// infinite, the Poisson weight 0, and the series NaN. The term count is capped there.
+inline constexpr int max_terms = 170;
+
+// table[e] = pow(base, e) for e = 0 ... last.
+inline void power_table(double base, int last, double* table) {
+    for (int e = 0; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
+}
+
+inline double Upsilon(double mu, double sigma, double lambda, double p, double eta1, double eta2,
+                      double a, double T, int n) {
+    const int N = std::min(n, max_terms);
+    const double no_jump = std::exp(-lambda * T);
+    const double sqrt_T = std::sqrt(T);
+    double A1 = 0.0;
+    double A2 = 0.0;
+    if (N > 0) {
+        const double q = 1.0 - p;
+        const double s_T = sigma * sqrt_T;
+        const double m = a - mu * T;
+
+        double factorial[max_terms + 1];  // factorial[i] = tgamma(i + 1)
+        for (int i = 0; i <= N; ++i) factorial[i] = std::tgamma(static_cast<double>(i) + 1.0);
+        double intensity_power[max_terms + 1], p_power[max_terms + 1], q_power[max_terms + 1];
+        double up_share_power[max_terms + 1], down_share_power[max_terms + 1];
+        double up_scale_power[max_terms + 1], down_scale_power[max_terms + 1];
+        power_table(lambda * T, N, intensity_power);
+        power_table(p, N, p_power);
+        power_table(q, N, q_power);
+        power_table(eta1 / (eta1 + eta2), N, up_share_power);
+        power_table(eta2 / (eta1 + eta2), N, down_share_power);
+        power_table(eta1 * s_T, N, up_scale_power);
+        power_table(eta2 * s_T, N, down_scale_power);
+
+        // I_{k-1} of both series depends on the order alone, not on the jump count.
+        double I_up[max_terms], I_down[max_terms];
+        In_table(N - 1, m, -eta1, -1.0 / s_T, sqrt_T * (eta1 * -sigma), I_up);
+        In_table(N - 1, m, eta2, 1.0 / s_T, sqrt_T * (-sigma * eta2), I_down);
+
+        double binom_j[max_terms + 1];  // binom(j, i) for the current j
+        for (int j = 1; j <= N; ++j) {
+            const double poisson = no_jump * intensity_power[j] / factorial[j];
+            for (int i = 0; i <= j; ++i) binom_j[i] = factorial[j] / (factorial[i] * factorial[j - i]);
+            double S1 = 0.0;
+            double S2 = 0.0;
+            for (int k = 1; k <= j; ++k) {
+                // Weights of k upward (P) and k downward (Q) exponential jumps among j.
+                double P = p_power[j];
+                double Q = q_power[j];
+                if (k < j) {
+                    P = 0.0;
+                    Q = 0.0;
+                    for (int i = k; i < j; ++i) {
+                        const double binoms =
+                            binom_j[i] *
+                            (factorial[j - k - 1] / (factorial[i - k] * factorial[j - i - 1]));
+                        P = binoms * up_share_power[i - k] * down_share_power[j - i] *
+                                (p_power[i] * q_power[j - i]) + P;
+                        Q = binoms * up_share_power[j - i] * down_share_power[i - k] *
+                                (q_power[i] * p_power[j - i]) + Q;
+                    }
+                }
+                S1 = I_up[k - 1] * (P * up_scale_power[k]) + S1;
+                S2 = I_down[k - 1] * (Q * down_scale_power[k]) + S2;
+            }
+            A1 = S1 * poisson + A1;
+            A2 = S2 * poisson + A2;
+        }
+    }
+    // sqrt(2 pi T) taken whole, not as sqrt(2 pi) sqrt(T).
+    const double D = std::sqrt(6.283185307179586 * T) * sigma;
+    const double t1 = std::exp(eta1 * sigma * (eta1 * sigma) * T * 0.5) / D * A1;
+    const double t2 = std::exp(eta2 * sigma * (eta2 * sigma) * T * 0.5) / D * A2;
+    const double y = -(a - mu * T) / (sqrt_T * sigma);
+    return tarnwick::normal_cdf(y) * no_jump + (t2 + t1);
+}
+
+}  // namespace dexpjump
