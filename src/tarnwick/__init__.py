@@ -1,1 +1,9 @@
-"""European option prices under Kou's and Merton's jump-diffusion models."""
+"""European option prices under Kou's and Merton's jump-diffusion models.
+
+The pricing modules are ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump``
+(Merton); ``python -m tarnwick`` prints price tables.
+"""
+
+from importlib.metadata import version
+
+__version__ = version("tarnwick")
