@@ -6,6 +6,7 @@
 """
 
 import argparse
+import math
 import os
 import sys
 
@@ -60,16 +61,35 @@ def describe(title, T, parameters):
     return f"{title} (T={T:g}, {values})"
 
 
+# A table longer or wider than this is a typing slip (a tiny step, a stray digit), not a
+# request: building it would exhaust memory before printing anything.
+MAX_ENTRIES = 1000
+INT32 = range(-2**31, 2**31)
+
+
 def strike_range(text):
     """LO:HI:STEP, both ends included."""
     try:
         low, high, step = (float(part) for part in text.split(":"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected LO:HI:STEP, got {text!r}") from None
-    if not (step > 0 and high >= low):
+    if not (math.isfinite(low) and math.isfinite(high) and step > 0 and high >= low):
         raise argparse.ArgumentTypeError(f"expected LO <= HI and STEP > 0, got {text!r}")
-    count = int((high - low) / step + 1e-9) + 1
+    count = int(min((high - low) / step + 1e-9, MAX_ENTRIES)) + 1
+    if count > MAX_ENTRIES:
+        raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} strikes in {text!r}")
     return [low + i * step for i in range(count)]
+
+
+def term_count(text):
+    """A term count: a 32-bit integer, as the pricing modules take it."""
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
+    if n not in INT32:
+        raise argparse.ArgumentTypeError(f"expected a 32-bit integer, got {text!r}")
+    return n
 
 
 def term_range(text):
@@ -80,6 +100,10 @@ def term_range(text):
         raise argparse.ArgumentTypeError(f"expected LO:HI, got {text!r}") from None
     if high < low:
         raise argparse.ArgumentTypeError(f"expected LO <= HI, got {text!r}")
+    if low not in INT32 or high not in INT32:
+        raise argparse.ArgumentTypeError(f"expected 32-bit integers, got {text!r}")
+    if high - low >= MAX_ENTRIES:
+        raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} term counts in {text!r}")
     return list(range(low, high + 1))
 
 
@@ -91,7 +115,7 @@ def add_model(subparsers, name, description, parameters, T, n):
                             help=f"{meaning} (default {default:g})")
     parser.add_argument("--T", type=float, default=T, help=f"maturity (default {T:g})")
     parser.add_argument("--K", type=float, default=100.0, help="strike (default 100)")
-    parser.add_argument("--n", type=int, default=n, help=f"number of series terms (default {n})")
+    parser.add_argument("--n", type=term_count, default=n, help=f"number of series terms (default {n})")
     parser.add_argument("--strikes", type=strike_range, metavar="LO:HI:STEP",
                         help="a table over strikes instead of the one strike K")
     parser.add_argument("--terms", type=term_range, metavar="LO:HI",
