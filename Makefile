@@ -1,6 +1,8 @@
 # Two entry points for a newcomer: `make demo` and `make test`. Both create .venv with
 # CPython 3.9 when it is missing, then build and install the package into it.
 PYTHON39 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.9.*/bin/python3.9) $(shell command -v python3.9))
+# Another interpreter gets a venv of its own: make test PYTHON=python3.13 VENV=.venv-3.13
+PYTHON ?= $(PYTHON39)
 VENV ?= .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
@@ -8,8 +10,8 @@ NATIVE_BUILD := build/native
 .PHONY: demo test test-python test-native install install-test bench clean
 
 $(PY):
-	@test -n "$(PYTHON39)" || { echo "CPython 3.9 not found; set PYTHON39=/path/to/python3.9" >&2; exit 1; }
-	$(PYTHON39) -m venv $(VENV)
+	@test -n "$(PYTHON)" || { echo "CPython 3.9 not found; set PYTHON=/path/to/python3.9" >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
 install: $(PY)
