@@ -1,0 +1,117 @@
+"""Any value of any argument: both modules return a float promptly, and agree bit for bit
+with the step-by-step evaluation wherever that evaluation is affordable."""
+
+import faulthandler
+import math
+import struct
+import sys
+import time
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from literal import kou_call, kou_put, merton_call
+from tarnwick.models.dexpjump import (
+    KouEuropeanCall,
+    KouEuropeanPut,
+    create_european_call,
+    create_european_put,
+)
+from tarnwick.models.lognjump import MertonEuropeanCall
+
+# A call that takes this long is a hang, not a slow price (n = 170 takes milliseconds).
+SLOW = 5.0
+# The price runs with the interpreter lock held, so no Python timer can interrupt it: a
+# watchdog thread of faulthandler dumps the stacks and ends the run instead.
+HANG = 120.0
+
+ANY = st.floats()  # NaN, +-inf, +-0, subnormals and the extremes included
+INT32 = st.integers(-(2**31), 2**31 - 1)
+KOU_ROUTES = st.sampled_from(
+    [(KouEuropeanCall, KouEuropeanPut), (create_european_call, create_european_put)]
+)
+PROPERTY = settings(max_examples=250, deadline=None)
+LITERAL = settings(max_examples=200, deadline=None)
+
+
+def bits(x):
+    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
+
+
+def promptly(price, *args):
+    faulthandler.dump_traceback_later(HANG, exit=True, file=sys.__stderr__)
+    try:
+        start = time.monotonic()
+        result = price(*args)
+        elapsed = time.monotonic() - start
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert type(result) is float
+    assert elapsed < SLOW, f"{elapsed:.1f} s for {args}"
+    return result
+
+
+def kou_prices(routes, T, K, args):
+    make_call, make_put = routes
+    return [promptly(make(T, K).priceByKouJumpDiffusion, *args) for make in (make_call, make_put)]
+
+
+def merton_price(T, K, args):
+    return promptly(MertonEuropeanCall(K, T).JDAnalyticalPrice, *args)
+
+
+@PROPERTY
+@given(KOU_ROUTES, ANY, ANY, st.tuples(*[ANY] * 7), INT32)
+def test_kou_takes_any_arguments(routes, T, K, args, n):
+    kou_prices(routes, T, K, args + (n,))
+
+
+@PROPERTY
+@given(ANY, ANY, st.tuples(*[ANY] * 7))
+def test_merton_takes_any_arguments(T, K, args):
+    merton_price(T, K, args)
+
+
+# With few terms the step-by-step evaluation is cheap for any doubles, and it follows
+# IEEE arithmetic through every infinity and NaN exactly as the native code does.
+@PROPERTY
+@given(KOU_ROUTES, ANY, ANY, st.tuples(*[ANY] * 7), st.integers(-2, 3))
+def test_kou_any_doubles_bit_exact(routes, T, K, args, n):
+    got = kou_prices(routes, T, K, args + (n,))
+    want = [kou_call(T, K, *args, n), kou_put(T, K, *args, n)]
+    assert list(map(bits, got)) == list(map(bits, want))
+
+
+@PROPERTY
+@given(ANY, ANY, st.tuples(*[ANY] * 6), st.floats(-3.0, 60.0))
+def test_merton_any_doubles_bit_exact(T, K, args, n):
+    assert bits(merton_price(T, K, args + (n,))) == bits(merton_call(T, K, *args, n))
+
+
+def between(lo, hi):
+    return st.floats(lo, hi)
+
+
+TERMS = (between(0.01, 5.0), between(1.0, 1000.0))  # T, K
+KOU_ORDINARY = st.tuples(
+    between(1.0, 1000.0), between(-0.1, 0.3), between(0.01, 1.5), between(0.0, 10.0),
+    between(0.0, 1.0), between(1.05, 50.0), between(0.05, 50.0), st.integers(-2, 8),
+)  # S, r, sigma, lam, p, eta1, eta2, n
+MERTON_ORDINARY = st.tuples(
+    between(1.0, 1000.0), between(0.01, 1.5), between(-0.1, 0.3), between(0.0, 10.0),
+    between(-2.0, 2.0), between(0.0, 2.0), between(-3.0, 60.0),
+)  # S, sigma, r, lam, m, s, n
+
+
+@LITERAL
+@given(KOU_ROUTES, *TERMS, KOU_ORDINARY)
+def test_kou_ordinary_inputs_bit_exact(routes, T, K, args):
+    got = kou_prices(routes, T, K, args)
+    want = [kou_call(T, K, *args), kou_put(T, K, *args)]
+    assert list(map(bits, got)) == list(map(bits, want))
+
+
+@LITERAL
+@given(*TERMS, MERTON_ORDINARY)
+def test_merton_ordinary_inputs_bit_exact(T, K, args):
+    assert bits(merton_price(T, K, args)) == bits(merton_call(T, K, *args))
