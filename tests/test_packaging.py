@@ -13,7 +13,6 @@ from pathlib import Path
 import pytest
 
 import tarnwick
-from tarnwick.models import dexpjump, lognjump
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -43,14 +42,27 @@ def readelf(*arguments):
     return run(["readelf", "-W", *arguments], env={**os.environ, "LC_ALL": "C"})
 
 
-@pytest.mark.parametrize("module", [dexpjump, lognjump], ids=lambda m: m.__name__)
-def test_installed_extension_searches_the_package_libs_and_exports_its_entry_only(module):
-    path = Path(module.__file__)
+PACKAGE = Path(tarnwick.__file__).parent
+# Every extension module installed in the package, whatever its folder: the reference
+# modules under models/ and any at the top of the package.
+EXTENSIONS = sorted(str(path.relative_to(PACKAGE)) for path in PACKAGE.rglob("*.so"))
+
+
+def test_the_package_has_its_extension_modules():
+    names = {Path(path).name.split(".")[0] for path in EXTENSIONS}
+    assert {"dexpjump", "lognjump"} <= names
+    assert len(names) == len(EXTENSIONS)  # one build of each
+
+
+@pytest.mark.parametrize("relative", EXTENSIONS)
+def test_installed_extension_searches_the_package_libs_and_exports_its_entry_only(relative):
+    path = PACKAGE / relative
     dynamic = readelf("--dynamic", str(path))
     search_paths = re.findall(r"\((RPATH|RUNPATH)\)\s+Library r(?:un)?path: \[(.*)\]", dynamic)
-    assert search_paths == [("RUNPATH", "$ORIGIN/../../tarnwick.libs")]
-    # $ORIGIN/../.. is the directory that holds the package: tarnwick.libs sits beside it.
-    assert path.parent.parent.parent == Path(tarnwick.__file__).parent.parent
+    # From the module's folder up to the one that holds the package: tarnwick.libs sits
+    # beside the package there.
+    up = "/".join([".."] * len(Path(relative).parts))
+    assert search_paths == [("RUNPATH", f"$ORIGIN/{up}/tarnwick.libs")]
 
     defined = set()
     for line in readelf("--dyn-syms", str(path)).splitlines():
@@ -59,8 +71,7 @@ def test_installed_extension_searches_the_package_libs_and_exports_its_entry_onl
         if len(fields) >= 8 and fields[0].endswith(":") and fields[6] != "UND":
             if fields[4] in ("GLOBAL", "WEAK", "UNIQUE"):
                 defined.add(fields[7].split("@")[0])
-    short_name = module.__name__.rsplit(".", 1)[1]
-    assert defined - LINKER_SYMBOLS == {f"PyInit_{short_name}"}
+    assert defined - LINKER_SYMBOLS == {f"PyInit_{path.name.split('.')[0]}"}
 
 
 # --- the distributions ----------------------------------------------------------------
@@ -68,15 +79,20 @@ def test_installed_extension_searches_the_package_libs_and_exports_its_entry_onl
 
 @pytest.fixture(scope="session")
 def dists(tmp_path_factory):
-    """The sdist, and the wheel that `python -m build` builds from the unpacked sdist.
+    """The sdist, and the manylinux wheel that `make wheel` makes: `python -m build` builds
+    the wheel from the unpacked sdist, auditwheel repairs it.
 
     The build runs in an isolated environment with pybind11 at a new temporary path each
     time, so a build directory kept from an earlier build would recompile everything anyway;
     building from the sdist instead proves that it carries all that a build needs."""
+    if shutil.which("make") is None:
+        pytest.fail("make is needed to build the wheel as `make wheel` does")
     out = tmp_path_factory.mktemp("dist")
-    run([sys.executable, "-m", "build", "--outdir", str(out), str(ROOT)], cwd=out)
-    [sdist] = out.glob("tarnwick-*.tar.gz")
-    [wheel] = out.glob("tarnwick-*.whl")
+    raw, repaired = out / "raw", out / "repaired"
+    run(["make", "--no-print-directory", "-C", str(ROOT), "repaired-wheel",
+         f"PY={sys.executable}", f"RAW_DIST={raw}", f"DIST={repaired}"])
+    [sdist] = raw.glob("tarnwick-*.tar.gz")
+    [wheel] = repaired.glob("tarnwick-*.whl")
     return sdist, wheel
 
 
@@ -100,16 +116,23 @@ def test_sdist_carries_the_sources_and_nothing_built(dists):
 def test_wheel_carries_modules_stubs_and_the_console_script(dists):
     _, wheel = dists
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert f"-{tag}-{tag}-" in wheel.name
+    assert re.fullmatch(rf"tarnwick-[^-]+-{tag}-{tag}-manylinux_\d+_\d+_\w+\.whl", wheel.name)
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
         [entry_points] = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
         assert "tarnwick = tarnwick.cli:main" in archive.read(entry_points).decode()
+    shipped = {
+        str(path.relative_to(PACKAGE.parent))
+        for path in PACKAGE.rglob("*")
+        if path.is_file() and "__pycache__" not in path.parts
+    }
     for name in ["__init__.py", "__main__.py", "cli.py", "py.typed", "models/__init__.py",
                  "models/dexpjump.pyi", "models/lognjump.pyi"]:
-        assert f"tarnwick/{name}" in names
-    for module in ["dexpjump", "lognjump"]:
-        assert len([n for n in names if re.fullmatch(rf"tarnwick/models/{module}\..*\.so", n)]) == 1
+        assert f"tarnwick/{name}" in shipped
+    # What the development install has, the wheel has: modules, stubs, package data.
+    assert shipped <= names
+    # Anything auditwheel had to bundle sits where the modules' RUNPATH looks.
+    assert all(n.startswith(("tarnwick/", "tarnwick-", "tarnwick.libs/")) for n in names)
 
 
 FRESH_CHECK = """\
