@@ -21,7 +21,9 @@ class EuropeanOption(Option):
         p: typing.SupportsFloat | typing.SupportsIndex,
         eta1: typing.SupportsFloat | typing.SupportsIndex,
         eta2: typing.SupportsFloat | typing.SupportsIndex,
-        n: typing.SupportsInt | typing.SupportsIndex,
+        # An integer or anything with __index__: the module refuses a float such as 10.0,
+        # although its generated signature reads SupportsInt | SupportsIndex.
+        n: typing.SupportsIndex,
     ) -> float: ...
 
 # Maturity first, then strike; positional only.
