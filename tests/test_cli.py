@@ -1,5 +1,6 @@
 """The command line: the demo tables, the kou and merton tables, and usage errors."""
 
+import importlib.metadata
 import math
 import os
 import subprocess
@@ -111,6 +112,7 @@ def test_parameter_flags_reach_the_price(capsys):
         (["kou", "--n", "1.5"], "expected an integer, got '1.5'"),
         (["kou", "--n", "2147483648"], "expected a 32-bit integer"),
         (["kou", "--sigma", "abc"], "argument --sigma: invalid float value: 'abc'"),
+        (["kou", "--spot", "1e999"], "argument --spot/--S: expected a finite number"),
         (["merton", "--put"], "unrecognized arguments: --put"),
         (["kou", "--strike", "100"], "unrecognized arguments: --strike 100"),
         (["kou", "--sig", "0.2"], "unrecognized arguments: --sig 0.2"),
@@ -132,9 +134,83 @@ def test_help_lists_every_flag(capsys):
         main(["kou", "--help"])
     assert exit.value.code == 0
     out = capsys.readouterr().out
-    for flag in ["--S", "--r", "--sigma", "--lam", "--p", "--eta1", "--eta2", "--T", "--K",
-                 "--n", "--strikes", "--terms", "--put"]:
+    for flag in ["--spot", "--S", "--rate", "--r", "--sigma", "--lam", "--p", "--eta1", "--eta2",
+                 "--T", "--K", "--n", "--strikes", "--terms", "--put"]:
         assert f"{flag} " in out
+
+
+def test_merton_jump_flags_cannot_be_mistaken_for_the_spot(capsys):
+    lines = run_main(capsys, "merton", "--spot", "90", "--jump-mean", "-0.2", "--jump-std", "0.1",
+                     "--rate", "0.01")
+    assert lines[0] == MERTON_HEADER.replace("S=100", "S=90").replace("m=-0.1", "m=-0.2") \
+        .replace("s=0.2)", "s=0.1)").replace("r=0.05", "r=0.01")
+    assert run_main(capsys, "merton", "--S", "90", "--r", "0.01", "--jump-mean", "-0.2",
+                    "--jump-std", "0.1") == lines
+    for old in ("--s", "--m"):
+        with pytest.raises(SystemExit) as exit:
+            main(["merton", old, "0.1"])
+        assert exit.value.code == 2
+        assert f"unrecognized arguments: {old} 0.1" in capsys.readouterr().err
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    assert exit.value.code == 0
+    assert capsys.readouterr().out == f"tarnwick {importlib.metadata.version('tarnwick')}\n"
+
+
+# Every value a model or an option cannot take, on the flag that carries it: the usage
+# error names the flag, whichever of its spellings was typed.
+INVALID = [
+    ("kou", "--K", "0", "> 0"), ("kou", "--K", "-100", "> 0"), ("merton", "--K", "0", "> 0"),
+    ("kou", "--T", "0", "> 0"), ("merton", "--T", "-1", "> 0"),
+    ("kou", "--spot", "0", "> 0"), ("merton", "--S", "-5", "> 0"),
+    ("kou", "--sigma", "0", "> 0"), ("merton", "--sigma", "-0.2", "> 0"),
+    ("kou", "--eta1", "1", "> 1"), ("kou", "--eta1", "0.5", "> 1"),
+    ("kou", "--eta2", "0", "> 0"),
+    ("kou", "--p", "-0.1", "in [0, 1]"), ("kou", "--p", "1.5", "in [0, 1]"),
+    ("kou", "--lam", "-1", ">= 0"), ("merton", "--lam", "-0.5", ">= 0"),
+    ("merton", "--jump-std", "-0.1", ">= 0"),
+    ("kou", "--strikes", "0:10:5", "strikes > 0"), ("kou", "--strikes", "-10:10:5", "strikes > 0"),
+]
+NON_FINITE = [
+    (command, flag, value)
+    for command, flags in [("kou", ["--rate", "--K", "--sigma", "--p"]),
+                           ("merton", ["--jump-mean", "--T", "--spot"])]
+    for flag in flags
+    for value in ["nan", "inf", "-inf"]
+]
+
+
+@pytest.mark.parametrize("command, flag, value, condition", INVALID)
+def test_values_outside_the_model_are_usage_errors(capsys, command, flag, value, condition):
+    with pytest.raises(SystemExit) as exit:
+        main([command, f"{flag}={value}"])  # -10:10:5 alone would read as a flag
+    assert exit.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    last = err.splitlines()[-1]
+    assert last.startswith(f"tarnwick {command}: error: argument ")
+    assert flag in last.split(":")[2]
+    assert f"expected {condition}" in last or f"expected a number {condition}" in last
+
+
+@pytest.mark.parametrize("command, flag, value", NON_FINITE)
+def test_non_finite_numbers_are_usage_errors(capsys, command, flag, value):
+    with pytest.raises(SystemExit) as exit:
+        main([command, f"{flag}={value}"])
+    assert exit.value.code == 2
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert flag in last and f"expected a finite number, got '{value}'" in last
+
+
+def test_boundary_values_are_accepted(capsys):
+    # p at both ends, no jumps, degenerate Merton jumps: valid models, finite prices.
+    for argv in (["kou", "--p", "0"], ["kou", "--p", "1", "--lam", "0"],
+                 ["merton", "--jump-std", "0", "--lam", "0"]):
+        price = float(run_main(capsys, *argv)[2].split()[1])
+        assert math.isfinite(price) and price > 0
 
 
 # The same program as a user starts it: a new interpreter, from a directory outside the
