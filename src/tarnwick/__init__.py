@@ -7,3 +7,7 @@ The pricing modules are ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models
 from importlib.metadata import version
 
 __version__ = version("tarnwick")
+
+from tarnwick._quotes import SampleQuotes, read_quotes, sample_quotes  # noqa: E402
+from tarnwick._calibrate import CalibrationResult, calibrate  # noqa: E402
+from tarnwick._plot import plot_smile  # noqa: E402

@@ -1,0 +1,533 @@
+"""Calibration of a model to option quotes: bounded least squares on implied-vol errors."""
+
+import inspect
+import math
+import time
+from dataclasses import dataclass
+from typing import (Any, Callable, Dict, Generic, Iterable, List, Mapping, Optional,
+                    Sequence, Tuple, Type, TypeVar, Union)
+
+import numpy as np
+import numpy.typing as npt
+# scipy ships no type information.
+from scipy.optimize import least_squares  # type: ignore[import-untyped]
+from scipy.special import ndtr  # type: ignore[import-untyped]
+
+import tarnwick as tw
+
+Array = npt.NDArray[np.float64]
+ModelT = TypeVar("ModelT")
+
+# Where each parameter may go, and the box the multi-start spreads its starting points
+# over: the bounds keep every model valid (eta1 > 1 for a finite mean up-jump, positive
+# scales), the start box stays where equity surfaces put them. Scale-like parameters are
+# spread on a log scale, so that 2 and 50 are as far apart as 0.1 and 2.5.
+BOUNDS: Dict[str, Tuple[float, float]] = {
+    "sigma": (0.005, 2.0),
+    "lam": (0.0, 20.0),
+    "p": (0.0, 1.0),
+    "eta1": (1.05, 200.0),
+    "eta2": (0.1, 200.0),
+    "m": (-2.0, 2.0),
+    "s": (0.001, 2.0),
+}
+START_BOX: Dict[str, Tuple[float, float, bool]] = {  # low, high, log scale
+    "sigma": (0.05, 0.5, True),
+    "lam": (0.05, 3.0, True),
+    "p": (0.05, 0.95, False),
+    "eta1": (3.0, 60.0, True),
+    "eta2": (1.5, 40.0, True),
+    "m": (-0.4, 0.2, False),
+    "s": (0.02, 0.5, True),
+}
+DEFAULT_STARTS = 6
+KINDS = ("call", "put")
+# Vega below this (per unit of volatility, relative to spot) carries no information on the
+# volatility: the price has underflowed into its bounds and its implied vol is noise.
+TINY_VEGA = 1e-10
+
+
+@dataclass(frozen=True)
+class CalibrationResult(Generic[ModelT]):
+    """What :func:`calibrate` found.
+
+    Attributes
+    ----------
+    model : the fitted model.
+    rmse_iv : root mean square of ``residuals``, in volatility units (0.001 = 0.1 vol point).
+    rmse_price : root mean square of model minus market prices of the quoted options.
+    residuals : model minus market implied volatility per fitted quote (where the model's
+        price has no implied vol, its price error divided by the market vega).
+    nfev : evaluations of the model over the surface, all starts together.
+    elapsed : wall-clock seconds of the whole fit.
+    success : whether the best start converged by one of the optimiser's criteria.
+    standard_errors : Gauss-Newton standard error of each free parameter, from the
+        Jacobian at the optimum and the residuals' scatter.
+    quotes : the fitted quotes as arrays: strike, maturity, rate, dividend, kind, iv,
+        model_iv, price, model_price, row (position in the input).
+    S : the spot price of the fit.
+    dropped : positions in the input of the quotes left out (``drop_invalid=True``).
+    """
+
+    model: ModelT
+    rmse_iv: float
+    rmse_price: float
+    residuals: Array
+    nfev: int
+    elapsed: float
+    success: bool
+    standard_errors: Dict[str, float]
+    quotes: Dict[str, Any]
+    S: float
+    dropped: Tuple[int, ...]
+
+    def rmse_by_maturity(self) -> Dict[float, float]:
+        """RMSE of the implied-vol residuals per maturity, in increasing maturity.
+
+        Examples
+        --------
+        >>> sample = tw.sample_quotes()
+        >>> fit = tw.calibrate(tw.BlackScholes, sample.quotes, sample.S)
+        >>> len(fit.rmse_by_maturity())
+        8
+        """
+        maturity = self.quotes["maturity"]
+        return {
+            float(T): float(np.sqrt(np.mean(self.residuals[maturity == T] ** 2)))
+            for T in np.unique(maturity)
+        }
+
+
+# --- Black-Scholes in numpy, for quotes given as vols and for the vega weights ----------
+
+
+def black_scholes(sigma: Array, S: float, K: Array, T: Array, r: Array, q: Array,
+                  call: npt.NDArray[np.bool_]) -> Tuple[Array, Array]:
+    """Black-Scholes price and vega (per unit of volatility), elementwise."""
+    forward = S * np.exp((r - q) * T)
+    root_t = np.sqrt(T)
+    d1 = (np.log(forward / K) + 0.5 * sigma * sigma * T) / (sigma * root_t)
+    d2 = d1 - sigma * root_t
+    discount = np.exp(-r * T)
+    # Each kind from its own tails, not through parity, so that out-of-the-money prices
+    # keep their relative precision.
+    price = np.where(call, discount * (forward * ndtr(d1) - K * ndtr(d2)),
+                     discount * (K * ndtr(-d2) - forward * ndtr(-d1)))
+    vega = S * np.exp(-q * T) * np.exp(-0.5 * d1 * d1) / math.sqrt(2 * math.pi) * root_t
+    return np.asarray(price, dtype=float), np.asarray(vega, dtype=float)
+
+
+# --- the quotes ---------------------------------------------------------------------------
+
+
+def _rows(mask: npt.NDArray[np.bool_]) -> List[int]:
+    return [int(i) for i in np.flatnonzero(mask)]
+
+
+def _shown(rows: Sequence[int]) -> str:
+    return str(rows[:20])[:-1] + (", ...]" if len(rows) > 20 else "]")
+
+
+@dataclass(frozen=True)
+class Surface:
+    """Validated quotes as float arrays (and the derived market numbers)."""
+
+    S: float
+    strike: Array
+    maturity: Array
+    rate: Array
+    dividend: Array
+    call: npt.NDArray[np.bool_]  # the quoted kind
+    iv: Array
+    price: Array  # of the quoted kind
+    otm_call: npt.NDArray[np.bool_]  # the kind the implied vols are read from
+    otm_price: Array
+    vega: Array  # Black-Scholes vega at the market vol
+    row: npt.NDArray[np.int64]
+    dropped: Tuple[int, ...]
+
+    def kinds(self, call: npt.NDArray[np.bool_]) -> Iterable[Tuple[str, npt.NDArray[np.bool_]]]:
+        for kind, mask in (("call", call), ("put", ~call)):
+            if mask.any():
+                yield kind, mask
+
+
+def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
+                 threads: Optional[int]) -> Surface:
+    """The quotes checked and completed: every column as an array of one length, market
+    vols from prices or prices from vols, and the out-of-the-money kind per quote."""
+    if not (isinstance(S, (int, float, np.floating, np.integer)) and math.isfinite(S) and S > 0):
+        raise ValueError(f"S must be a finite number > 0, got {S!r}")
+    missing = [name for name in ("strike", "maturity") if name not in quotes]
+    if "iv" not in quotes and "price" not in quotes:
+        missing.append("iv or price")
+    if missing:
+        raise ValueError(f"quotes: missing column(s) {', '.join(missing)}; the quotes need "
+                         "strike, maturity and iv or price (optional: kind, rate, dividend)")
+    strike = np.asarray(quotes["strike"], dtype=float).ravel()
+    count = strike.size
+    if count == 0:
+        raise ValueError("quotes: no rows")
+
+    def column(name: str, default: Any, dtype: Any = float) -> Any:
+        values = np.asarray(quotes[name] if name in quotes else default, dtype=dtype)
+        values = np.broadcast_to(values, (count,)) if values.ndim == 0 else values.ravel()
+        if values.shape != (count,):
+            raise ValueError(f"quotes: column {name!r} has {values.size} rows, strike {count}")
+        return values
+
+    maturity = column("maturity", None)
+    for name, values in (("strike", strike), ("maturity", maturity)):
+        bad = _rows(~(np.isfinite(values) & (values > 0)))
+        if bad:
+            raise ValueError(f"quotes: {name} must be finite and > 0; not so at rows {_shown(bad)}")
+    rate, dividend = column("rate", r), column("dividend", q)
+    for name, values in (("rate", rate), ("dividend", dividend)):
+        if not np.isfinite(values).all():
+            raise ValueError(f"quotes: {name} must be finite; not so at rows "
+                             f"{_shown(_rows(~np.isfinite(values)))}")
+    kind = np.char.lower(np.char.strip(column("kind", "call", dtype=str)))
+    bad = _rows(~np.isin(kind, KINDS))
+    if bad:
+        raise ValueError(f"quotes: kind must be 'call' or 'put'; not so at rows {_shown(bad)}")
+    call = kind == "call"
+    S = float(S)
+    if "iv" in quotes:
+        iv = column("iv", None)
+        valid = np.isfinite(iv) & (iv > 0)
+        price = np.where(valid, black_scholes(np.where(valid, iv, 1.0), S, strike, maturity,
+                                              rate, dividend, call)[0], np.nan)
+    else:
+        price = column("price", None)
+        iv = np.full(count, np.nan)
+        for name, mask in (("call", call), ("put", ~call)):
+            if mask.any():
+                iv[mask] = tw.implied_volatility(price[mask], S, strike[mask], maturity[mask],
+                                                 rate[mask], dividend[mask], name,
+                                                 threads=threads)
+        # No implied vol: the price is outside the no-arbitrage bounds (or not a number).
+        valid = np.isfinite(iv) & (iv > 0)
+    bad = _rows(~valid)
+    if bad and not drop_invalid:
+        raise ValueError(
+            f"quotes: {len(bad)} quote(s) outside the no-arbitrage bounds (no positive implied "
+            f"volatility) at rows {_shown(bad)}; pass drop_invalid=True to fit without them")
+    if not valid.any():
+        raise ValueError("quotes: no quote inside the no-arbitrage bounds")
+    keep = np.flatnonzero(valid)
+    strike, maturity, rate, dividend = strike[keep], maturity[keep], rate[keep], dividend[keep]
+    call, iv, price = call[keep], iv[keep], price[keep]
+    # Implied vols are read from the out-of-the-money side: a deep in-the-money price is
+    # mostly intrinsic value, and its time value (which carries the vol) loses digits.
+    otm_call = strike >= S * np.exp((rate - dividend) * maturity)
+    otm_price, vega = black_scholes(iv, S, strike, maturity, rate, dividend, otm_call)
+    return Surface(S, strike, maturity, rate, dividend, call, iv, price, otm_call, otm_price,
+                   vega, keep.astype(np.int64), tuple(bad))
+
+
+# --- the objective --------------------------------------------------------------------------
+
+
+def _gather(surface: Surface, call: npt.NDArray[np.bool_],
+            evaluate: Callable[[str, npt.NDArray[np.bool_]], Any]) -> Any:
+    """evaluate(kind, mask) over both kinds, put back together in quote order."""
+    parts = [(mask, evaluate(kind, mask)) for kind, mask in surface.kinds(call)]
+    first = parts[0][1]
+    if isinstance(first, dict):
+        out: Any = {key: np.empty(call.size) for key in first}
+        for mask, part in parts:
+            for key, values in part.items():
+                out[key][mask] = values
+        return out
+    result = np.empty(call.size)
+    for mask, part in parts:
+        result[mask] = part
+    return result
+
+
+class Objective:
+    """Residuals and their Jacobian in the free parameters, sharing one evaluation of the
+    model's prices and sensitivities per point (least_squares asks for both at the same x)."""
+
+    def __init__(self, model_class: Any, names: Sequence[str], free: Sequence[str],
+                 fixed: Mapping[str, float], surface: Surface, target: str,
+                 threads: Optional[int]) -> None:
+        self.model_class, self.names, self.free = model_class, list(names), list(free)
+        self.fixed, self.surface, self.target, self.threads = dict(fixed), surface, target, threads
+        self.evaluations = 0
+        self._x: Optional[bytes] = None
+        self._value: Tuple[Array, Array] = (np.empty(0), np.empty((0, 0)))
+
+    def model(self, x: Array) -> Any:
+        values = dict(self.fixed)
+        values.update(zip(self.free, (float(v) for v in x)))
+        return self.model_class(**{name: values[name] for name in self.names})
+
+    def sensitivities(self, model: Any, call: npt.NDArray[np.bool_]) -> Dict[str, Array]:
+        s = self.surface
+        return _gather(s, call, lambda kind, m: tw.sensitivities(  # type: ignore[no-any-return]
+            model, s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
+            threads=self.threads))
+
+    def prices(self, model: Any, call: npt.NDArray[np.bool_]) -> Array:
+        s = self.surface
+        return _gather(s, call, lambda kind, m: tw.price(  # type: ignore[no-any-return]
+            model, s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
+            threads=self.threads))
+
+    def model_ivs(self, prices: Array) -> Array:
+        s = self.surface
+        return _gather(s, s.otm_call, lambda kind, m: tw.implied_volatility(  # type: ignore[no-any-return]
+            prices[m], s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
+            threads=self.threads))
+
+    def evaluate(self, x: Array) -> Tuple[Array, Array]:
+        key = np.asarray(x, dtype=float).tobytes()
+        if key == self._x:
+            return self._value
+        self.evaluations += 1
+        s = self.surface
+        model = self.model(x)
+        if self.target == "price":
+            # Price errors in units of vol: divided by the market vega, the first-order
+            # change of price per unit of implied vol.
+            sens = self.sensitivities(model, s.call)
+            residuals = (sens["price"] - s.price) / s.vega
+            jacobian = np.column_stack([sens[name] / s.vega for name in self.free])
+        else:
+            sens = self.sensitivities(model, s.otm_call)
+            iv = self.model_ivs(sens["price"])
+            _, vega = black_scholes(np.where(np.isfinite(iv), iv, 1.0), s.S, s.strike,
+                                    s.maturity, s.rate, s.dividend, s.otm_call)
+            # dIV/dθ = (dV/dθ) / vega at the model's vol. Where the model's price has no
+            # implied vol (underflowed, or past a bound while a start is still far off),
+            # the vega-weighted price error stands in: continuous and of the same size.
+            has_iv = np.isfinite(iv) & (vega > TINY_VEGA * s.S)
+            residuals = np.where(has_iv, iv - s.iv, (sens["price"] - s.otm_price) / s.vega)
+            scale = np.where(has_iv, vega, s.vega)
+            jacobian = np.column_stack([sens[name] / scale for name in self.free])
+        self._x, self._value = key, (residuals, jacobian.reshape(residuals.size, len(self.free)))
+        return self._value
+
+    def residuals(self, x: Array) -> Array:
+        return self.evaluate(x)[0]
+
+    def jacobian(self, x: Array) -> Array:
+        return self.evaluate(x)[1]
+
+
+# --- starting points -----------------------------------------------------------------------
+
+PRIMES = (2, 3, 5, 7, 11, 13, 17)
+
+
+def radical_inverse(index: int, base: int) -> float:
+    """The index-th point of van der Corput's sequence in this base (digits mirrored)."""
+    value, scale = 0.0, 1.0 / base
+    while index:
+        index, digit = divmod(index, base)
+        value += digit * scale
+        scale /= base
+    return value
+
+
+def start_points(free: Sequence[str], bounds: Mapping[str, Tuple[float, float]],
+                 count: int) -> List[Array]:
+    """count points of the unscrambled Halton sequence (from index 1, whose point is the
+    middle of the box) mapped into each parameter's start box, within its bounds."""
+    points = []
+    for index in range(1, count + 1):
+        point = []
+        for dim, name in enumerate(free):
+            low, high = bounds[name]
+            start_low, start_high, log = START_BOX.get(name, (low, high, False))
+            start_low, start_high = max(start_low, low), min(start_high, high)
+            u = radical_inverse(index, PRIMES[dim % len(PRIMES)])
+            if log and start_low > 0:
+                value = start_low * (start_high / start_low) ** u
+            else:
+                value = start_low + (start_high - start_low) * u
+            point.append(value)
+        points.append(np.array(point))
+    return points
+
+
+def model_implied_vols(model: Any, S: float, K: Any, T: Any, r: Any, q: Any,
+                       threads: Optional[int] = None) -> Array:
+    """The model's implied vols, read from its out-of-the-money option at every strike."""
+    K, T, r, q = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in (K, T, r, q)))
+    call = K >= S * np.exp((r - q) * T)
+    iv = np.full(K.shape, np.nan)
+    for kind, mask in (("call", call), ("put", ~call)):
+        if mask.any():
+            prices = tw.price(model, S, K[mask], T[mask], r[mask], q[mask], kind, threads=threads)
+            iv[mask] = tw.implied_volatility(prices, S, K[mask], T[mask], r[mask], q[mask], kind,
+                                             threads=threads)
+    return iv
+
+
+# --- the fit -------------------------------------------------------------------------------
+
+
+def parameter_names(model_class: Any) -> Tuple[str, ...]:
+    names = getattr(model_class, "parameter_names", None)
+    if isinstance(names, tuple):
+        return names
+    return tuple(inspect.signature(model_class).parameters)
+
+
+def _progress(iterable: Sequence[Array], enabled: bool, total: int) -> Iterable[Array]:
+    if not enabled:
+        return iterable
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise ImportError("progress=True needs tqdm: pip install 'tarnwick[progress]'") from None
+    return tqdm(iterable, total=total, desc="calibration starts", unit="start")
+
+
+def calibrate(
+    model_class: Type[ModelT],
+    quotes: Any,
+    S: float,
+    r: float = 0.0,
+    q: float = 0.0,
+    *,
+    target: str = "iv",
+    fixed: Optional[Mapping[str, float]] = None,
+    x0: Union[None, Mapping[str, float], Any] = None,
+    bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
+    starts: int = DEFAULT_STARTS,
+    progress: bool = False,
+    drop_invalid: bool = False,
+    threads: Optional[int] = None,
+) -> CalibrationResult[ModelT]:
+    """Fit a model's parameters to option quotes by bounded least squares.
+
+    Minimises the squared differences between the model's and the market's implied
+    volatilities (``target="iv"``), or between their prices divided by the market's
+    Black-Scholes vega (``target="price"``: nearly the same errors, faster, with no
+    implied-vol inversion in the loop). The Jacobian comes from the model's analytic price
+    sensitivities (:func:`tarnwick.sensitivities`), never from finite differences. Each of
+    a few deterministic starting points spread over the parameters' usual range is run to
+    convergence by :func:`scipy.optimize.least_squares`, and the best fit is kept.
+
+    Parameters
+    ----------
+    model_class : tw.Kou, tw.Merton or tw.BlackScholes.
+    quotes : pandas DataFrame or mapping of column name to array. Columns ``strike``,
+        ``maturity`` (years) and ``iv`` (e.g. 0.2 for 20 %) or ``price``; optional ``kind``
+        ('call' or 'put', default call), ``rate`` and ``dividend`` (per-quote r and q,
+        which take the place of the arguments r and q).
+    S : spot price.
+    r, q : risk-free rate and dividend yield, continuously compounded, for every quote.
+    target : "iv" or "price".
+    fixed : parameters held at given values, e.g. ``{"p": 0.3}``.
+    x0 : one starting point (a mapping of free parameter to value, or a model) instead of
+        the multi-start.
+    bounds : per-parameter (low, high) replacing the defaults in ``tarnwick._calibrate.BOUNDS``.
+    starts : number of starting points of the multi-start.
+    progress : show a progress bar over the starts (needs tqdm: ``tarnwick[progress]``).
+    drop_invalid : leave out quotes outside the no-arbitrage bounds instead of raising.
+    threads : threads of the pricing calls (None: all cores).
+
+    Returns
+    -------
+    CalibrationResult
+
+    Raises
+    ------
+    ValueError
+        Missing columns, non-positive strikes or maturities, quotes outside the
+        no-arbitrage bounds (with their rows), unknown parameters or bad bounds.
+
+    Examples
+    --------
+    >>> import tarnwick as tw
+    >>> sample = tw.sample_quotes()
+    >>> fit = tw.calibrate(tw.Kou, sample.quotes, sample.S, fixed={"p": 0.3})
+    >>> fit.rmse_iv < 0.002
+    True
+    """
+    started = time.perf_counter()
+    if target not in ("iv", "price"):
+        raise ValueError(f"target must be 'iv' or 'price', got {target!r}")
+    if not (isinstance(starts, (int, np.integer)) and starts >= 1):
+        raise ValueError(f"starts must be an integer >= 1, got {starts!r}")
+    names = parameter_names(model_class)
+    fixed = dict(fixed or {})
+    unknown = sorted(set(fixed) - set(names))
+    if unknown:
+        raise ValueError(f"fixed: unknown parameter(s) {unknown} of {model_class.__name__}, "
+                         f"whose parameters are {list(names)}")
+    free = [name for name in names if name not in fixed]
+    box = {name: BOUNDS.get(name, (-np.inf, np.inf)) for name in names}
+    for name, pair in (bounds or {}).items():
+        if name not in names:
+            raise ValueError(f"bounds: unknown parameter {name!r} of {model_class.__name__}")
+        pair_low, pair_high = (float(v) for v in pair)
+        if not pair_low < pair_high:
+            raise ValueError(f"bounds: expected low < high for {name!r}, got {pair!r}")
+        box[name] = (pair_low, pair_high)
+    surface = read_surface(quotes, S, r, q, drop_invalid, threads)
+    objective = Objective(model_class, names, free, fixed, surface, target, threads)
+
+    if x0 is not None:
+        given = (dict(x0) if isinstance(x0, Mapping)
+                 else {name: getattr(x0, name) for name in names})
+        missing = [name for name in free if name not in given]
+        if missing:
+            raise ValueError(f"x0: no value for the free parameter(s) {missing}")
+        points = [np.array([float(given[name]) for name in free])]
+    else:
+        points = start_points(free, box, starts)
+    low = np.array([box[name][0] for name in free])
+    high = np.array([box[name][1] for name in free])
+
+    best: Any = None
+    if free:
+        for point in _progress(points, progress, len(points)):
+            # trf wants a start strictly inside the bounds.
+            inside = np.clip(point, low + 1e-9 * (1 + abs(low)), high - 1e-9 * (1 + abs(high)))
+            result = least_squares(objective.residuals, inside, jac=objective.jacobian,
+                                   bounds=(low, high), method="trf", x_scale="jac",
+                                   max_nfev=200)
+            if best is None or result.cost < best.cost:
+                best = result
+        x, success = best.x, bool(best.success)
+    else:
+        x, success = np.empty(0), True
+    model = objective.model(x)
+    jacobian = objective.jacobian(x)
+    # The vol residuals of the fitted model, whatever the target.
+    otm_prices = objective.prices(model, surface.otm_call)
+    model_iv = objective.model_ivs(otm_prices)
+    residuals = np.where(np.isfinite(model_iv), model_iv - surface.iv,
+                         (otm_prices - surface.otm_price) / surface.vega)
+    model_price = objective.prices(model, surface.call)
+    dof = max(residuals.size - len(free), 1)
+    scatter = float(np.sum(residuals ** 2)) / dof
+    if free:
+        covariance = np.linalg.pinv(jacobian.T @ jacobian) * scatter
+        errors = dict(zip(free, (float(e) for e in np.sqrt(np.abs(np.diag(covariance))))))
+    else:
+        errors = {}
+    quotes_out = {
+        "strike": surface.strike, "maturity": surface.maturity, "rate": surface.rate,
+        "dividend": surface.dividend, "kind": np.where(surface.call, "call", "put"),
+        "iv": surface.iv, "model_iv": model_iv, "price": surface.price,
+        "model_price": model_price, "row": surface.row,
+    }
+    return CalibrationResult(
+        model=model,
+        rmse_iv=float(np.sqrt(np.mean(residuals ** 2))),
+        rmse_price=float(np.sqrt(np.mean((model_price - surface.price) ** 2))),
+        residuals=residuals,
+        nfev=objective.evaluations,
+        elapsed=time.perf_counter() - started,
+        success=success,
+        standard_errors=errors,
+        quotes=quotes_out,
+        S=surface.S,
+        dropped=surface.dropped,
+    )
