@@ -7,11 +7,18 @@ when it is read, so that a bad one is a usage error naming its flag (exit code 2
 """
 
 import argparse
+import importlib.util
 import math
 import os
 import sys
+import tempfile
 from importlib.metadata import version
-from typing import Callable, Dict, List, NamedTuple, Optional, Sequence
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+import tarnwick as tw
+from tarnwick._calibrate import parameter_names
 
 from tarnwick.models import dexpjump, lognjump
 
@@ -131,11 +138,26 @@ def strike_range(text: str) -> List[float]:
     if not (math.isfinite(low) and math.isfinite(high) and step > 0 and high >= low):
         raise argparse.ArgumentTypeError(f"expected LO <= HI and STEP > 0, got {text!r}")
     if low <= 0:
-        raise argparse.ArgumentTypeError(f"expected strikes > 0, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected numbers > 0, got {text!r}")
     count = int(min((high - low) / step + 1e-9, MAX_ENTRIES)) + 1
     if count > MAX_ENTRIES:
         raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} strikes in {text!r}")
     return [low + i * step for i in range(count)]
+
+
+def positive_values(text: str) -> List[float]:
+    """A list A,B,C or a range LO:HI:STEP (both ends included) of finite numbers > 0."""
+    if ":" in text:
+        return strike_range(text)
+    values = []
+    for part in text.split(","):
+        value = number(part)
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"expected numbers > 0, got {text!r}")
+        values.append(value)
+    if len(values) > MAX_ENTRIES:
+        raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} values in {text!r}")
+    return values
 
 
 def term_count(text: str) -> int:
@@ -187,6 +209,190 @@ def add_closed_form(subparsers: "argparse._SubParsersAction[argparse.ArgumentPar
     return parser
 
 
+# --- tarnwick price: the pricing API over a grid of strikes and maturities -------------
+
+DIVIDEND = Parameter("q", ("--dividend", "--q"), 0.0, number,
+                     "dividend yield, continuously compounded")
+MARKET = [SPOT, RATE, DIVIDEND]
+MODELS: Dict[str, Tuple[str, List[Parameter]]] = {
+    "kou": ("Kou", [p for p in KOU_PARAMETERS if p not in MARKET]),
+    "merton": ("Merton", [p for p in MERTON_PARAMETERS if p not in MARKET]),
+    "bs": ("BlackScholes", [Parameter("sigma", ("--sigma",), 0.2, POSITIVE, "volatility")]),
+}
+GREEKS = ("delta", "gamma", "vega", "theta", "rho")
+
+
+def add_price(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+    parser = subparsers.add_parser(
+        "price", help="prices (and Greeks, implied vols) over strikes and maturities",
+        description="Prices of European options over a grid of strikes and maturities, by "
+        "the pricing API; a row per (T, K).", allow_abbrev=False)
+    models = parser.add_subparsers(dest="model", required=True, metavar="{kou,merton,bs}")
+    for name, (title, parameters) in MODELS.items():
+        model = models.add_parser(name, help=f"{title} model", allow_abbrev=False,
+                                  description=f"Prices under the {title} model.")
+        add_parameters(model, MARKET + parameters)
+        model.add_argument("--K", type=positive_values, default=[80.0, 90.0, 100.0, 110.0, 120.0],
+                           metavar="K[,K...]|LO:HI:STEP", help="strikes (default 80:120:10)")
+        model.add_argument("--T", type=positive_values, default=[0.25, 1.0],
+                           metavar="T[,T...]|LO:HI:STEP", help="maturities in years (default 0.25,1)")
+        model.add_argument("--put", action="store_true", help="puts instead of calls")
+        model.add_argument("--greeks", action="store_true", help="add " + ", ".join(GREEKS))
+        model.add_argument("--iv", action="store_true",
+                           help="add the Black-Scholes implied volatility of each price")
+
+
+def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float],
+               maturities: Sequence[float], put: bool, greeks: bool,
+               iv: bool) -> Tuple[List[str], List[List[float]]]:
+    """Column names and rows (T outer, K inner) of a price table."""
+    T, K = (a.ravel() for a in np.meshgrid(maturities, strikes, indexing="ij"))
+    kind = "put" if put else "call"
+    names, columns = ["T", "K", kind], [T, K]
+    if greeks:
+        values = tw.greeks(model, S, K, T, r, q, kind)
+        columns.append(values.price)
+        names += list(GREEKS)
+        columns += [getattr(values, name) for name in GREEKS]
+    else:
+        columns.append(tw.price(model, S, K, T, r, q, kind))
+    if iv:
+        names.append("impl.vol")
+        columns.append(tw.implied_volatility(columns[2], S, K, T, r, q, kind))
+    return names, [list(map(float, row)) for row in zip(*columns)]
+
+
+def format_table(names: Sequence[str], rows: Sequence[Sequence[float]]) -> List[str]:
+    lines = ["".join(name.rjust(12) for name in names)]
+    for row in rows:
+        lines.append(f"{row[0]:12g}{row[1]:12g}" + "".join(f"{v:12.6f}" for v in row[2:]))
+    return lines
+
+
+def price_command(args: argparse.Namespace) -> List[str]:
+    title, parameters = MODELS[args.model]
+    values = {p.name: getattr(args, p.name) for p in parameters}
+    model = getattr(tw, title)(**values)
+    names, rows = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
+                             args.greeks, args.iv)
+    head = f"{model!r}; S={args.S:g}, r={args.r:g}, q={args.q:g}"
+    return [head] + format_table(names, rows)
+
+
+# --- tarnwick calibrate -----------------------------------------------------------------
+
+FIT_MODELS = {"kou": "Kou", "merton": "Merton", "bs": "BlackScholes"}
+
+
+def fixed_value(text: str) -> Tuple[str, float]:
+    name, sep, value = text.partition("=")
+    if not sep or not name:
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE, got {text!r}")
+    return name.strip(), number(value)
+
+
+def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
+    parser = subparsers.add_parser(
+        "calibrate", help="fit a model to option quotes",
+        description="Fit a model to option quotes from a CSV file (columns strike, maturity, "
+        "and iv or price; optional kind, rate, dividend) by least squares on implied-vol "
+        "errors; print the parameters and the RMSE overall and per maturity.",
+        allow_abbrev=False)
+    parser.add_argument("quotes", nargs="?", help="CSV file of quotes ('#' lines are comments)")
+    parser.add_argument("--sample", action="store_true",
+                        help="the synthetic sample quotes shipped with the package")
+    parser.add_argument("--model", choices=sorted(FIT_MODELS), default="kou",
+                        help="model to fit (default kou)")
+    parser.add_argument("--spot", "--S", dest="S", type=POSITIVE, metavar="S",
+                        help="spot price (required, except with --sample)")
+    parser.add_argument("--rate", "--r", dest="r", type=number, default=0.0, metavar="R",
+                        help="risk-free rate where the quotes have no rate column (default 0)")
+    parser.add_argument("--dividend", "--q", dest="q", type=number, default=0.0, metavar="Q",
+                        help="dividend yield where the quotes have no dividend column (default 0)")
+    parser.add_argument("--target", choices=("iv", "price"), default="iv",
+                        help="implied-vol errors, or price errors over vega (default iv)")
+    parser.add_argument("--fix", type=fixed_value, action="append", default=[],
+                        metavar="NAME=VALUE", help="hold a parameter fixed, e.g. --fix p=0.3")
+    parser.add_argument("--starts", type=term_count, default=None,
+                        help="starting points of the multi-start")
+    parser.add_argument("--drop-invalid", action="store_true",
+                        help="leave out quotes outside the no-arbitrage bounds")
+    parser.add_argument("--plot", metavar="PNG", help="write the smile picture to this file")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="progress bar over the starts (default: on when stdout is a "
+                        "terminal and tqdm is installed)")
+
+
+def have(module: str) -> bool:
+    return importlib.util.find_spec(module) is not None
+
+
+def fit_report(fit: Any, source: str) -> List[str]:
+    model = fit.model
+    names = list(fit.standard_errors)
+    status = "converged" if fit.success else "NOT converged"
+    lines = [
+        f"{type(model).__name__} fitted to {fit.residuals.size} quotes ({source}, S={fit.S:g}) "
+        f"in {fit.elapsed:.3f} s, {fit.nfev} model evaluations, {status}",
+        f"  {'parameter':<10}{'value':>12}{'std. error':>12}",
+    ]
+    for name in parameter_names(type(model)):
+        error = f"{fit.standard_errors[name]:12.6f}" if name in names else "       fixed"
+        lines.append(f"  {name:<10}{getattr(model, name):12.6f}{error}")
+    lines.append(f"RMSE {100 * fit.rmse_iv:.4f} vol pts in implied vol, "
+                 f"{fit.rmse_price:.6f} in price")
+    lines.append(f"  {'maturity':>10}{'quotes':>8}{'RMSE (vol pts)':>16}")
+    maturity = fit.quotes["maturity"]
+    for T, error in fit.rmse_by_maturity().items():
+        lines.append(f"  {T:10.4g}{int(np.sum(maturity == T)):8d}{100 * error:16.4f}")
+    if fit.dropped:
+        lines.append(f"left out (outside the no-arbitrage bounds): rows {list(fit.dropped)}")
+    return lines
+
+
+def save_picture(fit: Any, path: str) -> None:
+    directory = os.path.dirname(os.path.abspath(path))
+    os.makedirs(directory, exist_ok=True)
+    tw.plot_smile(fit).savefig(path, dpi=100)
+
+
+def calibrate_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> List[str]:
+    if args.sample == (args.quotes is not None):
+        parser.error("give either a quotes file or --sample")
+    if args.sample:
+        sample = tw.sample_quotes()
+        quotes, spot, source = sample.quotes, args.S or sample.S, "sample quotes"
+    else:
+        if args.S is None:
+            parser.error("argument --spot/--S is required with a quotes file")
+        try:
+            quotes = tw.read_quotes(args.quotes)
+        except (OSError, ValueError) as error:
+            parser.error(f"quotes: {error}")
+        spot, source = args.S, args.quotes
+    if args.plot and not have("matplotlib"):
+        parser.error("argument --plot: needs matplotlib: pip install 'tarnwick[plot]'")
+    if args.progress and not have("tqdm"):
+        parser.error("argument --progress: needs tqdm: pip install 'tarnwick[progress]'")
+    progress = args.progress
+    if progress is None:
+        progress = sys.stdout.isatty() and have("tqdm")
+    options: Dict[str, Any] = {"target": args.target, "fixed": dict(args.fix),
+                               "progress": progress, "drop_invalid": args.drop_invalid}
+    if args.starts is not None:
+        options["starts"] = args.starts
+    try:
+        fit = tw.calibrate(getattr(tw, FIT_MODELS[args.model]), quotes, spot, args.r, args.q,
+                           **options)
+    except ValueError as error:
+        parser.error(str(error))
+    lines = fit_report(fit, source)
+    if args.plot:
+        save_picture(fit, args.plot)
+        lines.append(f"picture: {args.plot}")
+    return lines
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick", allow_abbrev=False,
@@ -200,6 +406,8 @@ def build_parser() -> argparse.ArgumentParser:
     kou.add_argument("--put", action="store_true", help="price the put instead of the call")
     add_closed_form(subparsers, "merton", "Merton lognormal jump-diffusion (call) by its "
                     "series", MERTON_PARAMETERS, T=1.0, n=50)
+    add_price(subparsers)
+    add_calibrate(subparsers)
     return parser
 
 
@@ -207,22 +415,44 @@ def defaults(parameters: Sequence[Parameter]) -> Dict[str, float]:
     return {parameter.name: parameter.default for parameter in parameters}
 
 
+DEMO_KOU = {"sigma": 0.16, "lam": 1.0, "p": 0.4, "eta1": 10.0, "eta2": 5.0}
+
+
 def demo() -> None:
-    merton = defaults(MERTON_PARAMETERS)
-    print(describe("Merton call prices", 1.0, merton))
-    print("\n".join(price_table(merton_pricer(1.0, **merton), range(80, 121, 10), (0, 2, 10, 50))))
-    kou = defaults(KOU_PARAMETERS)
-    for kind, put in (("call", False), ("put", True)):
-        print()
-        print(describe(f"Kou {kind} prices", 0.5, kou))
-        print("\n".join(price_table(kou_pricer(0.5, put, **kou), (90, 100, 110), (0, 1, 5, 10))))
+    print("tarnwick: European option prices, Greeks, implied vols and calibration under Kou's")
+    print("and Merton's jump-diffusion models. `tarnwick --help` lists the commands.")
+    print()
+    model = tw.Kou(**DEMO_KOU)
+    print(f"A Kou smile: {model!r}; S=100, r=0.05, q=0")
+    names, rows = chain_rows(model, 100.0, 0.05, 0.0, [80.0, 90.0, 100.0, 110.0, 120.0],
+                             [0.25, 1.0], put=False, greeks=True, iv=True)
+    keep = [0, 1, 2, 3, 4, 5, 6, len(names) - 1]  # T, K, call, delta, gamma, vega, theta, vol
+    print("\n".join(format_table([names[i] for i in keep], [[r[i] for i in keep] for r in rows])))
+    print()
+    sample = tw.sample_quotes()
+    fit = tw.calibrate(tw.Kou, sample.quotes, sample.S)
+    print("\n".join(fit_report(fit, "synthetic sample quotes")))
+    if have("matplotlib"):
+        path = os.path.join(tempfile.gettempdir(), "tarnwick-demo", "sample_fit.png")
+        save_picture(fit, path)
+        print(f"picture of the fit: {path}")
+    else:
+        print("no picture: pip install 'tarnwick[plot]' for matplotlib")
+    print()
+    print("Closed forms of the reference layer, their convergence in n: tarnwick kou --help, "
+          "tarnwick merton --help")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
     try:
         if args.command is None:
             demo()
+        elif args.command == "price":
+            print("\n".join(price_command(args)))
+        elif args.command == "calibrate":
+            print("\n".join(calibrate_command(args, parser)))
         else:
             print("\n".join(closed_form_table(args)))
         sys.stdout.flush()
