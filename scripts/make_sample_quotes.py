@@ -3,11 +3,12 @@
 Implied vols of Kou's model with the parameters below, at 8 maturities x 13 strikes spread
 in log-moneyness in proportion to the square root of the maturity, each plus Gaussian
 noise of 0.1 vol point from a fixed seed; out-of-the-money quotes only (puts below the
-forward, calls above). Run from the checkout with the package installed:
+forward, calls above). Run from the checkout with the package installed (an argument writes elsewhere):
 
-    .venv/bin/python scripts/make_sample_quotes.py
+    .venv/bin/python scripts/make_sample_quotes.py [OUT.csv]
 """
 
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -24,7 +25,7 @@ NOISE, SEED = 0.001, 11
 OUT = Path(__file__).resolve().parents[1] / "src" / "tarnwick" / "data" / "sample_quotes.csv"
 
 
-def main() -> None:
+def main(out: Path) -> None:
     rng = np.random.default_rng(SEED)
     lines = [
         "# Synthetic quotes, not market data: implied vols of Kou's model with sigma=0.14,",
@@ -43,9 +44,9 @@ def main() -> None:
             iv = tw.implied_volatility(price, SPOT, K, T, RATE, DIVIDEND, kind)
             noisy = iv + NOISE * rng.standard_normal()
             lines.append(f"{K:g},{T:.10g},{kind},{noisy:.6f},{RATE:g},{DIVIDEND:g}")
-    OUT.write_text("\n".join(lines) + "\n")
-    print(f"wrote {OUT}")
+    out.write_text("\n".join(lines) + "\n")
+    print(f"wrote {out}")
 
 
 if __name__ == "__main__":
-    main()
+    main(Path(sys.argv[1]) if len(sys.argv) > 1 else OUT)

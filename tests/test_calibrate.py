@@ -1,0 +1,208 @@
+"""Calibration: recovery of known parameters from noisy synthetic surfaces, the Jacobian,
+the options, and the errors a user meets."""
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+from tarnwick._calibrate import Objective, black_scholes, model_implied_vols, read_surface
+
+S, R, Q = 100.0, 0.03, 0.01
+NOISE = 0.001  # 0.1 vol point
+MATURITIES = (1 / 12, 2 / 12, 0.25, 0.5, 0.75, 1.0, 1.5, 2.0)
+KOU = tw.Kou(sigma=0.15, lam=0.6, p=0.25, eta1=14.0, eta2=7.0)
+MERTON = tw.Merton(sigma=0.16, lam=0.5, m=-0.15, s=0.12)
+
+
+def surface(model, seed, r=R, q=Q):
+    """8 maturities x 13 strikes spread with the square root of maturity, the model's
+    implied vols plus Gaussian noise of 0.1 vol point; and the noise added."""
+    T = np.repeat(MATURITIES, 13)
+    x = np.tile(np.linspace(-3.0, 1.8, 13), len(MATURITIES))
+    K = np.round(S * np.exp((r - q) * T + x * 0.2 * np.sqrt(T)), 2)
+    exact = model_implied_vols(model, S, K, T, r, q)
+    assert np.isfinite(exact).all()
+    noise = NOISE * np.random.default_rng(seed).standard_normal(T.size)
+    return {"strike": K, "maturity": T, "iv": exact + noise}, noise
+
+
+def parameters(model):
+    return {name: getattr(model, name) for name in model.parameter_names}
+
+
+@pytest.mark.parametrize("truth, seed", [(KOU, 1), (KOU, 2), (MERTON, 3)],
+                         ids=["kou-1", "kou-2", "merton"])
+def test_noisy_surface_gives_back_the_parameters_within_their_errors(truth, seed):
+    quotes, noise = surface(truth, seed)
+    fit = tw.calibrate(type(truth), quotes, S, R, Q)
+    assert fit.success
+    assert type(fit.model) is type(truth)
+    # The true parameters leave exactly the noise as residuals, so the global optimum can
+    # only do better, and by no more than the few degrees of freedom it fits away.
+    noise_rmse = float(np.sqrt(np.mean(noise ** 2)))
+    assert fit.rmse_iv <= noise_rmse * (1 + 1e-6)
+    assert fit.rmse_iv >= 0.9 * noise_rmse
+    assert abs(fit.rmse_iv - NOISE) <= 0.1 * NOISE
+    for name, value in parameters(truth).items():
+        error = fit.standard_errors[name]
+        assert 0 < error < 0.5 * abs(value), name
+        assert abs(getattr(fit.model, name) - value) <= 3 * error, name
+    assert fit.residuals.shape == (104,)
+    assert fit.rmse_iv == pytest.approx(np.sqrt(np.mean(fit.residuals ** 2)))
+    by_maturity = fit.rmse_by_maturity()
+    assert list(by_maturity) == pytest.approx(MATURITIES)
+    assert np.sqrt(np.mean(np.square(list(by_maturity.values())))) == pytest.approx(fit.rmse_iv)
+    assert fit.nfev > 0 and fit.elapsed > 0
+
+
+def test_black_scholes_fits_a_flat_surface_to_its_vol():
+    T = np.repeat([0.25, 1.0], 5)
+    K = np.tile([80.0, 90.0, 100.0, 110.0, 120.0], 2)
+    fit = tw.calibrate(tw.BlackScholes, {"strike": K, "maturity": T, "iv": np.full(10, 0.231)},
+                       S, R, Q)
+    assert fit.model.sigma == pytest.approx(0.231, abs=1e-9)
+    assert fit.rmse_iv < 1e-9 and fit.rmse_price < 1e-8
+
+
+def test_price_target_and_price_quotes_agree_with_the_vol_fit():
+    quotes, _ = surface(KOU, 4)
+    by_vol = tw.calibrate(tw.Kou, quotes, S, R, Q)
+    kind = np.where(quotes["strike"] >= S, "call", "put")
+    prices, _ = black_scholes(quotes["iv"], S, quotes["strike"], quotes["maturity"],
+                              np.full(104, R), np.full(104, Q), kind == "call")
+    price_quotes = {"strike": quotes["strike"], "maturity": quotes["maturity"], "kind": kind,
+                    "price": prices}
+    for target in ("iv", "price"):
+        fit = tw.calibrate(tw.Kou, price_quotes, S, R, Q, target=target)
+        # Vega-weighted price errors are the vol errors to first order: the optima differ
+        # by much less than the parameters' statistical errors.
+        for name, value in parameters(by_vol.model).items():
+            tolerance = 0.3 if target == "price" else 1e-3
+            assert abs(getattr(fit.model, name) - value) <= tolerance * by_vol.standard_errors[name]
+        np.testing.assert_allclose(fit.quotes["price"], prices, rtol=1e-12)
+        assert fit.rmse_iv == pytest.approx(by_vol.rmse_iv, rel=0.02)
+
+
+def test_fixed_parameters_stay_and_the_others_are_fitted():
+    quotes, _ = surface(KOU, 5)
+    fit = tw.calibrate(tw.Kou, quotes, S, R, Q, fixed={"p": 0.25, "eta1": 14.0})
+    assert fit.model.p == 0.25 and fit.model.eta1 == 14.0
+    assert set(fit.standard_errors) == {"sigma", "lam", "eta2"}
+    for name in ("sigma", "lam", "eta2"):
+        assert abs(getattr(fit.model, name) - getattr(KOU, name)) <= 3 * fit.standard_errors[name]
+
+
+def test_x0_replaces_the_multistart():
+    quotes, _ = surface(MERTON, 6)
+    full = tw.calibrate(tw.Merton, quotes, S, R, Q)
+    one = tw.calibrate(tw.Merton, quotes, S, R, Q, x0=MERTON)
+    also = tw.calibrate(tw.Merton, quotes, S, R, Q, x0=parameters(MERTON))
+    assert one.nfev < full.nfev
+    assert one.model == also.model
+    for name, value in parameters(full.model).items():
+        assert getattr(one.model, name) == pytest.approx(value, abs=0.01 * full.standard_errors[name])
+
+
+def test_per_quote_rates_dataframes_and_mappings_are_the_same_quotes():
+    pd = pytest.importorskip("pandas")
+    quotes, _ = surface(MERTON, 7)
+    fit = tw.calibrate(tw.Merton, quotes, S, R, Q, x0=MERTON)
+    frame = pd.DataFrame({**quotes, "rate": R, "dividend": Q})
+    from_frame = tw.calibrate(tw.Merton, frame, S, 0.5, 0.5, x0=MERTON)  # columns win
+    assert from_frame.model == fit.model
+    assert from_frame.rmse_iv == fit.rmse_iv
+
+
+def test_the_jacobian_is_the_derivative_of_the_residuals():
+    quotes, _ = surface(KOU, 8)
+    for target in ("iv", "price"):
+        data = read_surface(quotes, S, R, Q, drop_invalid=False, threads=None)
+        objective = Objective(tw.Kou, KOU.parameter_names, KOU.parameter_names, {}, data,
+                              target, None)
+        x = np.array([0.2, 1.0, 0.4, 10.0, 5.0])
+        jacobian = objective.jacobian(x)
+        for j in range(x.size):
+            h = 1e-6 * x[j]
+            up, down = x.copy(), x.copy()
+            up[j] += h
+            down[j] -= h
+            central = (objective.residuals(up) - objective.residuals(down)) / (2 * h)
+            np.testing.assert_allclose(jacobian[:, j], central, rtol=1e-4, atol=1e-7)
+
+
+def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():
+    quotes, _ = surface(MERTON, 9)
+    strike, T = quotes["strike"], quotes["maturity"]
+    prices, _ = black_scholes(quotes["iv"], S, strike, T, np.full(104, R), np.full(104, Q),
+                              np.ones(104, bool))
+    prices[[3, 50]] = 0.0  # a call is worth more than nothing
+    prices[70] = S * 1.01  # ... and less than the spot
+    bad = {"strike": strike, "maturity": T, "price": prices}
+    with pytest.raises(ValueError, match=r"3 quote\(s\) outside the no-arbitrage bounds.*"
+                                         r"rows \[3, 50, 70\].*drop_invalid=True"):
+        tw.calibrate(tw.Merton, bad, S, R, Q)
+    fit = tw.calibrate(tw.Merton, bad, S, R, Q, drop_invalid=True, x0=MERTON)
+    assert fit.dropped == (3, 50, 70)
+    assert fit.residuals.size == 101
+    assert 3 not in fit.quotes["row"] and list(fit.quotes["row"][:4]) == [0, 1, 2, 4]
+    negative_vol = dict(quotes, iv=np.where(np.arange(104) == 7, -0.1, quotes["iv"]))
+    with pytest.raises(ValueError, match=r"rows \[7\]"):
+        tw.calibrate(tw.Merton, negative_vol, S, R, Q)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda q: {k: v for k, v in q.items() if k != "maturity"},
+         r"missing column\(s\) maturity"),
+        (lambda q: {"strike": q["strike"], "maturity": q["maturity"]},
+         r"missing column\(s\) iv or price"),
+        (lambda q: dict(q, strike=np.where(np.arange(104) == 5, 0.0, q["strike"])),
+         r"strike must be finite and > 0; not so at rows \[5\]"),
+        (lambda q: dict(q, maturity=np.where(np.arange(104) >= 100, -1.0, q["maturity"])),
+         r"maturity must be finite and > 0; not so at rows \[100, 101, 102, 103\]"),
+        (lambda q: dict(q, kind=np.array(["call", "straddle"] * 52)),
+         r"kind must be 'call' or 'put'; not so at rows \[1, 3, 5,"),
+        (lambda q: dict(q, iv=q["iv"][:50]), r"column 'iv' has 50 rows, strike 104"),
+    ],
+)
+def test_malformed_quotes_are_value_errors(change, message):
+    quotes, _ = surface(MERTON, 10)
+    with pytest.raises(ValueError, match=message):
+        tw.calibrate(tw.Merton, change(quotes), S, R, Q)
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"fixed": {"rho": 0.1}}, r"fixed: unknown parameter\(s\) \['rho'\]"),
+        ({"bounds": {"lam": (2.0, 1.0)}}, r"bounds: expected low < high for 'lam'"),
+        ({"bounds": {"eta1": (2.0, 3.0)}}, r"bounds: unknown parameter 'eta1'"),
+        ({"target": "vol"}, r"target must be 'iv' or 'price'"),
+        ({"starts": 0}, r"starts must be an integer >= 1"),
+        ({"x0": {"sigma": 0.2}}, r"x0: no value for the free parameter\(s\) \['lam', 'm', 's'\]"),
+    ],
+)
+def test_bad_options_are_value_errors_naming_the_argument(options, message):
+    quotes, _ = surface(MERTON, 11)
+    with pytest.raises(ValueError, match=message):
+        tw.calibrate(tw.Merton, quotes, S, R, Q, **options)
+    with pytest.raises(ValueError, match="S must be a finite number > 0"):
+        tw.calibrate(tw.Merton, quotes, -1.0, R, Q)
+
+
+def test_bounds_hold_the_fit(capsys):
+    quotes, _ = surface(KOU, 12)
+    fit = tw.calibrate(tw.Kou, quotes, S, R, Q, bounds={"lam": (0.0, 0.3)}, progress=True)
+    assert 0.0 <= fit.model.lam <= 0.3
+    assert fit.rmse_iv > 2 * NOISE  # too few jumps allowed to fit the skew
+    assert "calibration starts" in capsys.readouterr().err  # the bar, on stderr
+
+
+def test_progress_without_tqdm_names_the_extra(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    quotes, _ = surface(MERTON, 13)
+    with pytest.raises(ImportError, match=r"tarnwick\[progress\]"):
+        tw.calibrate(tw.Merton, quotes, S, R, Q, progress=True)

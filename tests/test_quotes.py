@@ -1,0 +1,62 @@
+"""Quotes from CSV files, and the sample surface with the script that makes it."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def test_csv_with_comments_text_and_numbers(tmp_path):
+    path = tmp_path / "quotes.csv"
+    path.write_text("# made up\n\nstrike, maturity,kind,price\n90,0.5, put ,1.25\n"
+                    "# between rows\n110,1,call,2.5\n")
+    quotes = tw.read_quotes(path)
+    assert sorted(quotes) == ["kind", "maturity", "price", "strike"]
+    np.testing.assert_array_equal(quotes["strike"], [90.0, 110.0])
+    np.testing.assert_array_equal(quotes["price"], [1.25, 2.5])
+    assert list(quotes["kind"]) == ["put", "call"]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "no header line"),
+    ("strike,maturity\n90\n", "data row 1 has 1 fields, the header 2"),
+    ("strike,maturity\n90,soon\n", "column 'maturity'"),
+])
+def test_malformed_csv_is_a_value_error(tmp_path, text, message):
+    path = tmp_path / "bad.csv"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        tw.read_quotes(path)
+
+
+def test_the_sample_is_labelled_synthetic_and_has_8_by_13_quotes():
+    sample = tw.sample_quotes()
+    assert sample.S == 100.0
+    assert "Synthetic quotes, not market data" in sample.path.read_text()
+    quotes = sample.quotes
+    assert len(np.unique(quotes["maturity"])) == 8 and quotes["strike"].size == 104
+    forward = sample.S * np.exp((quotes["rate"] - quotes["dividend"]) * quotes["maturity"])
+    # Out of the money on both sides.
+    assert (np.where(quotes["strike"] >= forward, "call", "put") == quotes["kind"]).all()
+
+
+def test_the_sample_file_is_what_its_script_makes(tmp_path):
+    out = tmp_path / "sample.csv"
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "make_sample_quotes.py"), str(out)],
+                   check=True, capture_output=True, timeout=120)
+    assert out.read_text() == tw.sample_quotes().path.read_text()
+
+
+def test_a_fit_to_the_sample_finds_its_stated_parameters():
+    sample = tw.sample_quotes()
+    fit = tw.calibrate(tw.Kou, sample.quotes, sample.S)
+    stated = {"sigma": 0.14, "lam": 0.8, "p": 0.3, "eta1": 12.0, "eta2": 6.0}
+    for name, value in stated.items():
+        assert abs(getattr(fit.model, name) - value) <= 3 * fit.standard_errors[name], name
+    assert abs(fit.rmse_iv - 0.001) < 0.0001
