@@ -1,9 +1,22 @@
 """European option prices under Kou's and Merton's jump-diffusion models.
 
-The pricing modules are ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump``
-(Merton); ``python -m tarnwick`` prints price tables.
+The pricing API: models ``Kou``, ``Merton`` and ``BlackScholes``, and the vectorised
+functions ``price``, ``greeks`` and ``sensitivities``. The closed-form modules
+``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
+option at a time; ``python -m tarnwick`` prints price tables.
+
+Examples
+--------
+>>> import tarnwick as tw
+>>> round(tw.price(tw.Merton(sigma=0.2, lam=1.0, m=-0.1, s=0.2), 100, 100, 1.0, 0.05), 8)
+13.68868126
 """
 
 from importlib.metadata import version
 
+from ._api import Greeks, greeks, price, sensitivities
+from ._models import BlackScholes, Kou, Merton
+
 __version__ = version("tarnwick")
+
+__all__ = ["BlackScholes", "Greeks", "Kou", "Merton", "greeks", "price", "sensitivities"]
