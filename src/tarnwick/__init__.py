@@ -1,22 +1,29 @@
 """European option prices under Kou's and Merton's jump-diffusion models.
 
-The pricing modules are ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump``
-(Merton); ``python -m tarnwick`` prints price tables.
+The pricing API: models ``Kou``, ``Merton`` and ``BlackScholes``, and the vectorised
+functions ``price``, ``greeks`` and ``sensitivities``. The closed-form modules
+``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
+option at a time; ``python -m tarnwick`` prints price tables.
+
+Examples
+--------
+>>> import tarnwick as tw
+>>> round(tw.price(tw.Merton(sigma=0.2, lam=1.0, m=-0.1, s=0.2), 100, 100, 1.0, 0.05), 8)
+13.68868126
 """
 
 from importlib.metadata import version
 
+from ._api import Greeks, greeks, price, sensitivities
+from ._models import BlackScholes, Kou, Merton
+
 __version__ = version("tarnwick")
 
-from tarnwick._quotes import SampleQuotes, read_quotes, sample_quotes  # noqa: E402
-from tarnwick._calibrate import CalibrationResult, calibrate  # noqa: E402
-from tarnwick._plot import plot_smile  # noqa: E402
+# After the pricing API, which they call.
+from ._quotes import SampleQuotes, read_quotes, sample_quotes  # noqa: E402
+from ._calibrate import CalibrationResult, calibrate  # noqa: E402
+from ._plot import plot_smile  # noqa: E402
 
-__all__ = [
-    "CalibrationResult",
-    "SampleQuotes",
-    "calibrate",
-    "plot_smile",
-    "read_quotes",
-    "sample_quotes",
-]
+__all__ = ["BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
+           "calibrate", "greeks", "plot_smile", "price", "read_quotes", "sample_quotes",
+           "sensitivities"]

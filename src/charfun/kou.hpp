@@ -1,0 +1,59 @@
+#pragma once
+
+// Kou's double-exponential jump-diffusion: the cumulant exponent of the log return and
+// its derivatives in the transform variable and in the model parameters.
+//
+// With X = ln(S_T / F) and F the forward, E[exp(w X)] = exp(T kappa(w)) for complex w in
+// the strip -eta2 < Re w < eta1 (the whole plane when lam = 0).
+
+#include <complex>
+
+namespace tarnwick::charfun {
+
+struct Kou {
+    double sigma;  // diffusion volatility
+    double lam;    // jump intensity per year
+    double p;      // probability that a jump is upward
+    double eta1;   // rate of the exponential upward log jump (mean 1 / eta1)
+    double eta2;   // rate of the exponential downward log jump (mean 1 / eta2)
+
+    static constexpr int parameter_count = 5;
+    using complex = std::complex<double>;
+
+    // The jump part lam (phi(w) - 1 - w (phi(1) - 1)), phi the jump's transform, reduces to
+    // w (w - 1) times the two terms below. Factoring out w (w - 1) makes kappa(0) =
+    // kappa(1) = 0 hold exactly (the forward is priced right to the last bit) and leaves
+    // no cancellation near w = 0 or w = 1.
+    complex up(complex w) const { return lam * p / ((eta1 - w) * (eta1 - 1.0)); }
+    complex down(complex w) const { return lam * (1.0 - p) / ((eta2 + w) * (eta2 + 1.0)); }
+
+    complex exponent(complex w) const { return w * (w - 1.0) * (0.5 * sigma * sigma + up(w) + down(w)); }
+
+    // d kappa / dw.
+    complex slope(complex w) const {
+        const complex g = 0.5 * sigma * sigma + up(w) + down(w);
+        const complex dg = up(w) / (eta1 - w) - down(w) / (eta2 + w);
+        return (2.0 * w - 1.0) * g + w * (w - 1.0) * dg;
+    }
+
+    // Edges of the strip of Re w where E[exp(w X)] is finite. They are kept where a jump
+    // side has no weight (lam = 0, p = 0 or 1) too: the derivatives in lam and p are then
+    // taken on a contour where both sides exist, and w never meets the poles of up, down.
+    double lower_edge() const { return -eta2; }
+    double upper_edge() const { return eta1; }
+
+    // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
+    void gradient(complex w, complex* out) const {
+        const complex ww = w * (w - 1.0);
+        const complex a = 1.0 / ((eta1 - w) * (eta1 - 1.0));
+        const complex b = 1.0 / ((eta2 + w) * (eta2 + 1.0));
+        out[0] = sigma * ww;
+        out[1] = ww * (p * a + (1.0 - p) * b);
+        out[2] = ww * lam * (a - b);
+        // d/d eta1 of 1 / ((eta1 - w)(eta1 - 1)) = -a^2 ((eta1 - 1) + (eta1 - w)), likewise eta2.
+        out[3] = -ww * lam * p * a * a * ((eta1 - 1.0) + (eta1 - w));
+        out[4] = -ww * lam * (1.0 - p) * b * b * ((eta2 + 1.0) + (eta2 + w));
+    }
+};
+
+}  // namespace tarnwick::charfun

@@ -1,0 +1,54 @@
+#pragma once
+
+// Merton's lognormal jump-diffusion: the cumulant exponent of the log return and its
+// derivatives in the transform variable and in the model parameters.
+//
+// With X = ln(S_T / F) and F the forward, E[exp(w X)] = exp(T kappa(w)) for every complex w.
+
+#include <cmath>
+#include <complex>
+#include <limits>
+
+#include "charfun/complex_expm1.hpp"
+
+namespace tarnwick::charfun {
+
+struct Merton {
+    double sigma;  // diffusion volatility
+    double lam;    // jump intensity per year
+    double m;      // mean of the log jump
+    double s;      // standard deviation of the log jump
+
+    static constexpr int parameter_count = 4;
+    using complex = std::complex<double>;
+
+    // Log of the jump's transform, m w + s^2 w^2 / 2.
+    complex jump_log(complex w) const { return w * (m + 0.5 * s * s * w); }
+
+    // sigma^2 w (w - 1) / 2 + lam (phi(w) - 1 - w (phi(1) - 1)). Both phi - 1 go through
+    // expm1, so that small jumps or small w do not drown the jump part in rounding.
+    complex exponent(complex w) const {
+        return 0.5 * sigma * sigma * w * (w - 1.0) +
+               lam * (expm1(jump_log(w)) - w * std::expm1(m + 0.5 * s * s));
+    }
+
+    complex slope(complex w) const {
+        return sigma * sigma * (w - 0.5) +
+               lam * ((m + s * s * w) * std::exp(jump_log(w)) - std::expm1(m + 0.5 * s * s));
+    }
+
+    double lower_edge() const { return -std::numeric_limits<double>::infinity(); }
+    double upper_edge() const { return std::numeric_limits<double>::infinity(); }
+
+    // d kappa / d(sigma, lam, m, s), in that order.
+    void gradient(complex w, complex* out) const {
+        const complex phi = std::exp(jump_log(w));
+        const double phi1 = std::exp(m + 0.5 * s * s);
+        out[0] = sigma * w * (w - 1.0);
+        out[1] = expm1(jump_log(w)) - w * std::expm1(m + 0.5 * s * s);
+        out[2] = lam * w * (phi - phi1);
+        out[3] = lam * s * w * (w * phi - phi1);
+    }
+};
+
+}  // namespace tarnwick::charfun

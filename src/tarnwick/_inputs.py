@@ -1,0 +1,108 @@
+"""Argument handling shared by the vectorised pricing functions.
+
+Broadcasts the market arguments and the option kind to one shape, checks their values
+(each error names the argument), turns kinds into the codes the extension takes and
+resolves the thread count.
+"""
+
+import os
+from typing import Any, Dict, Optional, Sequence, Tuple
+
+import numpy as np
+
+THREADS_VARIABLE = "TARNWICK_NUM_THREADS"
+
+CALL, PUT = 1, 0
+
+
+def as_float_array(name: str, value: Any) -> np.ndarray:
+    """``value`` as a float64 array; ValueError naming the argument if it is not numeric."""
+    try:
+        array = np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a real number or an array of them, got {value!r}") from None
+    return array
+
+
+def check_finite(name: str, array: np.ndarray) -> None:
+    if not np.all(np.isfinite(array)):
+        raise ValueError(f"{name} must be finite, got {_first_bad(array, ~np.isfinite(array))}")
+
+
+def check_positive(name: str, array: np.ndarray) -> None:
+    bad = ~(np.isfinite(array) & (array > 0.0))
+    if np.any(bad):
+        raise ValueError(f"{name} must be finite and > 0, got {_first_bad(array, bad)}")
+
+
+def _first_bad(array: np.ndarray, bad: np.ndarray) -> float:
+    return float(np.asarray(array)[bad].flat[0])
+
+
+def kind_codes(kind: Any) -> np.ndarray:
+    """'call'/'put' (any case), or an array of them, as an int8 array of CALL/PUT codes."""
+    if isinstance(kind, str):
+        return np.asarray(_kind_code(kind), dtype=np.int8)
+    array = np.asarray(kind, dtype=object)
+    codes = np.empty(array.shape, dtype=np.int8)
+    for index, value in np.ndenumerate(array):
+        codes[index] = _kind_code(value)
+    return codes
+
+
+def _kind_code(value: Any) -> int:
+    if isinstance(value, (str, np.str_)):
+        lowered = value.lower()
+        if lowered == "call":
+            return CALL
+        if lowered == "put":
+            return PUT
+    raise ValueError(f"kind must be 'call' or 'put' (or an array of them), got {value!r}")
+
+
+def resolve_threads(threads: Optional[int]) -> int:
+    """Thread count for the extension: the argument, else TARNWICK_NUM_THREADS, else 0 (all cores)."""
+    source = "threads"
+    if threads is None:
+        setting = os.environ.get(THREADS_VARIABLE, "").strip()
+        if not setting:
+            return 0
+        source = THREADS_VARIABLE
+        try:
+            threads = int(setting)
+        except ValueError:
+            raise ValueError(f"{THREADS_VARIABLE} must be a positive integer, got {setting!r}") from None
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+        raise ValueError(f"{source} must be a positive integer or None, got {threads!r}")
+    return int(threads)
+
+
+def broadcast(arrays: Dict[str, np.ndarray]) -> Tuple[Tuple[int, ...], Dict[str, np.ndarray]]:
+    """The common shape and each array broadcast to it, flattened and contiguous."""
+    try:
+        shape = np.broadcast(*arrays.values()).shape
+    except ValueError:
+        shapes = ", ".join(f"{name} {array.shape}" for name, array in arrays.items())
+        raise ValueError(f"argument shapes do not broadcast together: {shapes}") from None
+    flat = {name: np.ascontiguousarray(np.broadcast_to(array, shape)).ravel() for name, array in arrays.items()}
+    return shape, flat
+
+
+def market_arguments(
+    S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any, extra: Sequence[Tuple[str, Any]] = ()
+) -> Tuple[Tuple[int, ...], Dict[str, np.ndarray]]:
+    """Validated, broadcast S, K, T, r, q, kind (as codes under 'kind') and any extra float arrays.
+
+    Extra arrays (such as option prices) are converted and broadcast but not checked.
+    """
+    arrays = {}
+    for name, value in (("S", S), ("K", K), ("T", T)):
+        arrays[name] = as_float_array(name, value)
+        check_positive(name, arrays[name])
+    for name, value in (("r", r), ("q", q)):
+        arrays[name] = as_float_array(name, value)
+        check_finite(name, arrays[name])
+    for name, value in extra:
+        arrays[name] = as_float_array(name, value)
+    arrays["kind"] = kind_codes(kind)
+    return broadcast(arrays)

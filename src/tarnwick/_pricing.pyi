@@ -1,0 +1,36 @@
+import numpy as np
+import numpy.typing as npt
+
+def price(
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+def greeks(
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+def sensitivities(
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...

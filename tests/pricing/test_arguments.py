@@ -1,0 +1,109 @@
+"""Argument handling of price, greeks and sensitivities: broadcasting, scalars, kinds,
+threads and the errors for bad input."""
+
+import math
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+KOU = tw.Kou(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)
+MERTON = tw.Merton(sigma=0.2, lam=1.0, m=-0.1, s=0.2)
+FUNCTIONS = [tw.price, tw.greeks, tw.sensitivities]
+
+
+def first(result):
+    """The price from any of the three functions' results."""
+    if isinstance(result, tw.Greeks):
+        return result.price
+    if isinstance(result, dict):
+        return result["price"]
+    return result
+
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_all_scalar_input_gives_floats(function):
+    value = first(function(KOU, 100, 100, 0.5, 0.05))
+    assert type(value) is float and value > 0
+
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_results_take_the_broadcast_shape_and_match_elementwise(function):
+    S = np.array([[90.0], [100.0]])
+    K = np.array([80.0, 100.0, 120.0])
+    T = [0.25, 0.5, 1.0]
+    kind = np.array([["call"], ["PUT"]])
+    out = first(function(MERTON, S, K, T, 0.03, 0.01, kind=kind))
+    assert out.shape == (2, 3)
+    for i in range(2):
+        for j in range(3):
+            single = first(function(MERTON, S[i, 0], K[j], T[j], 0.03, 0.01, kind=kind[i, 0]))
+            assert out[i, j] == single
+
+
+def test_every_output_has_the_broadcast_shape():
+    g = tw.greeks(KOU, 100.0, np.linspace(80, 120, 5), np.array([[0.5], [1.0]]))
+    assert all(v.shape == (2, 5) for v in g)
+    d = tw.sensitivities(KOU, 100.0, np.linspace(80, 120, 5), 0.5)
+    assert list(d) == ["price", *KOU.parameter_names] and all(v.shape == (5,) for v in d.values())
+
+
+def test_empty_input_gives_empty_output():
+    assert tw.price(KOU, 100.0, np.array([]), 1.0).shape == (0,)
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [("S", 0.0), ("S", -1.0), ("K", math.nan), ("K", math.inf), ("T", 0.0), ("T", -0.5), ("r", math.nan),
+     ("q", -math.inf), ("S", "abc"), ("T", [0.5, None])],
+)
+def test_bad_market_argument_is_named(name, value):
+    args = dict(S=100.0, K=100.0, T=0.5, r=0.0, q=0.0)
+    args[name] = value
+    for function in FUNCTIONS:
+        with pytest.raises(ValueError, match=rf"^{name} must"):
+            function(KOU, **args)
+
+
+def test_negative_rates_and_yields_are_valid():
+    assert tw.price(KOU, 100.0, 100.0, 1.0, r=-0.02, q=-0.01) > 0
+
+
+@pytest.mark.parametrize("kind", ["straddle", "", None, 1, ["call", "putt"]])
+def test_bad_kind(kind):
+    with pytest.raises(ValueError, match="kind"):
+        tw.price(KOU, 100.0, 100.0, 0.5, kind=kind)
+
+
+def test_kind_is_case_insensitive():
+    assert tw.price(KOU, 100.0, 90.0, 0.5, kind="Put") == tw.price(KOU, 100.0, 90.0, 0.5, kind="put")
+
+
+def test_shapes_that_do_not_broadcast():
+    with pytest.raises(ValueError, match="broadcast"):
+        tw.price(KOU, [100.0, 101.0], [90.0, 100.0, 110.0], 0.5)
+    with pytest.raises(ValueError, match="broadcast"):
+        tw.price(KOU, 100.0, [90.0, 100.0], 0.5, kind=["call", "put", "call"])
+
+
+def test_model_must_be_a_model():
+    with pytest.raises(TypeError, match="model"):
+        tw.price((0.2,), 100.0, 100.0, 0.5)
+
+
+@pytest.mark.parametrize("threads", [0, -1, 1.5, "2", True])
+def test_bad_thread_count(threads):
+    with pytest.raises(ValueError, match="threads"):
+        tw.price(KOU, 100.0, 100.0, 0.5, threads=threads)
+
+
+def test_thread_count_from_the_environment(monkeypatch):
+    K = np.linspace(50, 150, 101)
+    monkeypatch.setenv("TARNWICK_NUM_THREADS", "2")
+    two = tw.price(KOU, 100.0, K, 0.5)
+    monkeypatch.setenv("TARNWICK_NUM_THREADS", "zero")
+    with pytest.raises(ValueError, match="TARNWICK_NUM_THREADS"):
+        tw.price(KOU, 100.0, K, 0.5)
+    monkeypatch.delenv("TARNWICK_NUM_THREADS")
+    np.testing.assert_array_equal(two, tw.price(KOU, 100.0, K, 0.5, threads=1))

@@ -1,0 +1,80 @@
+"""The model classes: validation, immutability, equality, replace, pickling."""
+
+import copy
+import math
+import pickle
+
+import pytest
+
+import tarnwick as tw
+
+VALID = {
+    tw.Kou: dict(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0),
+    tw.Merton: dict(sigma=0.2, lam=1.0, m=-0.1, s=0.2),
+    tw.BlackScholes: dict(sigma=0.2),
+}
+
+# (class, parameter, bad value, words the message must contain)
+INVALID = [
+    (tw.Kou, "sigma", 0.0, "> 0"),
+    (tw.Kou, "lam", -1e-300, ">= 0"),
+    (tw.Kou, "p", 1.0000001, "between 0 and 1"),
+    (tw.Kou, "p", -0.1, "between 0 and 1"),
+    (tw.Kou, "eta1", 1.0, "> 1"),
+    (tw.Kou, "eta2", 0.0, "> 0"),
+    (tw.Kou, "eta2", math.inf, "> 0"),
+    (tw.Merton, "s", -0.01, ">= 0"),
+    (tw.Merton, "m", math.nan, "finite"),
+    (tw.Merton, "sigma", -0.2, "> 0"),
+    (tw.BlackScholes, "sigma", math.nan, "> 0"),
+    (tw.Kou, "lam", "1.0", "real number"),
+    (tw.Merton, "lam", True, "real number"),
+]
+
+
+@pytest.mark.parametrize("cls", VALID)
+def test_fields_are_floats_in_declared_order(cls):
+    model = cls(*VALID[cls].values())
+    assert model == cls(**VALID[cls])
+    assert model.parameter_names == tuple(VALID[cls])
+    assert all(type(getattr(model, name)) is float for name in model.parameter_names)
+
+
+@pytest.mark.parametrize("cls, name, value, words", INVALID)
+def test_out_of_range_parameter_is_named_with_its_range(cls, name, value, words):
+    with pytest.raises(ValueError) as info:
+        cls(**{**VALID[cls], name: value})
+    assert name in str(info.value) and words in str(info.value)
+
+
+def test_boundary_values_are_accepted():
+    tw.Kou(sigma=1e-3, lam=0.0, p=0.0, eta1=1.0 + 1e-9, eta2=1e-9)
+    tw.Kou(sigma=1e-3, lam=0.0, p=1.0, eta1=2.0, eta2=2.0)
+    tw.Merton(sigma=0.1, lam=0.0, m=-5.0, s=0.0)
+
+
+@pytest.mark.parametrize("cls", VALID)
+def test_immutable_hashable_picklable(cls):
+    model = cls(**VALID[cls])
+    with pytest.raises(AttributeError):
+        model.sigma = 0.3
+    assert hash(model) == hash(cls(**VALID[cls]))
+    assert pickle.loads(pickle.dumps(model)) == model
+    assert copy.deepcopy(model) == model
+    assert eval(repr(model), {cls.__name__: cls}) == model
+
+
+def test_equality_distinguishes_models_and_values():
+    assert tw.BlackScholes(0.2) != tw.BlackScholes(0.3)
+    assert tw.Kou(0.2, 0.0, 0.5, 2.0, 2.0) != tw.Merton(0.2, 0.0, 0.5, 2.0)
+    assert len({tw.BlackScholes(0.2), tw.BlackScholes(0.2), tw.BlackScholes(0.3)}) == 2
+
+
+def test_replace_validates_and_keeps_the_original():
+    kou = tw.Kou(**VALID[tw.Kou])
+    changed = kou.replace(lam=3.0, p=0.5)
+    assert (changed.lam, changed.p, changed.eta1) == (3.0, 0.5, kou.eta1) and kou.lam == 1.0
+    with pytest.raises(ValueError, match="eta1"):
+        kou.replace(eta1=0.5)
+    with pytest.raises(ValueError, match="'m'"):
+        kou.replace(m=0.1)
