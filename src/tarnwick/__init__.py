@@ -6,4 +6,7 @@ The pricing modules are ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models
 
 from importlib.metadata import version
 
+from tarnwick._implied_volatility import implied_volatility
+
 __version__ = version("tarnwick")
+__all__ = ["implied_volatility"]
