@@ -15,6 +15,7 @@ Examples
 from importlib.metadata import version
 
 from ._api import Greeks, greeks, price, sensitivities
+from ._implied_volatility import implied_volatility
 from ._models import BlackScholes, Kou, Merton
 
 __version__ = version("tarnwick")
@@ -25,5 +26,5 @@ from ._calibrate import CalibrationResult, calibrate  # noqa: E402
 from ._plot import plot_smile  # noqa: E402
 
 __all__ = ["BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
-           "calibrate", "greeks", "plot_smile", "price", "read_quotes", "sample_quotes",
-           "sensitivities"]
+           "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
+           "sample_quotes", "sensitivities"]
