@@ -36,6 +36,7 @@ def main(out: Path) -> None:
         "strike,maturity,kind,iv,rate,dividend",
     ]
     for T in MATURITIES:
+        T = round(T, 6)  # priced at the maturity the file states
         forward = SPOT * np.exp((RATE - DIVIDEND) * T)
         strikes = np.round(forward * np.exp(MONEYNESS * 0.2 * np.sqrt(T)) * 2) / 2
         for K in strikes:
@@ -43,7 +44,7 @@ def main(out: Path) -> None:
             price = tw.price(MODEL, SPOT, K, T, RATE, DIVIDEND, kind)
             iv = tw.implied_volatility(price, SPOT, K, T, RATE, DIVIDEND, kind)
             noisy = iv + NOISE * rng.standard_normal()
-            lines.append(f"{K:g},{T:.10g},{kind},{noisy:.6f},{RATE:g},{DIVIDEND:g}")
+            lines.append(f"{K:g},{T:g},{kind},{noisy:.6f},{RATE:g},{DIVIDEND:g}")
     out.write_text("\n".join(lines) + "\n")
     print(f"wrote {out}")
 

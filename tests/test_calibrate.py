@@ -16,13 +16,15 @@ MERTON = tw.Merton(sigma=0.16, lam=0.5, m=-0.15, s=0.12)
 
 def surface(model, seed, r=R, q=Q):
     """8 maturities x 13 strikes spread with the square root of maturity, the model's
-    implied vols plus Gaussian noise of 0.1 vol point; and the noise added."""
+    implied vols plus Gaussian noise scaled to a root mean square of exactly 0.1 vol
+    point; and the noise added."""
     T = np.repeat(MATURITIES, 13)
     x = np.tile(np.linspace(-3.0, 1.8, 13), len(MATURITIES))
     K = np.round(S * np.exp((r - q) * T + x * 0.2 * np.sqrt(T)), 2)
     exact = model_implied_vols(model, S, K, T, r, q)
     assert np.isfinite(exact).all()
-    noise = NOISE * np.random.default_rng(seed).standard_normal(T.size)
+    noise = np.random.default_rng(seed).standard_normal(T.size)
+    noise *= NOISE / np.sqrt(np.mean(noise ** 2))
     return {"strike": K, "maturity": T, "iv": exact + noise}, noise
 
 
@@ -39,10 +41,8 @@ def test_noisy_surface_gives_back_the_parameters_within_their_errors(truth, seed
     assert type(fit.model) is type(truth)
     # The true parameters leave exactly the noise as residuals, so the global optimum can
     # only do better, and by no more than the few degrees of freedom it fits away.
-    noise_rmse = float(np.sqrt(np.mean(noise ** 2)))
-    assert fit.rmse_iv <= noise_rmse * (1 + 1e-6)
-    assert fit.rmse_iv >= 0.9 * noise_rmse
-    assert abs(fit.rmse_iv - NOISE) <= 0.1 * NOISE
+    assert np.sqrt(np.mean(noise ** 2)) == pytest.approx(NOISE)
+    assert 0.9 * NOISE <= fit.rmse_iv <= NOISE * (1 + 1e-6)
     for name, value in parameters(truth).items():
         error = fit.standard_errors[name]
         assert 0 < error < 0.5 * abs(value), name

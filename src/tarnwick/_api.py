@@ -3,13 +3,14 @@
 from typing import Any, Dict, List, NamedTuple, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads
 from ._models import BlackScholes, Kou, Merton
 
 ModelType = Union[Kou, Merton, BlackScholes]
-ArrayOrFloat = Union[float, np.ndarray]
+ArrayOrFloat = Union[float, npt.NDArray[Any]]
 
 
 class Greeks(NamedTuple):

@@ -40,7 +40,8 @@ START_BOX: Dict[str, Tuple[float, float, bool]] = {  # low, high, log scale
     "m": (-0.4, 0.2, False),
     "s": (0.02, 0.5, True),
 }
-DEFAULT_STARTS = 6
+DEFAULT_STARTS = 8
+LOCAL_RUNS = 2
 KINDS = ("call", "put")
 # Vega below this (per unit of volatility, relative to spot) carries no information on the
 # volatility: the price has underflowed into its bounds and its implied vol is noise.
@@ -141,15 +142,11 @@ class Surface:
     iv: Array
     price: Array  # of the quoted kind
     otm_call: npt.NDArray[np.bool_]  # the kind the implied vols are read from
+    otm_kind: npt.NDArray[np.str_]
     otm_price: Array
     vega: Array  # Black-Scholes vega at the market vol
     row: npt.NDArray[np.int64]
     dropped: Tuple[int, ...]
-
-    def kinds(self, call: npt.NDArray[np.bool_]) -> Iterable[Tuple[str, npt.NDArray[np.bool_]]]:
-        for kind, mask in (("call", call), ("put", ~call)):
-            if mask.any():
-                yield kind, mask
 
 
 def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
@@ -199,12 +196,8 @@ def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
                                               rate, dividend, call)[0], np.nan)
     else:
         price = column("price", None)
-        iv = np.full(count, np.nan)
-        for name, mask in (("call", call), ("put", ~call)):
-            if mask.any():
-                iv[mask] = tw.implied_volatility(price[mask], S, strike[mask], maturity[mask],
-                                                 rate[mask], dividend[mask], name,
-                                                 threads=threads)
+        iv = tw.implied_volatility(price, S, strike, maturity, rate, dividend, kind,
+                                   threads=threads)
         # No implied vol: the price is outside the no-arbitrage bounds (or not a number).
         valid = np.isfinite(iv) & (iv > 0)
     bad = _rows(~valid)
@@ -221,28 +214,12 @@ def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
     # mostly intrinsic value, and its time value (which carries the vol) loses digits.
     otm_call = strike >= S * np.exp((rate - dividend) * maturity)
     otm_price, vega = black_scholes(iv, S, strike, maturity, rate, dividend, otm_call)
-    return Surface(S, strike, maturity, rate, dividend, call, iv, price, otm_call, otm_price,
-                   vega, keep.astype(np.int64), tuple(bad))
+    return Surface(S, strike, maturity, rate, dividend, call, iv, price, otm_call,
+                   np.where(otm_call, "call", "put"), otm_price, vega, keep.astype(np.int64),
+                   tuple(bad))
 
 
 # --- the objective --------------------------------------------------------------------------
-
-
-def _gather(surface: Surface, call: npt.NDArray[np.bool_],
-            evaluate: Callable[[str, npt.NDArray[np.bool_]], Any]) -> Any:
-    """evaluate(kind, mask) over both kinds, put back together in quote order."""
-    parts = [(mask, evaluate(kind, mask)) for kind, mask in surface.kinds(call)]
-    first = parts[0][1]
-    if isinstance(first, dict):
-        out: Any = {key: np.empty(call.size) for key in first}
-        for mask, part in parts:
-            for key, values in part.items():
-                out[key][mask] = values
-        return out
-    result = np.empty(call.size)
-    for mask, part in parts:
-        result[mask] = part
-    return result
 
 
 class Objective:
@@ -263,23 +240,35 @@ class Objective:
         values.update(zip(self.free, (float(v) for v in x)))
         return self.model_class(**{name: values[name] for name in self.names})
 
-    def sensitivities(self, model: Any, call: npt.NDArray[np.bool_]) -> Dict[str, Array]:
+    def sensitivities(self, model: Any) -> Dict[str, Array]:
         s = self.surface
-        return _gather(s, call, lambda kind, m: tw.sensitivities(  # type: ignore[no-any-return]
-            model, s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
-            threads=self.threads))
+        values = tw.sensitivities(model, s.S, s.strike, s.maturity, s.rate, s.dividend,
+                                  s.otm_kind, threads=self.threads)
+        return {name: np.asarray(value, dtype=float) for name, value in values.items()}
 
-    def prices(self, model: Any, call: npt.NDArray[np.bool_]) -> Array:
+    def prices(self, model: Any) -> Array:
         s = self.surface
-        return _gather(s, call, lambda kind, m: tw.price(  # type: ignore[no-any-return]
-            model, s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
-            threads=self.threads))
+        return np.asarray(tw.price(model, s.S, s.strike, s.maturity, s.rate, s.dividend,
+                                   s.otm_kind, threads=self.threads), dtype=float)
 
     def model_ivs(self, prices: Array) -> Array:
         s = self.surface
-        return _gather(s, s.otm_call, lambda kind, m: tw.implied_volatility(  # type: ignore[no-any-return]
-            prices[m], s.S, s.strike[m], s.maturity[m], s.rate[m], s.dividend[m], kind,
-            threads=self.threads))
+        return np.asarray(tw.implied_volatility(prices, s.S, s.strike, s.maturity, s.rate,
+                                                s.dividend, s.otm_kind, threads=self.threads),
+                          dtype=float)
+
+    def vol_residuals(self, prices: Array) -> Tuple[Array, Array]:
+        """Model minus market implied vol per quote, and the vega that turns a price
+        change into a vol change there. Where the model's price has no implied vol
+        (underflowed, or past a bound while a start is still far off), the market-vega
+        weighted price error stands in: continuous, and of the same size."""
+        s = self.surface
+        iv = self.model_ivs(prices)
+        _, vega = black_scholes(np.where(np.isfinite(iv), iv, 1.0), s.S, s.strike,
+                                s.maturity, s.rate, s.dividend, s.otm_call)
+        has_iv = np.isfinite(iv) & (vega > TINY_VEGA * s.S)
+        residuals = np.where(has_iv, iv - s.iv, (prices - s.otm_price) / s.vega)
+        return residuals, np.where(has_iv, vega, s.vega)
 
     def evaluate(self, x: Array) -> Tuple[Array, Array]:
         key = np.asarray(x, dtype=float).tobytes()
@@ -287,27 +276,29 @@ class Objective:
             return self._value
         self.evaluations += 1
         s = self.surface
-        model = self.model(x)
+        # Out-of-the-money options whatever the target: their prices are all time value,
+        # and parity makes the two kinds' errors the same.
+        sens = self.sensitivities(self.model(x))
         if self.target == "price":
             # Price errors in units of vol: divided by the market vega, the first-order
-            # change of price per unit of implied vol.
-            sens = self.sensitivities(model, s.call)
-            residuals = (sens["price"] - s.price) / s.vega
-            jacobian = np.column_stack([sens[name] / s.vega for name in self.free])
+            # change of price per unit of implied vol. No inversion in the loop.
+            residuals, scale = (sens["price"] - s.otm_price) / s.vega, s.vega
         else:
-            sens = self.sensitivities(model, s.otm_call)
-            iv = self.model_ivs(sens["price"])
-            _, vega = black_scholes(np.where(np.isfinite(iv), iv, 1.0), s.S, s.strike,
-                                    s.maturity, s.rate, s.dividend, s.otm_call)
-            # dIV/dθ = (dV/dθ) / vega at the model's vol. Where the model's price has no
-            # implied vol (underflowed, or past a bound while a start is still far off),
-            # the vega-weighted price error stands in: continuous and of the same size.
-            has_iv = np.isfinite(iv) & (vega > TINY_VEGA * s.S)
-            residuals = np.where(has_iv, iv - s.iv, (sens["price"] - s.otm_price) / s.vega)
-            scale = np.where(has_iv, vega, s.vega)
-            jacobian = np.column_stack([sens[name] / scale for name in self.free])
+            # dIV/dθ = (dV/dθ) / vega at the model's vol.
+            residuals, scale = self.vol_residuals(sens["price"])
+        jacobian = np.column_stack([sens[name] / scale for name in self.free])
         self._x, self._value = key, (residuals, jacobian.reshape(residuals.size, len(self.free)))
         return self._value
+
+    def cost(self, x: Array) -> float:
+        """Half the sum of squared residuals from prices alone, for screening starts."""
+        prices = self.prices(self.model(x))
+        if self.target == "price":
+            residuals = (prices - self.surface.otm_price) / self.surface.vega
+        else:
+            residuals = self.vol_residuals(prices)[0]
+        self.evaluations += 1
+        return 0.5 * float(np.sum(residuals ** 2))
 
     def residuals(self, x: Array) -> Array:
         return self.evaluate(x)[0]
@@ -356,14 +347,10 @@ def model_implied_vols(model: Any, S: float, K: Any, T: Any, r: Any, q: Any,
                        threads: Optional[int] = None) -> Array:
     """The model's implied vols, read from its out-of-the-money option at every strike."""
     K, T, r, q = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in (K, T, r, q)))
-    call = K >= S * np.exp((r - q) * T)
-    iv = np.full(K.shape, np.nan)
-    for kind, mask in (("call", call), ("put", ~call)):
-        if mask.any():
-            prices = tw.price(model, S, K[mask], T[mask], r[mask], q[mask], kind, threads=threads)
-            iv[mask] = tw.implied_volatility(prices, S, K[mask], T[mask], r[mask], q[mask], kind,
-                                             threads=threads)
-    return iv
+    kind = np.where(K >= S * np.exp((r - q) * T), "call", "put")
+    prices = tw.price(model, S, K, T, r, q, kind, threads=threads)
+    return np.asarray(tw.implied_volatility(prices, S, K, T, r, q, kind, threads=threads),
+                      dtype=float)
 
 
 # --- the fit -------------------------------------------------------------------------------
@@ -376,14 +363,25 @@ def parameter_names(model_class: Any) -> Tuple[str, ...]:
     return tuple(inspect.signature(model_class).parameters)
 
 
-def _progress(iterable: Sequence[Array], enabled: bool, total: int) -> Iterable[Array]:
+class _NoBar:
+    def __enter__(self) -> "_NoBar":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        return None
+
+    def update(self) -> None:
+        return None
+
+
+def _progress(enabled: bool, total: int) -> Any:
     if not enabled:
-        return iterable
+        return _NoBar()
     try:
         from tqdm import tqdm
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install 'tarnwick[progress]'") from None
-    return tqdm(iterable, total=total, desc="calibration starts", unit="start")
+    return tqdm(total=total, desc="calibration starts", unit="step")
 
 
 def calibrate(
@@ -486,25 +484,41 @@ def calibrate(
 
     best: Any = None
     if free:
-        for point in _progress(points, progress, len(points)):
-            # trf wants a start strictly inside the bounds.
-            inside = np.clip(point, low + 1e-9 * (1 + abs(low)), high - 1e-9 * (1 + abs(high)))
-            result = least_squares(objective.residuals, inside, jac=objective.jacobian,
-                                   bounds=(low, high), method="trf", x_scale="jac",
-                                   max_nfev=200)
-            if best is None or result.cost < best.cost:
-                best = result
+        # trf wants starts strictly inside the bounds.
+        inner_low, inner_high = low + 1e-9 * (1 + abs(low)), high - 1e-9 * (1 + abs(high))
+        points = [np.clip(point, inner_low, inner_high) for point in points]
+        local_runs = min(LOCAL_RUNS, len(points))
+        with _progress(progress, len(points) + local_runs if x0 is None else 1) as bar:
+            if x0 is None:
+                # Each start's cost from prices alone (no sensitivities), then local runs
+                # from the lowest few: most of a local run is spent converging, and starts
+                # in one basin end at the same optimum.
+                costs = []
+                for point in points:
+                    costs.append(objective.cost(point))
+                    bar.update()
+                points = [points[i] for i in np.argsort(costs, kind="stable")[:local_runs]]
+            for point in points:
+                result = least_squares(objective.residuals, point, jac=objective.jacobian,
+                                       bounds=(low, high), method="trf", x_scale="jac",
+                                       max_nfev=200)
+                if best is None or result.cost < best.cost:
+                    best = result
+                bar.update()
         x, success = best.x, bool(best.success)
     else:
         x, success = np.empty(0), True
     model = objective.model(x)
     jacobian = objective.jacobian(x)
-    # The vol residuals of the fitted model, whatever the target.
-    otm_prices = objective.prices(model, surface.otm_call)
+    # The vol residuals of the fitted model, whatever the target, and the prices of the
+    # quoted kinds from the out-of-the-money ones by parity, C - P = S e^-qT - K e^-rT.
+    otm_prices = objective.prices(model)
+    residuals, _ = objective.vol_residuals(otm_prices)
     model_iv = objective.model_ivs(otm_prices)
-    residuals = np.where(np.isfinite(model_iv), model_iv - surface.iv,
-                         (otm_prices - surface.otm_price) / surface.vega)
-    model_price = objective.prices(model, surface.call)
+    forward_value = (surface.S * np.exp(-surface.dividend * surface.maturity)
+                     - surface.strike * np.exp(-surface.rate * surface.maturity))
+    side = surface.call.astype(float) - surface.otm_call.astype(float)
+    model_price = otm_prices + side * forward_value
     dof = max(residuals.size - len(free), 1)
     scatter = float(np.sum(residuals ** 2)) / dof
     if free:

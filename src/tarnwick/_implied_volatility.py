@@ -4,8 +4,9 @@ import os
 from typing import Any, Optional, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
-from tarnwick import _volatility as _native  # type: ignore[attr-defined]
+from tarnwick import _volatility as _native
 
 __all__ = ["implied_volatility"]
 
@@ -30,7 +31,7 @@ def _threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray, Tuple[int, ...]]:
+def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.NDArray[Any], Tuple[int, ...]]:
     """Validates and broadcasts the keyword arguments price, S, K, T, r, q and kind.
 
     Returns the six numeric arrays and the kind array (1 for a call, 0 for a put), each
@@ -63,7 +64,8 @@ def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray,
     return flat[:6], flat[6], shape
 
 
-def implied_volatility(price, S, K, T, r=0.0, q=0.0, kind="call", *, threads=None):
+def implied_volatility(price: Any, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
+                       kind: Any = "call", *, threads: Optional[int] = None) -> Any:
     """Black-Scholes implied volatility of European option prices.
 
     Finds sigma such that the Black-Scholes price of the option equals ``price``, with

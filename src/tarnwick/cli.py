@@ -251,14 +251,13 @@ def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float
     names, columns = ["T", "K", kind], [T, K]
     if greeks:
         values = tw.greeks(model, S, K, T, r, q, kind)
-        columns.append(values.price)
         names += list(GREEKS)
-        columns += [getattr(values, name) for name in GREEKS]
+        columns += [np.asarray(values.price)] + [np.asarray(getattr(values, g)) for g in GREEKS]
     else:
-        columns.append(tw.price(model, S, K, T, r, q, kind))
+        columns.append(np.asarray(tw.price(model, S, K, T, r, q, kind)))
     if iv:
         names.append("impl.vol")
-        columns.append(tw.implied_volatility(columns[2], S, K, T, r, q, kind))
+        columns.append(np.asarray(tw.implied_volatility(columns[2], S, K, T, r, q, kind)))
     return names, [list(map(float, row)) for row in zip(*columns)]
 
 
