@@ -6,10 +6,13 @@ import os
 import subprocess
 import sys
 import sysconfig
+import tempfile
 from pathlib import Path
 
+import numpy as np
 import pytest
 
+import tarnwick as tw
 from tarnwick.cli import main
 
 KOU_HEADER = "Kou call prices (T=0.5, S=100, r=0.05, sigma=0.16, lam=1, p=0.4, eta1=10, eta2=5)"
@@ -29,23 +32,34 @@ def rows(lines):
     return {line.split()[0]: line.split()[1:] for line in lines[2:]}
 
 
-def test_demo_prints_merton_then_kou_call_and_put(capsys):
+def test_demo_shows_a_smile_then_a_calibration_and_its_picture(capsys, monkeypatch, tmp_path):
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     lines = run_main(capsys)
-    titles = [line for line in lines if line.endswith(")")]
-    assert titles == [MERTON_HEADER, KOU_HEADER, KOU_PUT_HEADER]
-    merton, call, put = "\n".join(lines).split("\n\n")
-    merton, call, put = merton.splitlines(), call.splitlines(), put.splitlines()
-    assert merton[1].split() == ["K", "n", "=", "0", "n", "=", "2", "n", "=", "10", "n", "=", "50"]
-    assert list(rows(merton)) == ["80", "90", "100", "110", "120"]
-    assert rows(merton)["100"][3] == "13.6886812613"
-    assert list(rows(call)) == list(rows(put)) == ["90", "100", "110"]
-    assert rows(call)["100"] == ["4.6364025008", "7.1930524731", "7.9593278245", "7.9594292029"]
-    assert rows(put)["100"][0] == "2.1673937036"
-    # put - call = K exp(-rT) - S in every cell
-    for strike in (90, 100, 110):
-        for c, p in zip(rows(call)[str(strike)], rows(put)[str(strike)]):
-            parity = strike * 0.9753099120283326 - 100  # exp(-0.05 * 0.5)
-            assert float(p) - float(c) == pytest.approx(parity, abs=2e-10)
+    assert lines[0].startswith("tarnwick: European option prices, Greeks, implied vols")
+    start = lines.index("A Kou smile: Kou(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0); "
+                        "S=100, r=0.05, q=0")
+    assert lines[start + 1].split() == ["T", "K", "call", "delta", "gamma", "vega", "theta",
+                                        "impl.vol"]
+    table = [line.split() for line in lines[start + 2:start + 12]]
+    assert [(row[0], row[1]) for row in table] == [
+        (T, K) for T in ("0.25", "1") for K in ("80", "90", "100", "110", "120")]
+    model = tw.Kou(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)
+    for row in table:
+        T, K, call, vol = float(row[0]), float(row[1]), float(row[2]), float(row[7])
+        assert call > 0
+        assert call == pytest.approx(tw.price(model, 100.0, K, T, 0.05), abs=1e-6)
+        bs = tw.price(tw.BlackScholes(vol), 100.0, K, T, 0.05)
+        assert bs == pytest.approx(call, abs=1e-4)
+    fit = lines.index(next(line for line in lines if line.startswith("Kou fitted to 104 quotes")))
+    assert "converged" in lines[fit]
+    assert [line.split()[0] for line in lines[fit + 2:fit + 7]] == ["sigma", "lam", "p", "eta1",
+                                                                     "eta2"]
+    assert lines[fit + 7].startswith("RMSE 0.08")
+    picture = tmp_path / "tarnwick-demo" / "sample_fit.png"
+    assert f"picture of the fit: {picture}" in lines
+    assert picture.read_bytes()[:4] == b"\x89PNG"
+    # The whole demo fits a first screen of a large terminal.
+    assert len(lines) <= 40
 
 
 def test_kou_strike_range_gives_a_row_per_strike(capsys):
@@ -172,7 +186,7 @@ INVALID = [
     ("kou", "--p", "-0.1", "in [0, 1]"), ("kou", "--p", "1.5", "in [0, 1]"),
     ("kou", "--lam", "-1", ">= 0"), ("merton", "--lam", "-0.5", ">= 0"),
     ("merton", "--jump-std", "-0.1", ">= 0"),
-    ("kou", "--strikes", "0:10:5", "strikes > 0"), ("kou", "--strikes", "-10:10:5", "strikes > 0"),
+    ("kou", "--strikes", "0:10:5", "numbers > 0"), ("kou", "--strikes", "-10:10:5", "numbers > 0"),
 ]
 NON_FINITE = [
     (command, flag, value)
@@ -230,8 +244,7 @@ def test_installed_commands(tmp_path, command):
     demo = run()
     assert demo.returncode == 0, demo.stderr
     assert demo.stderr == ""
-    assert demo.stdout.splitlines()[0] == MERTON_HEADER
-    assert "13.6886812613" in demo.stdout and "7.9594292029" in demo.stdout
+    assert "Kou fitted to 104 quotes" in demo.stdout
 
     table = run("kou", "--strikes", "90:110:5")
     assert table.returncode == 0, table.stderr
@@ -251,3 +264,135 @@ def test_closed_pipe_ends_quietly(tmp_path):
     _, err = reader.communicate(timeout=120)
     assert reader.returncode == 0
     assert err == b""
+
+
+# --- tarnwick price ----------------------------------------------------------------------
+
+
+def table_of(lines):
+    header = lines[1].split()
+    return header, np.array([[float(v) for v in line.split()] for line in lines[2:]])
+
+
+def test_price_table_over_strike_range_and_maturity_list(capsys):
+    lines = run_main(capsys, "price", "kou", "--K", "90:110:10", "--T", "0.5,1", "--spot", "105",
+                     "--rate", "0.02", "--dividend", "0.01", "--sigma", "0.2", "--greeks", "--iv")
+    model = tw.Kou(sigma=0.2, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)
+    assert lines[0] == f"{model!r}; S=105, r=0.02, q=0.01"
+    header, table = table_of(lines)
+    assert header == ["T", "K", "call", "delta", "gamma", "vega", "theta", "rho", "impl.vol"]
+    np.testing.assert_array_equal(table[:, :2], [[T, K] for T in (0.5, 1) for K in (90, 100, 110)])
+    greeks = tw.greeks(model, 105.0, table[:, 1], table[:, 0], 0.02, 0.01)
+    for column, name in enumerate(["price", "delta", "gamma", "vega", "theta", "rho"], start=2):
+        np.testing.assert_allclose(table[:, column], getattr(greeks, name), atol=1e-6)
+    # The implied vol column reprices the option under Black-Scholes, up to its last
+    # printed digit (5e-7 of vol, times a vega below 40).
+    repriced = [tw.price(tw.BlackScholes(v), 105.0, K, T, 0.02, 0.01) for T, K, v in
+                table[:, [0, 1, 8]]]
+    np.testing.assert_allclose(repriced, table[:, 2], atol=2e-5)
+
+
+def test_price_puts_of_each_model(capsys):
+    for argv, model in [
+        (["merton", "--jump-mean", "-0.2", "--jump-std", "0.1"],
+         tw.Merton(sigma=0.2, lam=1.0, m=-0.2, s=0.1)),
+        (["bs", "--sigma", "0.3"], tw.BlackScholes(0.3)),
+    ]:
+        lines = run_main(capsys, "price", *argv, "--put", "--K", "95,105", "--T", "2")
+        header, table = table_of(lines)
+        assert header == ["T", "K", "put"]
+        np.testing.assert_allclose(table[:, 2], tw.price(model, 100.0, [95, 105], 2.0, 0.05,
+                                                         kind="put"), atol=1e-6)
+
+
+@pytest.mark.parametrize("argv, flag, condition", [
+    (["kou", "--K=-100"], "--K", "numbers > 0"),
+    (["kou", "--K", "0,100"], "--K", "numbers > 0"),
+    (["merton", "--T", "0"], "--T", "numbers > 0"),
+    (["bs", "--T", "0:1:0.5"], "--T", "numbers > 0"),
+    (["kou", "--sigma", "0"], "--sigma", "a number > 0"),
+    (["kou", "--eta1", "1"], "--eta1", "a number > 1"),
+    (["kou", "--eta2", "-2"], "--eta2", "a number > 0"),
+    (["kou", "--p", "1.1"], "--p", "a number in [0, 1]"),
+    (["merton", "--lam", "-1"], "--lam", "a number >= 0"),
+    (["merton", "--jump-std", "-0.1"], "--jump-std", "a number >= 0"),
+    (["bs", "--spot", "0"], "--spot/--S", "a number > 0"),
+    (["bs", "--dividend", "nan"], "--dividend/--q", "a finite number"),
+])
+def test_price_usage_errors_name_the_flag(capsys, argv, flag, condition):
+    with pytest.raises(SystemExit) as exit:
+        main(["price"] + argv)
+    assert exit.value.code == 2
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert last.startswith(f"tarnwick price {argv[0]}: error: argument {flag}: expected {condition}")
+
+
+# --- tarnwick calibrate ------------------------------------------------------------------
+
+
+def test_calibrate_the_sample_prints_parameters_and_rmse_per_maturity(capsys, tmp_path):
+    picture = tmp_path / "fit.png"
+    lines = run_main(capsys, "calibrate", "--sample", "--model", "merton", "--plot", str(picture))
+    fit = tw.calibrate(tw.Merton, tw.sample_quotes().quotes, 100.0)
+    assert lines[0].startswith("Merton fitted to 104 quotes (sample quotes, S=100) in ")
+    assert lines[0].endswith(", converged")
+    rows = {line.split()[0]: line.split()[1:] for line in lines[2:6]}
+    assert list(rows) == ["sigma", "lam", "m", "s"]
+    for name, (value, error) in rows.items():
+        assert float(value) == pytest.approx(getattr(fit.model, name), abs=1e-6)
+        assert float(error) == pytest.approx(fit.standard_errors[name], abs=1e-6)
+    assert lines[6] == (f"RMSE {100 * fit.rmse_iv:.4f} vol pts in implied vol, "
+                        f"{fit.rmse_price:.6f} in price")
+    per_maturity = [line.split() for line in lines[8:16]]
+    assert [float(row[0]) for row in per_maturity] == pytest.approx(
+        list(fit.rmse_by_maturity()), rel=1e-3)
+    assert [row[1] for row in per_maturity] == ["13"] * 8
+    assert lines[-1] == f"picture: {picture}"
+    assert picture.read_bytes()[:4] == b"\x89PNG"
+
+
+def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
+    sample = tw.sample_quotes()
+    path = tmp_path / "quotes.csv"
+    # Without the rate and dividend columns: the flags give them.
+    keep = ["strike", "maturity", "kind", "iv"]
+    path.write_text(",".join(keep) + "\n" + "\n".join(
+        ",".join(str(sample.quotes[c][i]) for c in keep) for i in range(104)) + "\n")
+    lines = run_main(capsys, "calibrate", str(path), "--spot", "100", "--rate", "0.03",
+                     "--dividend", "0.01", "--fix", "p=0.3", "--fix", "eta1=12",
+                     "--target", "price")
+    rows = {line.split()[0]: line.split()[1:] for line in lines[2:7]}
+    assert rows["p"] == ["0.300000", "fixed"] and rows["eta1"] == ["12.000000", "fixed"]
+    assert abs(float(rows["sigma"][0]) - 0.14) < 3 * float(rows["sigma"][1])
+    assert lines[0].startswith(f"Kou fitted to 104 quotes ({path}, S=100)")
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "give either a quotes file or --sample"),
+    (["q.csv", "--sample"], "give either a quotes file or --sample"),
+    (["{missing}", "--spot", "100"], "quotes: [Errno 2]"),
+    (["{file}"], "argument --spot/--S is required with a quotes file"),
+    (["{file}", "--spot", "100", "--fix", "rho=1"], "fixed: unknown parameter(s) ['rho']"),
+    (["{file}", "--spot", "100", "--fix", "p"], "argument --fix: expected NAME=VALUE"),
+    (["{file}", "--spot", "-1"], "argument --spot/--S: expected a number > 0"),
+    (["--sample", "--model", "heston"], "argument --model: invalid choice: 'heston'"),
+    (["{bad}", "--spot", "100"], "missing column(s) maturity"),
+])
+def test_calibrate_usage_errors(capsys, tmp_path, argv, message):
+    (tmp_path / "bad.csv").write_text("strike,iv\n100,0.2\n")
+    argv = [a.format(missing=tmp_path / "none.csv", file=tw.sample_quotes().path,
+                     bad=tmp_path / "bad.csv") for a in argv]
+    with pytest.raises(SystemExit) as exit:
+        main(["calibrate"] + argv)
+    assert exit.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: tarnwick calibrate")
+    assert message in err.splitlines()[-1]
+
+
+def test_calibrate_progress_bar_only_when_asked_or_on_a_terminal(capsys):
+    run_main_err = main(["calibrate", "--sample", "--model", "bs"])
+    assert run_main_err is None
+    assert "calibration starts" not in capsys.readouterr().err  # captured: not a terminal
+    main(["calibrate", "--sample", "--model", "bs", "--progress"])
+    assert "calibration starts" in capsys.readouterr().err

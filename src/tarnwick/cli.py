@@ -320,6 +320,8 @@ def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParse
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress bar over the starts (default: on when stdout is a "
                         "terminal and tqdm is installed)")
+    # Errors found after parsing (a file, the quotes) are usage errors of this command.
+    parser.set_defaults(command_parser=parser)
 
 
 def have(module: str) -> bool:
@@ -355,7 +357,8 @@ def save_picture(fit: Any, path: str) -> None:
     tw.plot_smile(fit).savefig(path, dpi=100)
 
 
-def calibrate_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> List[str]:
+def calibrate_command(args: argparse.Namespace) -> List[str]:
+    parser = args.command_parser
     if args.sample == (args.quotes is not None):
         parser.error("give either a quotes file or --sample")
     if args.sample:
@@ -451,7 +454,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         elif args.command == "price":
             print("\n".join(price_command(args)))
         elif args.command == "calibrate":
-            print("\n".join(calibrate_command(args, parser)))
+            print("\n".join(calibrate_command(args)))
         else:
             print("\n".join(closed_form_table(args)))
         sys.stdout.flush()
