@@ -88,12 +88,23 @@ test-sanitize:
 
 # Not part of `make test`: timings print numbers, they do not pass or fail. The bench
 # extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with.
-bench: $(PY)
+# fourier-option-pricer, the anchor of the calibration timings, needs Python >= 3.10: it
+# gets a venv of its own from the newest CPython found (none found: that row is skipped).
+PYTHON_FOP ?= $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/3.1[0-9].*/bin/python3.1[0-9])))
+FOP_VENV := build/bench-fop
+
+$(FOP_VENV)/bin/python:
+	@if [ -n "$(PYTHON_FOP)" ]; then \
+	    $(PYTHON_FOP) -m venv $(FOP_VENV) && \
+	    $(FOP_VENV)/bin/python -m pip install --quiet fourier-option-pricer; \
+	else echo "no CPython >= 3.10 found: the fourier-option-pricer row is skipped"; fi
+
+bench: $(INSTALLED) $(FOP_VENV)/bin/python
 	$(PY) -m pip install --quiet '.[bench]'
 	$(VENV)/bin/cmake -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	build/bench/upsilon_bench
-	$(PY) bench/bench.py --build-dir build/bench
+	$(PY) bench/bench.py --build-dir build/bench --fop-python $(FOP_VENV)/bin/python
 
 clean:
 	rm -rf build $(VENV) $(SANITIZE_VENV)

@@ -16,6 +16,7 @@ Run by ``make bench`` after the C++ benchmarks are built; ``python bench/bench.p
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import platform
@@ -27,7 +28,7 @@ import timeit
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Dict, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import QuantLib as ql
 
@@ -255,8 +256,18 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--repeats", type=int, default=9, help="batches per case (default 9, at least 7)")
     parser.add_argument("--min-batch", type=float, default=0.1,
                         help="shortest batch in seconds (default 0.1)")
+    parser.add_argument("--fop-python", type=Path,
+                        default=ROOT / "build" / "bench-fop" / "bin" / "python",
+                        help="an interpreter with fourier-option-pricer (Python >= 3.10)")
+    parser.add_argument("--global-check", action="store_true",
+                        help="also search the Kou fit globally (differential evolution, slow)")
+    parser.add_argument("--calibration-only", action="store_true",
+                        help="only the calibration section")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
+    if args.calibration_only:
+        calibration_section(max(3, repeats // 2), args.fop_python, args.global_check)
+        return 0
 
     print("tarnwick benchmark: time per price, median of "
           f"{repeats} batches of >= {args.min_batch:g} s (perf_counter_ns)")
@@ -388,9 +399,118 @@ def main(argv: Optional[List[str]] = None) -> int:
     print(f"QuantLib's nu is the log-jump mean: with nu = m the largest difference at n = "
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")
+    calibration_section(max(3, repeats // 2), args.fop_python, args.global_check)
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")
     return 0
+
+
+# --- calibration ---------------------------------------------------------------------------
+
+# Goals for a Kou fit to the 104-quote sample surface (8 maturities x 13 strikes).
+CALIBRATION_START_TARGET, CALIBRATION_TOTAL_TARGET = 15e-3, 0.1
+FOP_SCRIPT = Path(__file__).resolve().with_name("fop_calibrate.py")
+
+
+def median_time(function: Callable[[], object], repeats: int) -> Tuple[float, float, object]:
+    """Median and best wall-clock seconds of repeats calls, and the last result."""
+    times, result = [], None
+    for _ in range(repeats):
+        started = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times), min(times), result
+
+
+def run_fop(python: Optional[Path], sample: Any, start: Mapping[str, float],
+            repeats: int) -> Optional[Dict[str, object]]:
+    """fourier-option-pricer's calibrate on the same quotes, in its own interpreter (it
+    needs Python >= 3.10); None when that interpreter is missing or the run fails."""
+    if python is None or not python.exists():
+        return None
+    quotes = sample.quotes
+    payload = {
+        "S": sample.S, "r": float(quotes["rate"][0]), "q": float(quotes["dividend"][0]),
+        "strikes": quotes["strike"].tolist(), "maturities": quotes["maturity"].tolist(),
+        "ivs": quotes["iv"].tolist(), "start": dict(start), "repeats": repeats,
+    }
+    done = subprocess.run([str(python), str(FOP_SCRIPT)], input=json.dumps(payload),
+                          capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        print(f"fourier-option-pricer run failed: {done.stderr.strip().splitlines()[-1:]}")
+        return None
+    return json.loads(done.stdout)
+
+
+def calibration_section(repeats: int, fop_python: Optional[Path], global_check: bool) -> None:
+    """Kou fitted to the sample surface: each local start, the whole multi-start, a global
+    search for comparison, and fourier-option-pricer's calibrate on the same quotes."""
+    import numpy as np
+    from scipy.optimize import differential_evolution
+
+    import tarnwick as tw
+    from tarnwick._calibrate import (BOUNDS, DEFAULT_STARTS, LOCAL_RUNS, Objective,
+                                     read_surface, start_points)
+
+    sample = tw.sample_quotes()
+    names = tw.Kou.parameter_names
+    fit_all = lambda: tw.calibrate(tw.Kou, sample.quotes, sample.S)  # noqa: E731
+    total, total_best, fit = median_time(fit_all, repeats)
+    starts = start_points(names, BOUNDS, DEFAULT_STARTS)
+    local = []
+    for point in starts:
+        x0 = dict(zip(names, point))
+        seconds, _, one = median_time(
+            lambda: tw.calibrate(tw.Kou, sample.quotes, sample.S, x0=x0), max(3, repeats // 3))
+        local.append((seconds, one))
+    per_start = statistics.median(seconds for seconds, _ in local)
+    reached = sum(one.rmse_iv <= fit.rmse_iv * (1 + 1e-6) for _, one in local)
+
+    print()
+    print(f"Calibration: Kou to the sample surface ({sample.quotes['strike'].size} quotes, "
+          f"{np.unique(sample.quotes['maturity']).size} maturities; synthetic, 0.1 vol-point noise)")
+    rows = [["tarnwick, one local start (median over the starts)", fmt_time(per_start),
+             str(int(statistics.median(one.nfev for _, one in local))),
+             f"{100 * statistics.median(one.rmse_iv for _, one in local):.4f}",
+             f"<= {fmt_limit(CALIBRATION_START_TARGET)}: "
+             f"{'met' if per_start <= CALIBRATION_START_TARGET else 'NOT met'}"],
+            [f"tarnwick, multi-start ({DEFAULT_STARTS} screened, {LOCAL_RUNS} local runs)",
+             fmt_time(total), str(fit.nfev), f"{100 * fit.rmse_iv:.4f}",
+             f"<= {fmt_limit(CALIBRATION_TOTAL_TARGET)}: "
+             f"{'met' if total <= CALIBRATION_TOTAL_TARGET else 'NOT met'}"]]
+    fop = run_fop(fop_python, sample, dict(zip(names, starts[0])), repeats)
+    if fop is not None:
+        rows.append([f"fourier-option-pricer {fop['version']} calibrate, one start",
+                     fmt_time(float(fop["median"])), str(fop.get("nfev", "-")),
+                     f"{100 * float(fop['rmse_iv']):.4f}", "anchor"])
+    else:
+        rows.append(["fourier-option-pricer calibrate", "not run", "-", "-",
+                     "needs Python >= 3.10 (make bench sets up build/bench-fop)"])
+    header = ["case", "time", "evaluations", "rmse (vol pts)", "target"]
+    widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
+    for cells in [header, ["-" * w for w in widths]] + rows:
+        print("  ".join(c.ljust(w) if i in (0, 4) else c.rjust(w)
+                        for i, (c, w) in enumerate(zip(cells, widths))).rstrip())
+    print(f"starts reaching the multi-start's optimum on their own: {reached} of {len(local)}; "
+          f"multi-start best batch {fmt_time(total_best)}")
+    print("fit:      " + ", ".join(f"{n}={getattr(fit.model, n):.5g} +- "
+                                   f"{fit.standard_errors[n]:.2g}" for n in names))
+    print("stated:   sigma=0.14, lam=0.8, p=0.3, eta1=12, eta2=6 (the sample's generator)")
+    if fop is not None:
+        print("fourier-option-pricer: " + ", ".join(f"{n}={v:.5g}" for n, v in fop["values"].items()))
+    if global_check:
+        surface = read_surface(sample.quotes, sample.S, 0.0, 0.0, False, None)
+        objective = Objective(tw.Kou, names, names, {}, surface, "iv", None)
+        started = time.perf_counter()
+        found = differential_evolution(objective.cost, [BOUNDS[n] for n in names], seed=1,
+                                       tol=1e-10, maxiter=300, polish=False)
+        seconds = time.perf_counter() - started
+        rmse = math.sqrt(2 * found.fun / surface.strike.size)
+        print(f"global:   differential_evolution over the bounds ({objective.evaluations} "
+              f"evaluations, {seconds:.0f} s): rmse {100 * rmse:.4f} vol pts at "
+              + ", ".join(f"{n}={v:.5g}" for n, v in zip(names, found.x)))
+        verdict = "the same optimum" if fit.rmse_iv <= rmse * (1 + 1e-6) else "a worse optimum"
+        print(f"          the multi-start's rmse {100 * fit.rmse_iv:.4f}: {verdict}")
 
 
 if __name__ == "__main__":

@@ -143,6 +143,7 @@ print(tarnwick.__file__)
 print(tarnwick.__version__ == importlib.metadata.version("tarnwick"))
 print(dexpjump.KouEuropeanCall(0.5, 100).priceByKouJumpDiffusion(100, 0.05, 0.16, 1, 0.4, 10, 5, 10))
 print(lognjump.MertonEuropeanCall(100, 1).JDAnalyticalPrice(100, 0.2, 0.05, 1, -0.1, 0.2, 50))
+print(len(tarnwick.sample_quotes().quotes["strike"]))
 """
 
 
@@ -152,19 +153,20 @@ def test_wheel_installs_into_a_new_venv_and_prices(dists, tmp_path):
     venv = tmp_path / "venv"
     run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
     python, script = venv / "bin" / "python", venv / "bin" / "tarnwick"
-    run([sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet",
-         "--no-index", "--no-deps", str(wheel)])
+    # As a user installs it: the wheel, with numpy and scipy from the package index.
+    run([sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet", str(wheel)])
     # Away from the checkout and with no PYTHONPATH: only the installed package can load.
     work = tmp_path / "elsewhere"
     work.mkdir()
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    location, same_version, kou, merton = run(
+    location, same_version, kou, merton, sample = run(
         [str(python), "-c", FRESH_CHECK], cwd=work, env=env
     ).splitlines()
     assert Path(location).is_relative_to(venv)
     assert same_version == "True"
     assert float(kou) == pytest.approx(7.9594292029, abs=1e-10)
     assert float(merton) == pytest.approx(13.6886812613, abs=1e-10)
+    assert sample == "104"  # the package data came along
     table = run([str(script), "kou", "--strikes", "90:110:5"], cwd=work, env=env).splitlines()
     assert [line.split()[0] for line in table[2:]] == ["90", "95", "100", "105", "110"]
     assert table[4].split() == ["100", "7.9594292029"]
