@@ -4,7 +4,7 @@ import inspect
 import math
 import time
 from dataclasses import dataclass
-from typing import (Any, Callable, Dict, Generic, Iterable, List, Mapping, Optional,
+from typing import (Any, Dict, Generic, List, Mapping, Optional,
                     Sequence, Tuple, Type, TypeVar, Union)
 
 import numpy as np
@@ -270,33 +270,33 @@ class Objective:
         residuals = np.where(has_iv, iv - s.iv, (prices - s.otm_price) / s.vega)
         return residuals, np.where(has_iv, vega, s.vega)
 
+    def residuals_and_scale(self, prices: Array) -> Tuple[Array, Array]:
+        """The residuals of these out-of-the-money prices for the target, and the vega
+        that divides their derivatives."""
+        s = self.surface
+        if self.target == "price":
+            # Price errors in units of vol: divided by the market vega, the first-order
+            # change of price per unit of implied vol. No inversion in the loop.
+            return (prices - s.otm_price) / s.vega, s.vega
+        return self.vol_residuals(prices)
+
     def evaluate(self, x: Array) -> Tuple[Array, Array]:
         key = np.asarray(x, dtype=float).tobytes()
         if key == self._x:
             return self._value
         self.evaluations += 1
-        s = self.surface
         # Out-of-the-money options whatever the target: their prices are all time value,
         # and parity makes the two kinds' errors the same.
         sens = self.sensitivities(self.model(x))
-        if self.target == "price":
-            # Price errors in units of vol: divided by the market vega, the first-order
-            # change of price per unit of implied vol. No inversion in the loop.
-            residuals, scale = (sens["price"] - s.otm_price) / s.vega, s.vega
-        else:
-            # dIV/dθ = (dV/dθ) / vega at the model's vol.
-            residuals, scale = self.vol_residuals(sens["price"])
+        residuals, scale = self.residuals_and_scale(sens["price"])
+        # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
         jacobian = np.column_stack([sens[name] / scale for name in self.free])
         self._x, self._value = key, (residuals, jacobian.reshape(residuals.size, len(self.free)))
         return self._value
 
     def cost(self, x: Array) -> float:
         """Half the sum of squared residuals from prices alone, for screening starts."""
-        prices = self.prices(self.model(x))
-        if self.target == "price":
-            residuals = (prices - self.surface.otm_price) / self.surface.vega
-        else:
-            residuals = self.vol_residuals(prices)[0]
+        residuals, _ = self.residuals_and_scale(self.prices(self.model(x)))
         self.evaluations += 1
         return 0.5 * float(np.sum(residuals ** 2))
 
