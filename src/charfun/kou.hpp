@@ -42,6 +42,9 @@ struct Kou {
     double lower_edge() const { return -eta2; }
     double upper_edge() const { return eta1; }
 
+    // The strip edges do not depend on lam, so any contour suits the parameter derivatives.
+    Kou for_parameter_derivatives() const { return *this; }
+
     // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
     void gradient(complex w, complex* out) const {
         const complex ww = w * (w - 1.0);

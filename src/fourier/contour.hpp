@@ -80,14 +80,15 @@ double saddle(const Model& model, double T, double k, Interval range) {
 }
 
 // Trapezoid step along the line for an absolute error of about exp(log_tolerance) (in
-// units of the forward). The integrand is analytic in the strip of shifts b of the line
-// up to the next pole or strip edge on each side, and the trapezoid error from the side
-// shifted by b is about L1(theta -+ b) exp(-2 pi b / h), where the L1 norm along the
-// shifted line is bounded by its modulus at u = 0 times a length. So each side allows
-// h = 2 pi b / (log_size(theta -+ b) + log length - log_tolerance) for any admissible b; the
-// best b on each side is searched over a few candidates and the smaller step taken.
+// units of the forward) for every k in [k_lo, k_hi]. The integrand is analytic in the
+// strip of shifts b of the line up to the next pole or strip edge on each side, and the
+// trapezoid error from the side shifted by b is about L1(theta -+ b) exp(-2 pi b / h), where
+// the L1 norm along the shifted line is bounded by its modulus at u = 0 times a length. So
+// each side allows h = 2 pi b / (log_size(theta -+ b) + log length - log_tolerance) for any
+// admissible b; the best b on each side is searched over a few candidates and the smaller
+// step taken. log_size is linear in k, so its largest value over the k range is at an end.
 template <class Model>
-double trapezoid_step(const Model& model, double T, double k, double theta, Interval range,
+double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
                       double log_tolerance) {
     const auto side = [&](double direction, double limit) {
         const double distance = std::abs(limit - theta);
@@ -100,7 +101,8 @@ double trapezoid_step(const Model& model, double T, double k, double theta, Inte
                                      : 0.125 * std::ldexp(1.0 + std::abs(theta), j / 2) * (j % 2 ? 1.0 : 1.5);
             const double shifted = theta + direction * b;
             const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0));
-            const double budget = log_size(model, T, k, shifted) + length - log_tolerance;
+            const double size = std::max(log_size(model, T, k_lo, shifted), log_size(model, T, k_hi, shifted));
+            const double budget = size + length - log_tolerance;
             if (std::isnan(budget)) continue;
             if (budget <= 0.0) return infinity;  // that side's error is below tolerance at any step
             best = std::max(best, 2.0 * pi * b / budget);
@@ -109,5 +111,26 @@ double trapezoid_step(const Model& model, double T, double k, double theta, Inte
     };
     return std::min(side(-1.0, range.lo), side(1.0, range.hi));
 }
+
+// Where to stop the sum: the tail beyond u of an integrand that decays at least like the
+// diffusion's Gaussian exp(-a u^2 / 2), a = sigma^2 T, is at most its size at u times
+// 1 / (a u), and, when it also decays like 1 / u^2 (the price's does), at most size times u.
+// Three small nodes in a row past u = 1 + |theta| (where a jump part may still bump) end it.
+class TailTest {
+  public:
+    TailTest(double a, double theta, double log_tolerance, bool inverse_square)
+        : a_(a), start_(1.0 + std::abs(theta)), tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
+
+    bool done(double u, double size) {
+        const double length = inverse_square_ ? std::min(u, 1.0 / (a_ * u)) : 1.0 / (a_ * u);
+        quiet_ = size * length < tolerance_ ? quiet_ + 1 : 0;
+        return quiet_ >= 3 && u > start_;
+    }
+
+  private:
+    double a_, start_, tolerance_;
+    bool inverse_square_;
+    int quiet_ = 0;
+};
 
 }  // namespace tarnwick::fourier

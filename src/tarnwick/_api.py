@@ -53,7 +53,7 @@ def _evaluate(function: Any, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any,
     params = np.array(model._parameters(), dtype=np.float64)
     table = function(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)
     if shape == ():
-        return [float(row[0]) for row in table]
+        return [float(value) for value in table[:, 0]]
     return [row.reshape(shape) for row in table]
 
 
