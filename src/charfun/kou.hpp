@@ -6,6 +6,7 @@
 // With X = ln(S_T / F) and F the forward, E[exp(w X)] = exp(T kappa(w)) for complex w in
 // the strip -eta2 < Re w < eta1 (the whole plane when lam = 0).
 
+#include <cmath>
 #include <complex>
 
 namespace tarnwick::charfun {
@@ -41,6 +42,15 @@ struct Kou {
     // taken on a contour where both sides exist, and w never meets the poles of up, down.
     double lower_edge() const { return -eta2; }
     double upper_edge() const { return eta1; }
+
+    // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
+    // part exactly, lam (phi(w) - 1 - w zeta) with |phi| bounded term by term.
+    double envelope(double theta, double u) const {
+        const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
+        const double phi_size = p * eta1 / std::hypot(eta1 - theta, u) + (1.0 - p) * eta2 / std::hypot(eta2 + theta, u);
+        const double zeta = p / (eta1 - 1.0) - (1.0 - p) / (eta2 + 1.0);
+        return diffusion + lam * (phi_size - 1.0 - theta * zeta);
+    }
 
     // The strip edges do not depend on lam, so any contour suits the parameter derivatives.
     Kou for_parameter_derivatives() const { return *this; }

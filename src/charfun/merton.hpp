@@ -41,6 +41,17 @@ struct Merton {
         return diffusion + lam * ((m + s * s * w) * std::exp(jump_log(w)) - std::expm1(m + 0.5 * s * s));
     }
 
+    // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
+    // part exactly, the jump part with |phi| in place of Re phi. Along a line the jump part
+    // need not decay (a nearly fixed jump size makes |phi| return close to its peak every
+    // 2 pi / m), so the sum can only stop where this bound is small.
+    double envelope(double theta, double u) const {
+        const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
+        if (lam == 0.0) return diffusion;
+        const double phi_size = std::exp(m * theta + 0.5 * s * s * (theta * theta - u * u));
+        return diffusion + lam * (phi_size - 1.0 - theta * std::expm1(m + 0.5 * s * s));
+    }
+
     // The model whose strip and saddle suit derivatives in the parameters: those in lam, m
     // and s involve phi even where lam = 0, so the contour must keep phi moderate, as it
     // does for any positive intensity.

@@ -52,7 +52,8 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
         rot_im[i] = -std::sin(h * offset[i]);
         sum[i] = 0.0;
     }
-    TailTest tail(model.sigma * model.sigma * T, theta, price_log_tolerance, true);
+    // The tail bound at the strike with the largest amplitude holds for all.
+    const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), price_log_tolerance, true);
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
@@ -71,7 +72,7 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
             im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
             re[i] = next_re;
         }
-        if (j > 0 && tail.done(u, std::abs(g) * largest)) break;
+        if (j > 0 && tail.done(u, 1.0)) break;
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = sum[i] * h / pi;
 }

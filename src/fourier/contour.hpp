@@ -90,17 +90,21 @@ double saddle(const Model& model, double T, double k, Interval range) {
 template <class Model>
 double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
                       double log_tolerance) {
+    const double span = std::sqrt(-2.0 * log_tolerance / (model.sigma * model.sigma * T));
     const auto side = [&](double direction, double limit) {
         const double distance = std::abs(limit - theta);
         double best = 0.0;
         const bool bounded = std::isfinite(distance);
         const int candidates = bounded ? 12 : 40;
         for (int j = 1; j <= candidates; ++j) {
-            // Up to 95% of the way to a pole or edge; geometrically spaced shifts otherwise.
+            // Up to 95% of the way to a pole or edge; otherwise shifts from 1/2900 to 256 times
+            // 1 + |theta|, spaced by sqrt 2, since the exponent may grow fast away from theta.
             const double b = bounded ? distance * (0.95 * j / candidates)
-                                     : 0.125 * std::ldexp(1.0 + std::abs(theta), j / 2) * (j % 2 ? 1.0 : 1.5);
+                                     : (1.0 + std::abs(theta)) * std::exp2(0.5 * (j - 24));
             const double shifted = theta + direction * b;
-            const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0));
+            // The L1 norm along the line: its sup times at most the span where the diffusion's
+            // Gaussian has not yet cut the integrand off (jump parts can keep it up all along).
+            const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
             const double size = std::max(log_size(model, T, k_lo, shifted), log_size(model, T, k_hi, shifted));
             const double budget = size + length - log_tolerance;
             if (std::isnan(budget)) continue;
@@ -112,25 +116,31 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
     return std::min(side(-1.0, range.lo), side(1.0, range.hi));
 }
 
-// Where to stop the sum: the tail beyond u of an integrand that decays at least like the
-// diffusion's Gaussian exp(-a u^2 / 2), a = sigma^2 T, is at most its size at u times
-// 1 / (a u), and, when it also decays like 1 / u^2 (the price's does), at most size times u.
-// Three small nodes in a row past u = 1 + |theta| (where a jump part may still bump) end it.
+// Where to stop the sum. The model's envelope E(u) bounds the modulus of exp(T kappa) at u
+// and beyond: it does not increase with u, and its diffusion part falls like the Gaussian
+// exp(-a u^2 / 2), a = sigma^2 T. With the integrand bounded by E(u) / |w (w - 1)|, the
+// tail beyond u is at most that bound times min(1 / (a u), sqrt(pi / 2a)), and, for the
+// price's integrand, at most E(u) / u (since |w (w - 1)| >= u^2). `factor` bounds the
+// polynomial factors of derivative integrands.
+template <class Model>
 class TailTest {
   public:
-    TailTest(double a, double theta, double log_tolerance, bool inverse_square)
-        : a_(a), start_(1.0 + std::abs(theta)), tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
+    TailTest(const Model& model, double T, double theta, double k, double log_tolerance, bool inverse_square)
+        : model_(model), T_(T), theta_(theta), k_(k), a_(model.sigma * model.sigma * T),
+          tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
 
-    bool done(double u, double size) {
-        const double length = inverse_square_ ? std::min(u, 1.0 / (a_ * u)) : 1.0 / (a_ * u);
-        quiet_ = size * length < tolerance_ ? quiet_ + 1 : 0;
-        return quiet_ >= 3 && u > start_;
+    bool done(double u, double factor) const {
+        const double w_size = std::hypot(theta_, u) * std::hypot(theta_ - 1.0, u);
+        const double envelope = std::exp(T_ * model_.envelope(theta_, u) + (1.0 - theta_) * k_);
+        double tail = envelope / w_size * std::min(1.0 / (a_ * u), std::sqrt(0.5 * pi / a_));
+        if (inverse_square_) tail = std::min(tail, envelope / u);
+        return tail * factor < tolerance_;
     }
 
   private:
-    double a_, start_, tolerance_;
+    const Model& model_;
+    double T_, theta_, k_, a_, tolerance_;
     bool inverse_square_;
-    int quiet_ = 0;
 };
 
 }  // namespace tarnwick::fourier

@@ -41,10 +41,11 @@ Line line_for(const Model& model, const Option& o, double log_tolerance) {
 }
 
 // Calls node(w, kappa, e, weight) at u = 0, h, 2h, ... with e = exp(T kappa + (1 - w) k) and
-// the trapezoid weight, until TailTest ends it on the sizes node returns. Returns the step.
+// the trapezoid weight, until TailTest ends it; node returns a bound of its integrands'
+// polynomial factors relative to e / (w (w - 1)). Returns the step.
 template <class Model, class Node>
 double sweep(const Model& model, double T, const Line& line, double log_tolerance, Node&& node) {
-    TailTest tail(model.sigma * model.sigma * T, line.theta, log_tolerance, false);
+    const TailTest<Model> tail(model, T, line.theta, line.k, log_tolerance, false);
     const double h = line.step;
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
@@ -74,7 +75,7 @@ void greeks(const Model& model, const Option& o, double* out) {
                                const complex terms[count] = {b,     w * b, e / w, e,         (w - 2.0) * e,
                                                              w * e, ww * e, d * b, d * w * b, d * e};
                                for (int i = 0; i < count; ++i) s[i] += weight * terms[i].real();
-                               return (std::abs(b) + std::abs(e)) * (1.0 + std::norm(w)) * (1.0 + std::abs(d));
+                               return (1.0 + std::abs(ww)) * (1.0 + std::abs(w)) * (1.0 + std::abs(d));
                            });
     for (double& v : s) v *= h / pi;
     const double df = std::exp(-o.q * o.T);
@@ -108,13 +109,12 @@ void sensitivities(const Model& model, const Option& o, double* out) {
                                complex grad[n];
                                model.gradient(w, grad);
                                s[0] += weight * b.real();
-                               double size = std::abs(b);
+                               double factor = 1.0;
                                for (int i = 0; i < n; ++i) {
-                                   const complex term = grad[i] * b;
-                                   s[i + 1] += weight * term.real();
-                                   size += std::abs(term);
+                                   s[i + 1] += weight * (grad[i] * b).real();
+                                   factor += o.T * std::abs(grad[i]);
                                }
-                               return size;
+                               return factor;
                            });
     const double scale = o.S * std::exp(-o.q * o.T) * h / pi;
     out[0] = scale * s[0];
