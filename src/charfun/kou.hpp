@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 
 namespace tarnwick::charfun {
 
@@ -28,32 +29,40 @@ struct Kou {
     complex up(complex w) const { return lam * p / ((eta1 - w) * (eta1 - 1.0)); }
     complex down(complex w) const { return lam * (1.0 - p) / ((eta2 + w) * (eta2 + 1.0)); }
 
-    complex exponent(complex w) const { return w * (w - 1.0) * (0.5 * sigma * sigma + up(w) + down(w)); }
+    // Without jumps the jump terms are left out rather than multiplied by zero: a pure
+    // diffusion's contour may pass through w = eta1.
+    complex exponent(complex w) const {
+        const complex g = lam == 0.0 ? complex(0.5 * sigma * sigma) : 0.5 * sigma * sigma + up(w) + down(w);
+        return w * (w - 1.0) * g;
+    }
 
     // d kappa / dw.
     complex slope(complex w) const {
+        if (lam == 0.0) return sigma * sigma * (w - 0.5);
         const complex g = 0.5 * sigma * sigma + up(w) + down(w);
         const complex dg = up(w) / (eta1 - w) - down(w) / (eta2 + w);
         return (2.0 * w - 1.0) * g + w * (w - 1.0) * dg;
     }
 
     // Edges of the strip of Re w where E[exp(w X)] is finite. They are kept where a jump
-    // side has no weight (lam = 0, p = 0 or 1) too: the derivatives in lam and p are then
-    // taken on a contour where both sides exist, and w never meets the poles of up, down.
-    double lower_edge() const { return -eta2; }
-    double upper_edge() const { return eta1; }
+    // side has no weight (p = 0 or 1) too: the derivative in p is then taken on a contour
+    // where both sides exist, and w never meets the poles of up and down.
+    double lower_edge() const { return lam > 0.0 ? -eta2 : -std::numeric_limits<double>::infinity(); }
+    double upper_edge() const { return lam > 0.0 ? eta1 : std::numeric_limits<double>::infinity(); }
 
     // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
     // part exactly, lam (phi(w) - 1 - w zeta) with |phi| bounded term by term.
     double envelope(double theta, double u) const {
         const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
+        if (lam == 0.0) return diffusion;
         const double phi_size = p * eta1 / std::hypot(eta1 - theta, u) + (1.0 - p) * eta2 / std::hypot(eta2 + theta, u);
         const double zeta = p / (eta1 - 1.0) - (1.0 - p) / (eta2 + 1.0);
         return diffusion + lam * (phi_size - 1.0 - theta * zeta);
     }
 
-    // The strip edges do not depend on lam, so any contour suits the parameter derivatives.
-    Kou for_parameter_derivatives() const { return *this; }
+    // The model whose strip suits derivatives in the parameters: those in lam, p, eta1 and
+    // eta2 involve the jump terms even where lam = 0, so the contour must stay in their strip.
+    Kou for_parameter_derivatives() const { return lam > 0.0 ? *this : Kou{sigma, 1.0, p, eta1, eta2}; }
 
     // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
     void gradient(complex w, complex* out) const {

@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstddef>
 
+
 #include "common/option.hpp"
 #include "fourier/contour.hpp"
 
@@ -31,7 +32,8 @@ inline constexpr long reseed_interval = 32;
 // beyond it the far strikes' integrands would be e^4 times larger than their prices warrant.
 inline constexpr double chain_log_spread = 4.0;
 
-// Prices in units of S e^{-qT} of options with log-moneyness k[i] = ln(K / F), n <= max_chain.
+// Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
+// k[i] = ln(K / F), n <= max_chain.
 template <class Model>
 void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
@@ -77,13 +79,25 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
     for (std::size_t i = 0; i < n; ++i) out[i] = sum[i] * h / pi;
 }
 
+// Each option is priced on the contour of its out-of-the-money side, the call for K > F
+// and the put otherwise: there the integrand is as small as the price, and the
+// in-the-money side follows by adding the intrinsic forward value, c = p + 1 - e^k, a sum
+// of two positive terms (no cancellation).
+inline bool out_of_the_money_call(double k) { return k > 0.0; }
+
+inline double from_side(double side_price, double k, bool side_call, bool call) {
+    if (side_call == call) return side_price;
+    return call ? side_price - std::expm1(k) : side_price + std::expm1(k);
+}
+
 // One option.
 template <class Model>
 double price(const Model& model, const Option& o) {
     const double k = std::log(o.K / o.S) - (o.r - o.q) * o.T;
+    const bool side = out_of_the_money_call(k);
     double c;
-    price_chain(model, o.T, o.call, &k, 1, &c);
-    return o.S * std::exp(-o.q * o.T) * c;
+    price_chain(model, o.T, side, &k, 1, &c);
+    return o.S * std::exp(-o.q * o.T) * from_side(c, k, side, o.call);
 }
 
 // How many options from k[0] on (sorted ascending, all of one maturity and side, at most

@@ -71,8 +71,8 @@ void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
 // this are not worth a thread.
 inline constexpr std::size_t min_block = 8;
 
-// Prices under a jump model: options of one maturity and side are sorted by log-moneyness
-// and priced in chains that share the characteristic-function values. Chains depend on the
+// Prices under a jump model: options of one maturity and out-of-the-money side are sorted
+// by log-moneyness and priced in chains that share the characteristic-function values. Chains depend on the
 // inputs only, not on the thread count, so results do not either.
 template <class Model>
 void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned threads) {
@@ -81,7 +81,7 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
     for (std::size_t i = 0; i < n; ++i) k[i] = std::log(in.K[i] / in.S[i]) - (in.r[i] - in.q[i]) * in.T[i];
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto key = [&](std::size_t i) { return std::make_tuple(in.call[i], in.T[i], k[i]); };
+    const auto key = [&](std::size_t i) { return std::make_tuple(fourier::out_of_the_money_call(k[i]), in.T[i], k[i]); };
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     std::vector<double> sorted_k(n);
     for (std::size_t i = 0; i < n; ++i) sorted_k[i] = k[order[i]];
@@ -90,10 +90,11 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
     for (std::size_t i = 0; i < n;) {
         const std::size_t first = order[i];
         std::size_t run = i + 1;
-        while (run < n && in.T[order[run]] == in.T[first] && in.call[order[run]] == in.call[first]) ++run;
+        const bool side = fourier::out_of_the_money_call(k[first]);
+        while (run < n && in.T[order[run]] == in.T[first] && fourier::out_of_the_money_call(sorted_k[run]) == side) ++run;
         while (i < run) {
             starts.push_back(i);
-            i += fourier::chain_length(model, in.T[first], in.call[first] != 0, &sorted_k[i], run - i);
+            i += fourier::chain_length(model, in.T[first], side, &sorted_k[i], run - i);
         }
     }
     starts.push_back(n);
@@ -104,10 +105,12 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
             const std::size_t from = starts[c];
             const std::size_t length = starts[c + 1] - from;
             const std::size_t first = order[from];
-            fourier::price_chain(model, in.T[first], in.call[first] != 0, &sorted_k[from], length, values);
+            const bool side = fourier::out_of_the_money_call(sorted_k[from]);
+            fourier::price_chain(model, in.T[first], side, &sorted_k[from], length, values);
             for (std::size_t j = 0; j < length; ++j) {
                 const std::size_t i = order[from + j];
-                out[i] = in.S[i] * std::exp(-in.q[i] * in.T[i]) * values[j];
+                const double value = fourier::from_side(values[j], sorted_k[from + j], side, in.call[i] != 0);
+                out[i] = in.S[i] * std::exp(-in.q[i] * in.T[i]) * value;
             }
         }
     });
