@@ -58,12 +58,19 @@ test-sanitize:
 
 # Not part of `make test`: timings print numbers, they do not pass or fail. The bench
 # extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with.
+# fourier-option-pricer, an anchor of the pricing API's table, needs Python >= 3.10: it
+# gets a venv of its own under build/, and bench.py runs it there.
+ANCHOR_PYTHON ?= $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/3.1[0-9].*/bin/python3.1[0-9])))
+ANCHOR_VENV := build/anchor-venv
+
 bench: $(PY)
 	$(PY) -m pip install --quiet '.[bench]'
 	$(VENV)/bin/cmake -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	build/bench/upsilon_bench
-	$(PY) bench/bench.py --build-dir build/bench
+	test -z "$(ANCHOR_PYTHON)" || test -x $(ANCHOR_VENV)/bin/python || \
+	    { $(ANCHOR_PYTHON) -m venv $(ANCHOR_VENV) && $(ANCHOR_VENV)/bin/pip install --quiet fourier-option-pricer; }
+	$(PY) bench/bench.py --build-dir build/bench $(if $(ANCHOR_PYTHON),--anchor-python $(ANCHOR_VENV)/bin/python)
 
 clean:
 	rm -rf build $(VENV) $(SANITIZE_VENV)

@@ -10,6 +10,9 @@ Every time is the median over repeats of a batch mean, each batch long enough (b
 >= 0.1 s) that the clock does not matter. Nothing passes or fails: the "target" column only
 says whether a number is under its goal on this machine, this time.
 
+A second table (bench/pricing_api.py) times the pricing API (tw.price, tw.greeks) beside
+fourier-option-pricer's engines and QuantLib.
+
 Run by ``make bench`` after the C++ benchmarks are built; ``python bench/bench.py --help``.
 """
 
@@ -31,6 +34,7 @@ from typing import Dict, List, Mapping, Optional, Tuple
 
 import QuantLib as ql
 
+import pricing_api
 from tarnwick.models import dexpjump, lognjump
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -255,6 +259,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--repeats", type=int, default=9, help="batches per case (default 9, at least 7)")
     parser.add_argument("--min-batch", type=float, default=0.1,
                         help="shortest batch in seconds (default 0.1)")
+    parser.add_argument("--anchor-python", type=Path, default=None,
+                        help="a Python >= 3.10 with fourier-option-pricer, for the pricing API's anchors")
+    parser.add_argument("--random-count", type=int, default=1_000_000,
+                        help="options in the random batch of the pricing API's table (default 10^6)")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
 
@@ -388,6 +396,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     print(f"QuantLib's nu is the log-jump mean: with nu = m the largest difference at n = "
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")
+    pricing_api.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python, args.random_count)
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")
     return 0

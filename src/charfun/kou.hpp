@@ -26,8 +26,12 @@ struct Kou {
     // w (w - 1) times the two terms below. Factoring out w (w - 1) makes kappa(0) =
     // kappa(1) = 0 hold exactly (the forward is priced right to the last bit) and leaves
     // no cancellation near w = 0 or w = 1.
-    complex up(complex w) const { return lam * p / ((eta1 - w) * (eta1 - 1.0)); }
-    complex down(complex w) const { return lam * (1.0 - p) / ((eta2 + w) * (eta2 + 1.0)); }
+    complex up(complex w) const { return lam * p / (eta1 - 1.0) * inverse(eta1 - w); }
+    complex down(complex w) const { return lam * (1.0 - p) / (eta2 + 1.0) * inverse(eta2 + w); }
+
+    // 1 / z as conj(z) / |z|^2: one real division instead of a complex one. |z| here stays
+    // far inside the range where |z|^2 neither overflows nor underflows.
+    static complex inverse(complex z) { return std::conj(z) / std::norm(z); }
 
     // Without jumps the jump terms are left out rather than multiplied by zero: a pure
     // diffusion's contour may pass through w = eta1.
@@ -55,7 +59,8 @@ struct Kou {
     double envelope(double theta, double u) const {
         const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
         if (lam == 0.0) return diffusion;
-        const double phi_size = p * eta1 / std::hypot(eta1 - theta, u) + (1.0 - p) * eta2 / std::hypot(eta2 + theta, u);
+        const double phi_size = p * eta1 / std::sqrt((eta1 - theta) * (eta1 - theta) + u * u) +
+                                (1.0 - p) * eta2 / std::sqrt((eta2 + theta) * (eta2 + theta) + u * u);
         const double zeta = p / (eta1 - 1.0) - (1.0 - p) / (eta2 + 1.0);
         return diffusion + lam * (phi_size - 1.0 - theta * zeta);
     }

@@ -59,7 +59,9 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
-        const complex g = std::exp(T * model.exponent(w) + (1.0 - w) * k_mid) / (w * (w - 1.0)) * (j == 0 ? 0.5 : 1.0);
+        const complex ww = w * (w - 1.0);
+        const complex g = std::exp(T * model.exponent(w) + (1.0 - w) * k_mid) * std::conj(ww) /
+                          (std::norm(ww) * (j == 0 ? 2.0 : 1.0));
         if (j % reseed_interval == 0) {
             for (std::size_t i = 0; i < n; ++i) {
                 re[i] = amplitude[i] * std::cos(u * offset[i]);
@@ -74,7 +76,7 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
             im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
             re[i] = next_re;
         }
-        if (j > 0 && tail.done(u, 1.0)) break;
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, 1.0)) break;
     }
     for (std::size_t i = 0; i < n; ++i) out[i] = sum[i] * h / pi;
 }

@@ -121,7 +121,10 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
 // exp(-a u^2 / 2), a = sigma^2 T. With the integrand bounded by E(u) / |w (w - 1)|, the
 // tail beyond u is at most that bound times min(1 / (a u), sqrt(pi / 2a)), and, for the
 // price's integrand, at most E(u) / u (since |w (w - 1)| >= u^2). `factor` bounds the
-// polynomial factors of derivative integrands.
+// polynomial factors of derivative integrands. The bound is monotone, so callers may test
+// only every few nodes (tail_test_interval) at the price of a few extra nodes.
+inline constexpr long tail_test_interval = 4;
+
 template <class Model>
 class TailTest {
   public:
@@ -130,7 +133,7 @@ class TailTest {
           tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
 
     bool done(double u, double factor) const {
-        const double w_size = std::hypot(theta_, u) * std::hypot(theta_ - 1.0, u);
+        const double w_size = std::sqrt((theta_ * theta_ + u * u) * ((theta_ - 1.0) * (theta_ - 1.0) + u * u));
         const double envelope = std::exp(T_ * model_.envelope(theta_, u) + (1.0 - theta_) * k_);
         double tail = envelope / w_size * std::min(1.0 / (a_ * u), std::sqrt(0.5 * pi / a_));
         if (inverse_square_) tail = std::min(tail, envelope / u);

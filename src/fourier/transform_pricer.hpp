@@ -53,7 +53,7 @@ double sweep(const Model& model, double T, const Line& line, double log_toleranc
         const complex kappa = model.exponent(w);
         const complex e = std::exp(T * kappa + (1.0 - w) * line.k);
         const double size = node(w, kappa, e, j == 0 ? 0.5 : 1.0);
-        if (j > 0 && tail.done(u, size)) break;
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) break;
     }
     return h;
 }
