@@ -3,13 +3,14 @@
 from typing import Any, Dict, List, NamedTuple, Optional, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads
 from ._models import BlackScholes, Kou, Merton
 
 ModelType = Union[Kou, Merton, BlackScholes]
-ArrayOrFloat = Union[float, np.ndarray]
+ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 
 class Greeks(NamedTuple):

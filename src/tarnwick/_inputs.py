@@ -10,13 +10,14 @@ import os
 from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 THREADS_VARIABLE = "TARNWICK_NUM_THREADS"
 
 CALL, PUT = 1, 0
 
 
-def as_float_array(name: str, value: Any) -> np.ndarray:
+def as_float_array(name: str, value: Any) -> "NDArray[Any]":
     """``value`` as a float64 array; ValueError naming the argument if it is not numeric."""
     try:
         array = np.asarray(value, dtype=np.float64)
@@ -25,22 +26,22 @@ def as_float_array(name: str, value: Any) -> np.ndarray:
     return array
 
 
-def check_finite(name: str, array: np.ndarray) -> None:
+def check_finite(name: str, array: "NDArray[Any]") -> None:
     if not np.all(np.isfinite(array)):
         raise ValueError(f"{name} must be finite, got {_first_bad(array, ~np.isfinite(array))}")
 
 
-def check_positive(name: str, array: np.ndarray) -> None:
+def check_positive(name: str, array: "NDArray[Any]") -> None:
     bad = ~(np.isfinite(array) & (array > 0.0))
     if np.any(bad):
         raise ValueError(f"{name} must be finite and > 0, got {_first_bad(array, bad)}")
 
 
-def _first_bad(array: np.ndarray, bad: np.ndarray) -> float:
+def _first_bad(array: "NDArray[Any]", bad: "NDArray[Any]") -> float:
     return float(np.asarray(array)[bad].flat[0])
 
 
-def kind_codes(kind: Any) -> np.ndarray:
+def kind_codes(kind: Any) -> "NDArray[Any]":
     """'call'/'put' (any case), or an array of them, as an int8 array of CALL/PUT codes."""
     if isinstance(kind, str):
         return np.asarray(_kind_code(kind), dtype=np.int8)
@@ -78,7 +79,7 @@ def resolve_threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def broadcast(arrays: Dict[str, np.ndarray]) -> Tuple[Tuple[int, ...], Dict[str, np.ndarray]]:
+def broadcast(arrays: Dict[str, "NDArray[Any]"]) -> Tuple[Tuple[int, ...], Dict[str, "NDArray[Any]"]]:
     """The common shape and each array broadcast to it, flattened and contiguous."""
     try:
         shape = np.broadcast(*arrays.values()).shape
@@ -91,7 +92,7 @@ def broadcast(arrays: Dict[str, np.ndarray]) -> Tuple[Tuple[int, ...], Dict[str,
 
 def market_arguments(
     S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any, extra: Sequence[Tuple[str, Any]] = ()
-) -> Tuple[Tuple[int, ...], Dict[str, np.ndarray]]:
+) -> Tuple[Tuple[int, ...], Dict[str, "NDArray[Any]"]]:
     """Validated, broadcast S, K, T, r, q, kind (as codes under 'kind') and any extra float arrays.
 
     Extra arrays (such as option prices) are converted and broadcast but not checked.
@@ -113,7 +114,7 @@ def market_arguments(
     return broadcast(arrays)
 
 
-def _scalar_arguments(S: float, K: float, T: float, r: float, q: float, kind: str) -> Optional[Dict[str, np.ndarray]]:
+def _scalar_arguments(S: float, K: float, T: float, r: float, q: float, kind: str) -> Optional[Dict[str, "NDArray[Any]"]]:
     """The all-scalar case without NumPy's per-call overhead (a tenth of a pricing call);
     None for ints too large for a float, which the general path reports."""
     try:

@@ -288,7 +288,7 @@ def main():
     parser.add_argument("--model", choices=["kou", "merton", "both"], default="both")
     parser.add_argument("--random", type=int, default=None, help="random grid points per model (Kou 300, Merton 600)")
     parser.add_argument("--corners", type=int, default=None, help="corner combinations per model (Kou 48, Merton 96)")
-    parser.add_argument("--greek-cases", type=int, default=None, help="Greek cases per model (Kou 16, Merton 40)")
+    parser.add_argument("--greek-cases", type=int, default=None, help="Greek cases per model (Kou 10, Merton 30)")
     parser.add_argument("--default-share", type=int, default=4, help="every n-th row is in the default run")
     parser.add_argument("--processes", type=int, default=2)
     args = parser.parse_args()
@@ -310,14 +310,14 @@ def main():
             if args.what in ("greeks", "all"):
                 # A separate, smaller sample; greeks of the short-dated, far-from-the-money
                 # corners are below the absolute floor anyway.
-                greek_count = args.greek_cases if args.greek_cases is not None else (16 if model == "kou" else 40)
+                greek_count = args.greek_cases if args.greek_cases is not None else (10 if model == "kou" else 30)
                 greek_rows, _ = cases(model, greek_count, seed + 100)
                 for row in greek_rows:
                     # Each Greek case costs ~45 reference prices: keep the series short
-                    # (lam <= 50) and the Kou quadrature moderate (T >= one week).
+                    # (lam <= 50) and the Kou quadrature moderate (T >= 0.05).
                     row["lam"] = min(row["lam"], 50.0)
                     if model == "kou":
-                        row["T"] = max(row["T"], 7 / 365)
+                        row["T"] = max(row["T"], 0.05)
                 values = pool.map(greek_row, [(model, r) for r in greek_rows], chunksize=1)
                 names = list(values[0]) if values else []
                 for row, value in zip(greek_rows, values):
