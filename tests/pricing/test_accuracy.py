@@ -81,6 +81,24 @@ def test_prices_whole_grid(kind):
 
 
 @pytest.mark.parametrize("kind", MODELS)
+def test_prices_inside_chains(kind):
+    # The reference strike in the middle of a chain of 25 at its maturity: it then shares
+    # a contour, step and tail with its neighbours on the same side of the forward.
+    rows = [r for r in load(f"{kind}_prices.csv") if r["run"] == "default"]
+    failures = []
+    for row in rows:
+        market = market_of(row)
+        strikes = market["K"] * np.exp(np.linspace(-0.3, 0.3, 25))
+        got = tw.price(model_of(kind, row), market["S"], strikes, market["T"], market["r"], market["q"],
+                       market["kind"])[12]
+        want = float(row["price"])
+        err = abs(got - want)
+        if err > PRICE_ABS * market["S"] or (want > PRICE_REL_FLOOR * market["S"] and err > PRICE_REL * want):
+            failures.append((err / market["S"], got, want, row))
+    assert not failures, f"{len(failures)} of {len(rows)} outside the goals:\n{report(failures)}"
+
+
+@pytest.mark.parametrize("kind", MODELS)
 def test_greeks_and_parameter_sensitivities(kind):
     rows = load(f"{kind}_greeks.csv")
     cls = MODELS[kind]
