@@ -98,3 +98,23 @@ def test_thread_count_does_not_change_results(model):
     g2 = tw.greeks(model, S[:300], K[:300], T[:300], 0.03, 0.01, kind[:300], threads=3)
     for a, b in zip(g1, g2):
         np.testing.assert_array_equal(a, b)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.integers(0, 3), min_size=0, max_size=3), st.data())
+def test_output_shape_is_the_broadcast_shape(shape, data):
+    # Each argument takes the common shape with some axes set to 1 or dropped from the left.
+    def compatible():
+        drop = data.draw(st.integers(0, len(shape)))
+        return tuple(1 if data.draw(st.booleans()) else n for n in shape[drop:])
+
+    shapes = {name: compatible() for name in ("S", "K", "T", "r", "kind")}
+    args = {name: np.full(s, value) for (name, s), value in
+            zip(shapes.items(), (100.0, 95.0, 0.5, 0.02, "put"))}
+    expected = np.broadcast_shapes(*shapes.values())
+    for function in (tw.price, tw.greeks):
+        out = function(tw.Merton(0.2, 1.0, -0.1, 0.2), args["S"], args["K"], args["T"], args["r"],
+                       kind=args["kind"])
+        first = out.price if isinstance(out, tw.Greeks) else out
+        assert np.shape(first) == expected
+        assert np.all(np.isfinite(first))
