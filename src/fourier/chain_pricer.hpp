@@ -21,6 +21,8 @@ using complex = std::complex<double>;
 
 // Absolute error goal of a price in units of the discounted forward S e^{-qT}.
 inline constexpr double price_log_tolerance = -37.0;
+// How much larger than at the saddle the integrand may be on a line chosen for a longer step.
+inline constexpr double price_log_excess = 3.0;
 // A hard bound on the nodes of one integral, so that no input can hang a batch.
 inline constexpr long max_nodes = 1L << 22;
 // Strikes per chain: the per-strike state lives on the stack.
@@ -38,10 +40,12 @@ template <class Model>
 void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
     const double k_mid = 0.5 * (*lo + *hi);
-    const Interval range = admissible(model, call);
-    const double theta = saddle(model, T, k_mid, range);
-    const double gauss_width = 1.0 / (model.sigma * std::sqrt(T));
-    const double h = std::min(trapezoid_step(model, T, *lo, *hi, theta, range, price_log_tolerance), gauss_width);
+    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, call), price_log_tolerance,
+                                           price_log_excess);
+    const double theta = contour.theta;
+    // Where the error estimate allows any step (the whole integrand is below tolerance),
+    // still resolve the diffusion's Gaussian width so that the sum sees it.
+    const double h = std::min(contour.step, 1.0 / (model.sigma * std::sqrt(T)));
 
     double offset[max_chain], amplitude[max_chain], re[max_chain], im[max_chain], rot_re[max_chain],
         rot_im[max_chain], sum[max_chain];

@@ -116,6 +116,41 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
     return std::min(side(-1.0, range.lo), side(1.0, range.hi));
 }
 
+// The contour for log-moneyness in [k_lo, k_hi]: the saddle of the middle k, or a line
+// moved from it toward the middle of the strip when that allows a longer step. The saddle
+// minimises the integrand's size, but a strip edge or pole close to it forces short steps;
+// a line up to e^log_excess larger at u = 0 that sits farther from both often needs
+// half the nodes, and the absolute error goal does not change. Derivative integrands carry
+// polynomial factors in w that the step estimate does not see, so they stay at the saddle
+// (log_excess = 0).
+struct Contour {
+    double theta;
+    double step;
+};
+
+template <class Model>
+Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, Interval range, double log_tolerance,
+                       double log_excess) {
+    const double theta0 = saddle(model, T, 0.5 * (k_lo + k_hi), range);
+    const auto size = [&](double theta) {
+        return std::max(log_size(model, T, k_lo, theta), log_size(model, T, k_hi, theta));
+    };
+    Contour best{theta0, trapezoid_step(model, T, k_lo, k_hi, theta0, range, log_tolerance)};
+    const double pole = range.lo == 1.0 ? 1.0 : 0.0;
+    const double edge = pole == 1.0 ? range.hi : range.lo;
+    // Toward the middle between pole and edge, or away from the pole in an unbounded strip.
+    const double shift = std::isfinite(edge) ? 0.5 * (pole + edge) - theta0 : theta0 - pole;
+    const double limit = size(theta0) + log_excess;
+    if (log_excess <= 0.0) return best;
+    for (double t : {0.25, 0.5, 0.75}) {
+        const double theta = theta0 + t * shift;
+        if (!(size(theta) <= limit)) break;
+        const double step = trapezoid_step(model, T, k_lo, k_hi, theta, range, log_tolerance);
+        if (step > best.step) best = {theta, step};
+    }
+    return best;
+}
+
 // Where to stop the sum. The model's envelope E(u) bounds the modulus of exp(T kappa) at u
 // and beyond: it does not increase with u, and its diffusion part falls like the Gaussian
 // exp(-a u^2 / 2), a = sigma^2 T. With the integrand bounded by E(u) / |w (w - 1)|, the

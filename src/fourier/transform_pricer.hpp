@@ -30,14 +30,9 @@ struct Line {
 template <class Model>
 Line line_for(const Model& model, const Option& o, double log_tolerance) {
     const double k = std::log(o.K / o.S) - (o.r - o.q) * o.T;
-    const Interval range = admissible(model, o.call);
-    const double theta = saddle(model, o.T, k, range);
-    double step = trapezoid_step(model, o.T, k, k, theta, range, log_tolerance);
-    // Where the error estimate allows any step (the whole integrand is below tolerance),
-    // still resolve the diffusion's Gaussian width so that the sum and the tail test see it.
-    const double gauss_width = 1.0 / (model.sigma * std::sqrt(o.T));
-    step = std::min(step, gauss_width);
-    return {k, theta, step};
+    const Contour contour = choose_contour(model, o.T, k, k, admissible(model, o.call), log_tolerance, 0.0);
+    // As for prices: resolve at least the diffusion's Gaussian width.
+    return {k, contour.theta, std::min(contour.step, 1.0 / (model.sigma * std::sqrt(o.T)))};
 }
 
 // Calls node(w, kappa, e, weight) at u = 0, h, 2h, ... with e = exp(T kappa + (1 - w) k) and
