@@ -67,9 +67,10 @@ void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
     else fourier::sensitivities(m, o, out);
 }
 
-// A few transform prices take well over a thread's start-up time; blocks smaller than
-// this are not worth a thread.
+// A few transform prices take well over a thread's start-up time (tens of microseconds);
+// blocks smaller than this are not worth a thread. A chain is a whole strike range.
 inline constexpr std::size_t min_block = 8;
+inline constexpr std::size_t min_chains_per_block = 2;
 
 // Prices under a jump model: options of one maturity and out-of-the-money side are sorted
 // by log-moneyness and priced in chains that share the characteristic-function values. Chains depend on the
@@ -99,7 +100,7 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
     }
     starts.push_back(n);
 
-    parallel_for(starts.size() - 1, threads, min_block, [&](std::size_t begin, std::size_t end) {
+    parallel_for(starts.size() - 1, threads, min_chains_per_block, [&](std::size_t begin, std::size_t end) {
         double values[fourier::max_chain];
         for (std::size_t c = begin; c < end; ++c) {
             const std::size_t from = starts[c];
