@@ -88,23 +88,20 @@ test-sanitize:
 
 # Not part of `make test`: timings print numbers, they do not pass or fail. The bench
 # extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with.
-# fourier-option-pricer, the anchor of the calibration timings, needs Python >= 3.10: it
-# gets a venv of its own from the newest CPython found (none found: that row is skipped).
-PYTHON_FOP ?= $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/3.1[0-9].*/bin/python3.1[0-9])))
-FOP_VENV := build/bench-fop
+# fourier-option-pricer, an anchor of the pricing API's table and of the calibration
+# timings, needs Python >= 3.10: it gets a venv of its own under build/, and bench.py runs
+# it there.
+ANCHOR_PYTHON ?= $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/3.1[0-9].*/bin/python3.1[0-9])))
+ANCHOR_VENV := build/anchor-venv
 
-$(FOP_VENV)/bin/python:
-	@if [ -n "$(PYTHON_FOP)" ]; then \
-	    $(PYTHON_FOP) -m venv $(FOP_VENV) && \
-	    $(FOP_VENV)/bin/python -m pip install --quiet fourier-option-pricer; \
-	else echo "no CPython >= 3.10 found: the fourier-option-pricer row is skipped"; fi
-
-bench: $(INSTALLED) $(FOP_VENV)/bin/python
+bench: $(INSTALLED)
 	$(PY) -m pip install --quiet '.[bench]'
 	$(VENV)/bin/cmake -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build build/bench
 	build/bench/upsilon_bench
-	$(PY) bench/bench.py --build-dir build/bench --fop-python $(FOP_VENV)/bin/python
+	test -z "$(ANCHOR_PYTHON)" || test -x $(ANCHOR_VENV)/bin/python || \
+	    { $(ANCHOR_PYTHON) -m venv $(ANCHOR_VENV) && $(ANCHOR_VENV)/bin/pip install --quiet fourier-option-pricer; }
+	$(PY) bench/bench.py --build-dir build/bench $(if $(ANCHOR_PYTHON),--anchor-python $(ANCHOR_VENV)/bin/python)
 
 clean:
 	rm -rf build $(VENV) $(SANITIZE_VENV)

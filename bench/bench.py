@@ -10,6 +10,9 @@ Every time is the median over repeats of a batch mean, each batch long enough (b
 >= 0.1 s) that the clock does not matter. Nothing passes or fails: the "target" column only
 says whether a number is under its goal on this machine, this time.
 
+A second table (bench/pricing_api.py) times the pricing API (tw.price, tw.greeks) beside
+fourier-option-pricer's engines and QuantLib.
+
 Run by ``make bench`` after the C++ benchmarks are built; ``python bench/bench.py --help``.
 """
 
@@ -32,6 +35,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
 import QuantLib as ql
 
+import pricing_api
 from tarnwick.models import dexpjump, lognjump
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -256,9 +260,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--repeats", type=int, default=9, help="batches per case (default 9, at least 7)")
     parser.add_argument("--min-batch", type=float, default=0.1,
                         help="shortest batch in seconds (default 0.1)")
-    parser.add_argument("--fop-python", type=Path,
-                        default=ROOT / "build" / "bench-fop" / "bin" / "python",
-                        help="an interpreter with fourier-option-pricer (Python >= 3.10)")
+    parser.add_argument("--anchor-python", type=Path, default=None,
+                        help="a Python >= 3.10 with fourier-option-pricer, for the pricing API's "
+                        "anchors and the calibration's")
+    parser.add_argument("--random-count", type=int, default=1_000_000,
+                        help="options in the random batch of the pricing API's table (default 10^6)")
     parser.add_argument("--global-check", action="store_true",
                         help="also search the Kou fit globally (differential evolution, slow)")
     parser.add_argument("--calibration-only", action="store_true",
@@ -266,7 +272,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
     if args.calibration_only:
-        calibration_section(max(3, repeats // 2), args.fop_python, args.global_check)
+        calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
         return 0
 
     print("tarnwick benchmark: time per price, median of "
@@ -399,7 +405,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     print(f"QuantLib's nu is the log-jump mean: with nu = m the largest difference at n = "
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")
-    calibration_section(max(3, repeats // 2), args.fop_python, args.global_check)
+    pricing_api.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python, args.random_count)
+    calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")
     return 0
@@ -485,7 +492,7 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
                      f"{100 * float(fop['rmse_iv']):.4f}", "anchor"])
     else:
         rows.append(["fourier-option-pricer calibrate", "not run", "-", "-",
-                     "needs Python >= 3.10 (make bench sets up build/bench-fop)"])
+                     "needs Python >= 3.10 (make bench sets up build/anchor-venv)"])
     header = ["case", "time", "evaluations", "rmse (vol pts)", "target"]
     widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
     for cells in [header, ["-" * w for w in widths]] + rows:

@@ -50,7 +50,7 @@ inline double price(const BlackScholes& model, const Option& o) {
     return o.call ? t.spot * t.n1 - t.strike * t.n2 : t.strike * t.n2 - t.spot * t.n1;
 }
 
-// The price and twelve Greeks in the order of the Greek enumeration.
+// The price and twelve Greeks in the order of greek::Index.
 inline void greeks(const BlackScholes& model, const Option& o, double* out) {
     const double sigma = model.sigma;
     const Terms t = terms(sigma, o);
@@ -59,21 +59,21 @@ inline void greeks(const BlackScholes& model, const Option& o, double* out) {
     const double delta = sign * df_q * t.n1;
     const double gamma = df_q * t.pdf / (o.S * t.sd);
     const double vega = t.spot * t.pdf * std::sqrt(o.T);
-    out[Greek::price] = sign * (t.spot * t.n1 - t.strike * t.n2);
-    out[Greek::delta] = delta;
-    out[Greek::gamma] = gamma;
-    out[Greek::vega] = vega;
+    out[greek::price] = sign * (t.spot * t.n1 - t.strike * t.n2);
+    out[greek::delta] = delta;
+    out[greek::gamma] = gamma;
+    out[greek::vega] = vega;
     // -dV/dT: the diffusion's time decay and the carry of both legs.
-    out[Greek::theta] = -t.spot * t.pdf * sigma / (2.0 * std::sqrt(o.T)) +
+    out[greek::theta] = -t.spot * t.pdf * sigma / (2.0 * std::sqrt(o.T)) +
                         sign * (o.q * t.spot * t.n1 - o.r * t.strike * t.n2);
-    out[Greek::rho] = sign * o.T * t.strike * t.n2;
-    out[Greek::epsilon] = -sign * o.T * t.spot * t.n1;
-    out[Greek::vanna] = -df_q * t.pdf * t.d2 / sigma;
-    out[Greek::charm] = o.q * delta - df_q * t.pdf * t.d1_dT;
-    out[Greek::speed] = -gamma / o.S * (1.0 + t.d1 / t.sd);
-    out[Greek::colour] = gamma * (o.q + 1.0 / (2.0 * o.T) + t.d1 * t.d1_dT);
-    out[Greek::zomma] = gamma * (t.d1 * t.d2 - 1.0) / sigma;
-    out[Greek::vomma] = vega * t.d1 * t.d2 / sigma;
+    out[greek::rho] = sign * o.T * t.strike * t.n2;
+    out[greek::epsilon] = -sign * o.T * t.spot * t.n1;
+    out[greek::vanna] = -df_q * t.pdf * t.d2 / sigma;
+    out[greek::charm] = o.q * delta - df_q * t.pdf * t.d1_dT;
+    out[greek::speed] = -gamma / o.S * (1.0 + t.d1 / t.sd);
+    out[greek::colour] = gamma * (o.q + 1.0 / (2.0 * o.T) + t.d1 * t.d1_dT);
+    out[greek::zomma] = gamma * (t.d1 * t.d2 - 1.0) / sigma;
+    out[greek::vomma] = vega * t.d1 * t.d2 / sigma;
 }
 
 // The price and dV/dsigma.

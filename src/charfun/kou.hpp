@@ -6,7 +6,9 @@
 // With X = ln(S_T / F) and F the forward, E[exp(w X)] = exp(T kappa(w)) for complex w in
 // the strip -eta2 < Re w < eta1 (the whole plane when lam = 0).
 
+#include <cmath>
 #include <complex>
+#include <limits>
 
 namespace tarnwick::charfun {
 
@@ -24,23 +26,48 @@ struct Kou {
     // w (w - 1) times the two terms below. Factoring out w (w - 1) makes kappa(0) =
     // kappa(1) = 0 hold exactly (the forward is priced right to the last bit) and leaves
     // no cancellation near w = 0 or w = 1.
-    complex up(complex w) const { return lam * p / ((eta1 - w) * (eta1 - 1.0)); }
-    complex down(complex w) const { return lam * (1.0 - p) / ((eta2 + w) * (eta2 + 1.0)); }
+    complex up(complex w) const { return lam * p / (eta1 - 1.0) * inverse(eta1 - w); }
+    complex down(complex w) const { return lam * (1.0 - p) / (eta2 + 1.0) * inverse(eta2 + w); }
 
-    complex exponent(complex w) const { return w * (w - 1.0) * (0.5 * sigma * sigma + up(w) + down(w)); }
+    // 1 / z as conj(z) / |z|^2: one real division instead of a complex one. |z| here stays
+    // far inside the range where |z|^2 neither overflows nor underflows.
+    static complex inverse(complex z) { return std::conj(z) / std::norm(z); }
+
+    // Without jumps the jump terms are left out rather than multiplied by zero: a pure
+    // diffusion's contour may pass through w = eta1.
+    complex exponent(complex w) const {
+        const complex g = lam == 0.0 ? complex(0.5 * sigma * sigma) : 0.5 * sigma * sigma + up(w) + down(w);
+        return w * (w - 1.0) * g;
+    }
 
     // d kappa / dw.
     complex slope(complex w) const {
+        if (lam == 0.0) return sigma * sigma * (w - 0.5);
         const complex g = 0.5 * sigma * sigma + up(w) + down(w);
         const complex dg = up(w) / (eta1 - w) - down(w) / (eta2 + w);
         return (2.0 * w - 1.0) * g + w * (w - 1.0) * dg;
     }
 
     // Edges of the strip of Re w where E[exp(w X)] is finite. They are kept where a jump
-    // side has no weight (lam = 0, p = 0 or 1) too: the derivatives in lam and p are then
-    // taken on a contour where both sides exist, and w never meets the poles of up, down.
-    double lower_edge() const { return -eta2; }
-    double upper_edge() const { return eta1; }
+    // side has no weight (p = 0 or 1) too: the derivative in p is then taken on a contour
+    // where both sides exist, and w never meets the poles of up and down.
+    double lower_edge() const { return lam > 0.0 ? -eta2 : -std::numeric_limits<double>::infinity(); }
+    double upper_edge() const { return lam > 0.0 ? eta1 : std::numeric_limits<double>::infinity(); }
+
+    // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
+    // part exactly, lam (phi(w) - 1 - w zeta) with |phi| bounded term by term.
+    double envelope(double theta, double u) const {
+        const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
+        if (lam == 0.0) return diffusion;
+        const double phi_size = p * eta1 / std::sqrt((eta1 - theta) * (eta1 - theta) + u * u) +
+                                (1.0 - p) * eta2 / std::sqrt((eta2 + theta) * (eta2 + theta) + u * u);
+        const double zeta = p / (eta1 - 1.0) - (1.0 - p) / (eta2 + 1.0);
+        return diffusion + lam * (phi_size - 1.0 - theta * zeta);
+    }
+
+    // The model whose strip suits derivatives in the parameters: those in lam, p, eta1 and
+    // eta2 involve the jump terms even where lam = 0, so the contour must stay in their strip.
+    Kou for_parameter_derivatives() const { return lam > 0.0 ? *this : Kou{sigma, 1.0, p, eta1, eta2}; }
 
     // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
     void gradient(complex w, complex* out) const {

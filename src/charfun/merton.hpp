@@ -26,16 +26,36 @@ struct Merton {
     complex jump_log(complex w) const { return w * (m + 0.5 * s * s * w); }
 
     // sigma^2 w (w - 1) / 2 + lam (phi(w) - 1 - w (phi(1) - 1)). Both phi - 1 go through
-    // expm1, so that small jumps or small w do not drown the jump part in rounding.
+    // expm1, so that small jumps or small w do not drown the jump part in rounding. Without
+    // jumps the jump part is left out rather than multiplied by zero: phi overflows on the
+    // far contours that a pure diffusion allows.
     complex exponent(complex w) const {
-        return 0.5 * sigma * sigma * w * (w - 1.0) +
-               lam * (expm1(jump_log(w)) - w * std::expm1(m + 0.5 * s * s));
+        const complex diffusion = 0.5 * sigma * sigma * w * (w - 1.0);
+        if (lam == 0.0) return diffusion;
+        return diffusion + lam * (expm1(jump_log(w)) - w * std::expm1(m + 0.5 * s * s));
     }
 
     complex slope(complex w) const {
-        return sigma * sigma * (w - 0.5) +
-               lam * ((m + s * s * w) * std::exp(jump_log(w)) - std::expm1(m + 0.5 * s * s));
+        const complex diffusion = sigma * sigma * (w - 0.5);
+        if (lam == 0.0) return diffusion;
+        return diffusion + lam * ((m + s * s * w) * std::exp(jump_log(w)) - std::expm1(m + 0.5 * s * s));
     }
+
+    // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
+    // part exactly, the jump part with |phi| in place of Re phi. Along a line the jump part
+    // need not decay (a nearly fixed jump size makes |phi| return close to its peak every
+    // 2 pi / m), so the sum can only stop where this bound is small.
+    double envelope(double theta, double u) const {
+        const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
+        if (lam == 0.0) return diffusion;
+        const double phi_size = std::exp(m * theta + 0.5 * s * s * (theta * theta - u * u));
+        return diffusion + lam * (phi_size - 1.0 - theta * std::expm1(m + 0.5 * s * s));
+    }
+
+    // The model whose strip and saddle suit derivatives in the parameters: those in lam, m
+    // and s involve phi even where lam = 0, so the contour must keep phi moderate, as it
+    // does for any positive intensity.
+    Merton for_parameter_derivatives() const { return lam > 0.0 ? *this : Merton{sigma, 1.0, m, s}; }
 
     double lower_edge() const { return -std::numeric_limits<double>::infinity(); }
     double upper_edge() const { return std::numeric_limits<double>::infinity(); }

@@ -10,6 +10,8 @@ struct Option {
 };
 
 // Order of the Greeks everywhere: the value and twelve derivatives.
-enum Greek { price, delta, gamma, vega, theta, rho, epsilon, vanna, charm, speed, colour, zomma, vomma, greek_count };
+namespace greek {
+enum Index : int { price, delta, gamma, vega, theta, rho, epsilon, vanna, charm, speed, colour, zomma, vomma, count };
+}
 
 }  // namespace tarnwick

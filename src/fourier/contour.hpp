@@ -80,27 +80,33 @@ double saddle(const Model& model, double T, double k, Interval range) {
 }
 
 // Trapezoid step along the line for an absolute error of about exp(log_tolerance) (in
-// units of the forward). The integrand is analytic in the strip of shifts b of the line
-// up to the next pole or strip edge on each side, and the trapezoid error from the side
-// shifted by b is about L1(theta -+ b) exp(-2 pi b / h), where the L1 norm along the
-// shifted line is bounded by its modulus at u = 0 times a length. So each side allows
-// h = 2 pi b / (log_size(theta -+ b) + log length - log_tolerance) for any admissible b; the
-// best b on each side is searched over a few candidates and the smaller step taken.
+// units of the forward) for every k in [k_lo, k_hi]. The integrand is analytic in the
+// strip of shifts b of the line up to the next pole or strip edge on each side, and the
+// trapezoid error from the side shifted by b is about L1(theta -+ b) exp(-2 pi b / h), where
+// the L1 norm along the shifted line is bounded by its modulus at u = 0 times a length. So
+// each side allows h = 2 pi b / (log_size(theta -+ b) + log length - log_tolerance) for any
+// admissible b; the best b on each side is searched over a few candidates and the smaller
+// step taken. log_size is linear in k, so its largest value over the k range is at an end.
 template <class Model>
-double trapezoid_step(const Model& model, double T, double k, double theta, Interval range,
+double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
                       double log_tolerance) {
+    const double span = std::sqrt(-2.0 * log_tolerance / (model.sigma * model.sigma * T));
     const auto side = [&](double direction, double limit) {
         const double distance = std::abs(limit - theta);
         double best = 0.0;
         const bool bounded = std::isfinite(distance);
         const int candidates = bounded ? 12 : 40;
         for (int j = 1; j <= candidates; ++j) {
-            // Up to 95% of the way to a pole or edge; geometrically spaced shifts otherwise.
+            // Up to 95% of the way to a pole or edge; otherwise shifts from 1/2900 to 256 times
+            // 1 + |theta|, spaced by sqrt 2, since the exponent may grow fast away from theta.
             const double b = bounded ? distance * (0.95 * j / candidates)
-                                     : 0.125 * std::ldexp(1.0 + std::abs(theta), j / 2) * (j % 2 ? 1.0 : 1.5);
+                                     : (1.0 + std::abs(theta)) * std::exp2(0.5 * (j - 24));
             const double shifted = theta + direction * b;
-            const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0));
-            const double budget = log_size(model, T, k, shifted) + length - log_tolerance;
+            // The L1 norm along the line: its sup times at most the span where the diffusion's
+            // Gaussian has not yet cut the integrand off (jump parts can keep it up all along).
+            const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
+            const double size = std::max(log_size(model, T, k_lo, shifted), log_size(model, T, k_hi, shifted));
+            const double budget = size + length - log_tolerance;
             if (std::isnan(budget)) continue;
             if (budget <= 0.0) return infinity;  // that side's error is below tolerance at any step
             best = std::max(best, 2.0 * pi * b / budget);
@@ -109,5 +115,70 @@ double trapezoid_step(const Model& model, double T, double k, double theta, Inte
     };
     return std::min(side(-1.0, range.lo), side(1.0, range.hi));
 }
+
+// The contour for log-moneyness in [k_lo, k_hi]: the saddle of the middle k, or a line
+// moved from it toward the middle of the strip when that allows a longer step. The saddle
+// minimises the integrand's size, but a strip edge or pole close to it forces short steps;
+// a line up to e^log_excess larger at u = 0 that sits farther from both often needs
+// half the nodes, and the absolute error goal does not change. Derivative integrands carry
+// polynomial factors in w that the step estimate does not see, so they stay at the saddle
+// (log_excess = 0).
+struct Contour {
+    double theta;
+    double step;
+};
+
+template <class Model>
+Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, Interval range, double log_tolerance,
+                       double log_excess) {
+    const double theta0 = saddle(model, T, 0.5 * (k_lo + k_hi), range);
+    const auto size = [&](double theta) {
+        return std::max(log_size(model, T, k_lo, theta), log_size(model, T, k_hi, theta));
+    };
+    Contour best{theta0, trapezoid_step(model, T, k_lo, k_hi, theta0, range, log_tolerance)};
+    const double pole = range.lo == 1.0 ? 1.0 : 0.0;
+    const double edge = pole == 1.0 ? range.hi : range.lo;
+    // Toward the middle between pole and edge, or away from the pole in an unbounded strip.
+    const double shift = std::isfinite(edge) ? 0.5 * (pole + edge) - theta0 : theta0 - pole;
+    const double limit = size(theta0) + log_excess;
+    if (log_excess <= 0.0) return best;
+    for (double t : {0.25, 0.5, 0.75}) {
+        const double theta = theta0 + t * shift;
+        if (!(size(theta) <= limit)) break;
+        const double step = trapezoid_step(model, T, k_lo, k_hi, theta, range, log_tolerance);
+        if (step > best.step) best = {theta, step};
+    }
+    return best;
+}
+
+// Where to stop the sum. The model's envelope E(u) bounds the modulus of exp(T kappa) at u
+// and beyond: it does not increase with u, and its diffusion part falls like the Gaussian
+// exp(-a u^2 / 2), a = sigma^2 T. With the integrand bounded by E(u) / |w (w - 1)|, the
+// tail beyond u is at most that bound times min(1 / (a u), sqrt(pi / 2a)), and, for the
+// price's integrand, at most E(u) / u (since |w (w - 1)| >= u^2). `factor` bounds the
+// polynomial factors of derivative integrands. The bound is monotone, so callers may test
+// only every few nodes (tail_test_interval) at the price of a few extra nodes.
+inline constexpr long tail_test_interval = 4;
+
+template <class Model>
+class TailTest {
+  public:
+    TailTest(const Model& model, double T, double theta, double k, double log_tolerance, bool inverse_square)
+        : model_(model), T_(T), theta_(theta), k_(k), a_(model.sigma * model.sigma * T),
+          tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
+
+    bool done(double u, double factor) const {
+        const double w_size = std::sqrt((theta_ * theta_ + u * u) * ((theta_ - 1.0) * (theta_ - 1.0) + u * u));
+        const double envelope = std::exp(T_ * model_.envelope(theta_, u) + (1.0 - theta_) * k_);
+        double tail = envelope / w_size * std::min(1.0 / (a_ * u), std::sqrt(0.5 * pi / a_));
+        if (inverse_square_) tail = std::min(tail, envelope / u);
+        return tail * factor < tolerance_;
+    }
+
+  private:
+    const Model& model_;
+    double T_, theta_, k_, a_, tolerance_;
+    bool inverse_square_;
+};
 
 }  // namespace tarnwick::fourier

@@ -1,7 +1,7 @@
 #pragma once
 
-// Prices, Greeks and parameter sensitivities of one option by the trapezoid rule along
-// the contour chosen in contour.hpp. Every derivative is taken under the integral, so all
+// Greeks and parameter sensitivities of one option by the trapezoid rule along the
+// contour chosen in contour.hpp (prices: chain_pricer.hpp). Every derivative is taken under the integral, so all
 // of them come from the same characteristic-function values:
 // - S: V = e^{-qT} (1/2 pi) int M(w) S^w K^{1-w} e^{-(r-q)(1-w)T} / (w (w - 1)) du, so each
 //   S-derivative multiplies the integrand by a falling factorial of w;
@@ -13,17 +13,13 @@
 
 #include "common/option.hpp"
 #include "fourier/contour.hpp"
+#include "fourier/chain_pricer.hpp"
 
 namespace tarnwick::fourier {
 
-using complex = std::complex<double>;
-
-// Absolute error goals in units of the discounted forward: prices to ~1e-16, and a margin
-// more for derivatives, whose integrands carry polynomial factors in w.
-inline constexpr double price_log_tolerance = -37.0;
+// Absolute error goal in units of the discounted forward: a margin below the prices'
+// (chain_pricer.hpp), since these integrands carry polynomial factors in w.
 inline constexpr double derivative_log_tolerance = -40.0;
-// A hard bound on the nodes of one integral, so that no input can hang a batch.
-inline constexpr long max_nodes = 1L << 22;
 
 struct Line {
     double k;      // ln(K / F)
@@ -34,58 +30,30 @@ struct Line {
 template <class Model>
 Line line_for(const Model& model, const Option& o, double log_tolerance) {
     const double k = std::log(o.K / o.S) - (o.r - o.q) * o.T;
-    const Interval range = admissible(model, o.call);
-    const double theta = saddle(model, o.T, k, range);
-    double step = trapezoid_step(model, o.T, k, theta, range, log_tolerance);
-    // Where the error estimate allows any step (the whole integrand is below tolerance),
-    // still resolve the diffusion's Gaussian width so that the sum and the tail test see it.
-    const double gauss_width = 1.0 / (model.sigma * std::sqrt(o.T));
-    step = std::min(step, gauss_width);
-    return {k, theta, step};
+    const Contour contour = choose_contour(model, o.T, k, k, admissible(model, o.call), log_tolerance, 0.0);
+    // As for prices: resolve at least the diffusion's Gaussian width.
+    return {k, contour.theta, std::min(contour.step, 1.0 / (model.sigma * std::sqrt(o.T)))};
 }
 
-// Calls node(w, kappa, e, weight) at u = 0, h, 2h, ... with e = exp(T kappa + (1 - w) k),
-// until the tail beyond u is below exp(log_tolerance). node returns the size of its
-// integrands at w; the tail of an integrand that decays at least like the diffusion's
-// Gaussian exp(-a u^2 / 2), a = sigma^2 T, is at most its size times 1 / (a u) (and, when
-// it also decays like 1 / u^2, times u). Returns the step.
+// Calls node(w, kappa, e, weight) at u = 0, h, 2h, ... with e = exp(T kappa + (1 - w) k) and
+// the trapezoid weight, until TailTest ends it; node returns a bound of its integrands'
+// polynomial factors relative to e / (w (w - 1)). Returns the step.
 template <class Model, class Node>
-double sweep(const Model& model, double T, const Line& line, double log_tolerance, bool decays_as_inverse_square,
-             Node&& node) {
-    const double tolerance = std::exp(log_tolerance);
-    const double a = model.sigma * model.sigma * T;
+double sweep(const Model& model, double T, const Line& line, double log_tolerance, Node&& node) {
+    const TailTest<Model> tail(model, T, line.theta, line.k, log_tolerance, false);
     const double h = line.step;
-    const double start = 1.0 + std::abs(line.theta);
-    int quiet = 0;
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{line.theta, u};
         const complex kappa = model.exponent(w);
         const complex e = std::exp(T * kappa + (1.0 - w) * line.k);
         const double size = node(w, kappa, e, j == 0 ? 0.5 : 1.0);
-        if (j == 0) continue;
-        const double tail_length = decays_as_inverse_square ? std::min(u, 1.0 / (a * u)) : 1.0 / (a * u);
-        // Three quiet nodes in a row past the region where the jump part may still bump.
-        quiet = (size * tail_length < tolerance) ? quiet + 1 : 0;
-        if (quiet >= 3 && u > start) break;
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) break;
     }
     return h;
 }
 
-template <class Model>
-double price(const Model& model, const Option& o) {
-    const Line line = line_for(model, o, price_log_tolerance);
-    double sum = 0.0;
-    const double h = sweep(model, o.T, line, price_log_tolerance, true,
-                           [&](complex w, complex, complex e, double weight) {
-                               const complex b = e / (w * (w - 1.0));
-                               sum += weight * b.real();
-                               return std::abs(b);
-                           });
-    return o.S * std::exp(-o.q * o.T) * (h / pi) * sum;
-}
-
-// The price and twelve Greeks, in the order of the Greek enumeration; see the Python
+// The price and twelve Greeks, in the order of greek::Index; see the Python
 // docstring for their conventions.
 template <class Model>
 void greeks(const Model& model, const Option& o, double* out) {
@@ -94,7 +62,7 @@ void greeks(const Model& model, const Option& o, double* out) {
     // Integrands, with B = e / (w (w - 1)) and D = d(exponent of V's integrand)/dT.
     enum { B, WB, E_OVER_W, E, W2E, WE, WWE, DB, DWB, DE, count };
     double s[count] = {};
-    const double h = sweep(model, o.T, line, derivative_log_tolerance, false,
+    const double h = sweep(model, o.T, line, derivative_log_tolerance,
                            [&](complex w, complex kappa, complex e, double weight) {
                                const complex ww = w * (w - 1.0);
                                const complex b = e / ww;
@@ -102,47 +70,46 @@ void greeks(const Model& model, const Option& o, double* out) {
                                const complex terms[count] = {b,     w * b, e / w, e,         (w - 2.0) * e,
                                                              w * e, ww * e, d * b, d * w * b, d * e};
                                for (int i = 0; i < count; ++i) s[i] += weight * terms[i].real();
-                               return (std::abs(b) + std::abs(e)) * (1.0 + std::norm(w)) * (1.0 + std::abs(d));
+                               return (1.0 + std::abs(ww)) * (1.0 + std::abs(w)) * (1.0 + std::abs(d));
                            });
     for (double& v : s) v *= h / pi;
     const double df = std::exp(-o.q * o.T);
     const double S = o.S;
     const double T = o.T;
     const double sT = model.sigma * T;
-    out[Greek::price] = S * df * s[B];
-    out[Greek::delta] = df * s[WB];
-    out[Greek::gamma] = df / S * s[E];
-    out[Greek::vega] = S * df * sT * s[E];
-    out[Greek::theta] = -S * df * s[DB];
-    out[Greek::rho] = S * df * T * s[E_OVER_W];
-    out[Greek::epsilon] = -S * df * T * s[WB];
-    out[Greek::vanna] = df * sT * s[WE];
-    out[Greek::charm] = -df * s[DWB];
-    out[Greek::speed] = df / (S * S) * s[W2E];
-    out[Greek::colour] = -df / S * s[DE];
-    out[Greek::zomma] = df / S * sT * s[WWE];
-    out[Greek::vomma] = S * df * (T * s[E] + sT * sT * s[WWE]);
+    out[greek::price] = S * df * s[B];
+    out[greek::delta] = df * s[WB];
+    out[greek::gamma] = df / S * s[E];
+    out[greek::vega] = S * df * sT * s[E];
+    out[greek::theta] = -S * df * s[DB];
+    out[greek::rho] = S * df * T * s[E_OVER_W];
+    out[greek::epsilon] = -S * df * T * s[WB];
+    out[greek::vanna] = df * sT * s[WE];
+    out[greek::charm] = -df * s[DWB];
+    out[greek::speed] = df / (S * S) * s[W2E];
+    out[greek::colour] = -df / S * s[DE];
+    out[greek::zomma] = df / S * sT * s[WWE];
+    out[greek::vomma] = S * df * (T * s[E] + sT * sT * s[WWE]);
 }
 
 // The price, then dV/d(parameter) for each model parameter in the model's order.
 template <class Model>
 void sensitivities(const Model& model, const Option& o, double* out) {
     constexpr int n = Model::parameter_count;
-    const Line line = line_for(model, o, derivative_log_tolerance);
+    const Line line = line_for(model.for_parameter_derivatives(), o, derivative_log_tolerance);
     double s[n + 1] = {};
-    const double h = sweep(model, o.T, line, derivative_log_tolerance, false,
+    const double h = sweep(model, o.T, line, derivative_log_tolerance,
                            [&](complex w, complex, complex e, double weight) {
                                const complex b = e / (w * (w - 1.0));
                                complex grad[n];
                                model.gradient(w, grad);
                                s[0] += weight * b.real();
-                               double size = std::abs(b);
+                               double factor = 1.0;
                                for (int i = 0; i < n; ++i) {
-                                   const complex term = grad[i] * b;
-                                   s[i + 1] += weight * term.real();
-                                   size += std::abs(term);
+                                   s[i + 1] += weight * (grad[i] * b).real();
+                                   factor += o.T * std::abs(grad[i]);
                                }
-                               return size;
+                               return factor;
                            });
     const double scale = o.S * std::exp(-o.q * o.T) * h / pi;
     out[0] = scale * s[0];

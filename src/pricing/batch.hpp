@@ -4,8 +4,14 @@
 // options over threads. Each option is independent; results go to row-major tables
 // with one row per output quantity and one column per option.
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
+#include <tuple>
+#include <type_traits>
+#include <vector>
 
 #include "blackscholes/black_scholes.hpp"
 #include "charfun/kou.hpp"
@@ -41,7 +47,7 @@ inline int parameter_count(ModelKind kind) {
 inline int output_rows(ModelKind kind, Output what) {
     switch (what) {
         case Output::price: return 1;
-        case Output::greeks: return Greek::greek_count;
+        case Output::greeks: return greek::count;
         case Output::sensitivities: return 1 + parameter_count(kind);
     }
     return 0;
@@ -61,14 +67,66 @@ void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
     else fourier::sensitivities(m, o, out);
 }
 
-// A few transform prices take well over a thread's start-up time; blocks smaller than
-// this are not worth a thread.
+// A few transform prices take well over a thread's start-up time (tens of microseconds);
+// blocks smaller than this are not worth a thread. A chain is a whole strike range.
 inline constexpr std::size_t min_block = 8;
+inline constexpr std::size_t min_chains_per_block = 2;
+
+// Prices under a jump model: options of one maturity and out-of-the-money side are sorted
+// by log-moneyness and priced in chains that share the characteristic-function values. Chains depend on the
+// inputs only, not on the thread count, so results do not either.
+template <class Model>
+void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned threads) {
+    const std::size_t n = in.count;
+    std::vector<double> k(n);
+    for (std::size_t i = 0; i < n; ++i) k[i] = std::log(in.K[i] / in.S[i]) - (in.r[i] - in.q[i]) * in.T[i];
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto key = [&](std::size_t i) { return std::make_tuple(fourier::out_of_the_money_call(k[i]), in.T[i], k[i]); };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    std::vector<double> sorted_k(n);
+    for (std::size_t i = 0; i < n; ++i) sorted_k[i] = k[order[i]];
+
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t first = order[i];
+        std::size_t run = i + 1;
+        const bool side = fourier::out_of_the_money_call(k[first]);
+        while (run < n && in.T[order[run]] == in.T[first] && fourier::out_of_the_money_call(sorted_k[run]) == side) ++run;
+        while (i < run) {
+            starts.push_back(i);
+            i += fourier::chain_length(model, in.T[first], side, &sorted_k[i], run - i);
+        }
+    }
+    starts.push_back(n);
+
+    parallel_for(starts.size() - 1, threads, min_chains_per_block, [&](std::size_t begin, std::size_t end) {
+        double values[fourier::max_chain];
+        for (std::size_t c = begin; c < end; ++c) {
+            const std::size_t from = starts[c];
+            const std::size_t length = starts[c + 1] - from;
+            const std::size_t first = order[from];
+            const bool side = fourier::out_of_the_money_call(sorted_k[from]);
+            fourier::price_chain(model, in.T[first], side, &sorted_k[from], length, values);
+            for (std::size_t j = 0; j < length; ++j) {
+                const std::size_t i = order[from + j];
+                const double value = fourier::from_side(values[j], sorted_k[from + j], side, in.call[i] != 0);
+                out[i] = in.S[i] * std::exp(-in.q[i] * in.T[i]) * value;
+            }
+        }
+    });
+}
 
 template <class Model>
 void evaluate_batch(const Model& model, Output what, int rows, const Inputs& in, double* out, unsigned threads) {
+    if constexpr (!std::is_same_v<Model, blackscholes::BlackScholes>) {
+        if (what == Output::price) {
+            evaluate_prices(model, in, out, threads);
+            return;
+        }
+    }
     parallel_for(in.count, threads, min_block, [&](std::size_t begin, std::size_t end) {
-        double values[Greek::greek_count];  // at least as many as any output has rows
+        double values[greek::count];  // at least as many as any output has rows
         for (std::size_t i = begin; i < end; ++i) {
             const Option o{in.S[i], in.K[i], in.T[i], in.r[i], in.q[i], in.call[i] != 0};
             evaluate_one(model, o, what, values);

@@ -3,14 +3,14 @@
 from typing import Any, Dict, List, NamedTuple, Optional, Union
 
 import numpy as np
-import numpy.typing as npt
+from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads
 from ._models import BlackScholes, Kou, Merton
 
 ModelType = Union[Kou, Merton, BlackScholes]
-ArrayOrFloat = Union[float, npt.NDArray[Any]]
+ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 
 class Greeks(NamedTuple):
@@ -54,7 +54,7 @@ def _evaluate(function: Any, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any,
     params = np.array(model._parameters(), dtype=np.float64)
     table = function(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)
     if shape == ():
-        return [float(row[0]) for row in table]
+        return [float(value) for value in table[:, 0]]
     return [row.reshape(shape) for row in table]
 
 

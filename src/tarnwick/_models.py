@@ -13,7 +13,7 @@ class _Model:
 
     parameter_names: ClassVar[Tuple[str, ...]] = ()
     # name -> (lower bound, bound included, upper bound, bound included, text of the range)
-    _ranges: ClassVar[Dict[str, Any]] = {}
+    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {}
     _code: ClassVar[int] = -1
 
     def __post_init__(self) -> None:
@@ -89,7 +89,7 @@ class Kou(_Model):
     eta2: float
 
     parameter_names: ClassVar[Tuple[str, ...]] = ("sigma", "lam", "p", "eta1", "eta2")
-    _ranges: ClassVar[Dict[str, Any]] = {
+    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {
         "sigma": (0.0, False, math.inf, False, "> 0"),
         "lam": (0.0, True, math.inf, False, ">= 0"),
         "p": (0.0, True, 1.0, True, "between 0 and 1"),
@@ -131,7 +131,7 @@ class Merton(_Model):
     s: float
 
     parameter_names: ClassVar[Tuple[str, ...]] = ("sigma", "lam", "m", "s")
-    _ranges: ClassVar[Dict[str, Any]] = {
+    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {
         "sigma": (0.0, False, math.inf, False, "> 0"),
         "lam": (0.0, True, math.inf, False, ">= 0"),
         "s": (0.0, True, math.inf, False, ">= 0"),
@@ -155,7 +155,7 @@ class BlackScholes(_Model):
     sigma: float
 
     parameter_names: ClassVar[Tuple[str, ...]] = ("sigma",)
-    _ranges: ClassVar[Dict[str, Any]] = {"sigma": (0.0, False, math.inf, False, "> 0")}
+    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {"sigma": (0.0, False, math.inf, False, "> 0")}
     _code: ClassVar[int] = _BLACK_SCHOLES
 
 

@@ -36,10 +36,11 @@ def test_results_take_the_broadcast_shape_and_match_elementwise(function):
     kind = np.array([["call"], ["PUT"]])
     out = first(function(MERTON, S, K, T, 0.03, 0.01, kind=kind))
     assert out.shape == (2, 3)
+    # Options of one maturity may share a contour, so agreement is to rounding, not bits.
     for i in range(2):
         for j in range(3):
             single = first(function(MERTON, S[i, 0], K[j], T[j], 0.03, 0.01, kind=kind[i, 0]))
-            assert out[i, j] == single
+            assert out[i, j] == pytest.approx(single, rel=1e-12, abs=1e-13 * S[i, 0])
 
 
 def test_every_output_has_the_broadcast_shape():

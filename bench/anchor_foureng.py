@@ -1,0 +1,56 @@
+"""Timings of the fourier-option-pricer library (package foureng), an anchor for
+bench.py's pricing-API table. It needs Python >= 3.10, so bench.py runs it in a venv of
+its own and reads the JSON it prints:
+
+    python anchor_foureng.py '{"kou": {...}, "merton": {...}, "strikes": [...], "repeats": 5}'
+
+For each model and engine ("contour": Lord-Kahl contour with double-exponential
+quadrature, the library's accurate engine; "cos": the COS method) it reports the
+median seconds per option for the whole strike chain, for one option, and the prices.
+"""
+
+import json
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import foureng as fe
+
+
+def median_seconds(call, repeats):
+    samples = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        samples.append(time.perf_counter() - start)
+    return statistics.median(samples)
+
+
+def main():
+    spec = json.loads(sys.argv[1])
+    strikes = np.array(spec["strikes"], dtype=float)
+    repeats = int(spec["repeats"])
+    out = {}
+    for model, key, params in (("kou", "kou", lambda p: fe.KouParams(**p)),
+                               ("merton", "merton_jd", lambda p: fe.MertonJDParams(
+                                   sigma=p["sigma"], lam=p["lam"], muj=p["m"], sigj=p["s"]))):
+        m = spec[model]
+        fwd = fe.ForwardSpec(S0=m["S"], r=m["r"], q=0.0, T=m["T"])
+        par = params(m["params"])
+        for engine in ("contour", "cos"):
+            chain = lambda: fe.price_strip(key, engine, strikes, fwd, par)
+            one = lambda: fe.price_strip(key, engine, [m["K"]], fwd, par)
+            chain()
+            out[f"{model}/{engine}"] = {
+                "chain": median_seconds(chain, repeats) / len(strikes),
+                "one": median_seconds(one, repeats * 20),
+                "prices": [float(v) for v in chain()],
+                "price_one": float(one()[0]),
+            }
+    print(json.dumps(out))
+
+
+if __name__ == "__main__":
+    main()

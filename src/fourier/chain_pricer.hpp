@@ -1,0 +1,131 @@
+#pragma once
+
+// Prices of a chain of options that share the model, the maturity and the side (call or
+// put), by one trapezoid sum along one contour (contour.hpp). The characteristic function
+// depends on neither strike nor spot, so each node's value is computed once for the whole
+// chain; a strike only adds its phase exp(-i u (k - k_mid)), advanced from node to node by a
+// rotation, and its amplitude exp((1 - theta)(k - k_mid)).
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstddef>
+
+
+#include "common/option.hpp"
+#include "fourier/contour.hpp"
+
+namespace tarnwick::fourier {
+
+using complex = std::complex<double>;
+
+// Absolute error goal of a price in units of the discounted forward S e^{-qT}.
+inline constexpr double price_log_tolerance = -37.0;
+// How much larger than at the saddle the integrand may be on a line chosen for a longer step.
+inline constexpr double price_log_excess = 3.0;
+// A hard bound on the nodes of one integral, so that no input can hang a batch.
+inline constexpr long max_nodes = 1L << 22;
+// Strikes per chain (a multiple of the vector block below): the per-strike state lives on
+// the stack.
+inline constexpr std::size_t max_chain = 256;
+// Phases are recomputed exactly every this many rotations, so that the rounding of the
+// recurrence (about one ulp per step) never accumulates past a few dozen ulps.
+inline constexpr long reseed_interval = 32;
+// A chain spans at most this change of log size across its strikes at the common theta:
+// beyond it the far strikes' integrands would be e^4 times larger than their prices warrant.
+inline constexpr double chain_log_spread = 4.0;
+
+// Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
+// k[i] = ln(K / F), n <= max_chain.
+template <class Model>
+void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
+    const auto [lo, hi] = std::minmax_element(k, k + n);
+    const double k_mid = 0.5 * (*lo + *hi);
+    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, call), price_log_tolerance,
+                                           price_log_excess);
+    const double theta = contour.theta;
+    // Where the error estimate allows any step (the whole integrand is below tolerance),
+    // still resolve the diffusion's Gaussian width so that the sum sees it.
+    const double h = std::min(contour.step, 1.0 / (model.sigma * std::sqrt(T)));
+
+    constexpr std::size_t block = 8;
+    const std::size_t padded = (n + block - 1) / block * block;
+    double offset[max_chain] = {}, amplitude[max_chain] = {}, re[max_chain] = {}, im[max_chain] = {},
+           rot_re[max_chain] = {}, rot_im[max_chain] = {}, sum[max_chain] = {};
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        offset[i] = k[i] - k_mid;
+        amplitude[i] = std::exp((1.0 - theta) * offset[i]);
+        largest = std::max(largest, amplitude[i]);
+        rot_re[i] = std::cos(h * offset[i]);
+        rot_im[i] = -std::sin(h * offset[i]);
+    }
+    // The tail bound at the strike with the largest amplitude holds for all.
+    const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), price_log_tolerance, true);
+    for (long j = 0; j < max_nodes; ++j) {
+        const double u = h * static_cast<double>(j);
+        const complex w{theta, u};
+        const complex ww = w * (w - 1.0);
+        const complex g = std::exp(T * model.exponent(w) + (1.0 - w) * k_mid) * std::conj(ww) /
+                          (std::norm(ww) * (j == 0 ? 2.0 : 1.0));
+        if (j % reseed_interval == 0) {
+            for (std::size_t i = 0; i < padded; ++i) {
+                re[i] = amplitude[i] * std::cos(u * offset[i]);
+                im[i] = -amplitude[i] * std::sin(u * offset[i]);
+            }
+        }
+        const double gr = g.real();
+        const double gi = g.imag();
+        // Blocks of a fixed length, so that the compiler vectorises the strike loop; the
+        // padding strikes have zero amplitude.
+        for (std::size_t b = 0; b < padded; b += block) {
+            for (std::size_t i = b; i < b + block; ++i) {
+                sum[i] += gr * re[i] - gi * im[i];
+                const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
+                im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
+                re[i] = next_re;
+            }
+        }
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, 1.0)) break;
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = sum[i] * h / pi;
+}
+
+// Each option is priced on the contour of its out-of-the-money side, the call for K > F
+// and the put otherwise: there the integrand is as small as the price, and the
+// in-the-money side follows by adding the intrinsic forward value, c = p + 1 - e^k, a sum
+// of two positive terms (no cancellation).
+inline bool out_of_the_money_call(double k) { return k > 0.0; }
+
+inline double from_side(double side_price, double k, bool side_call, bool call) {
+    if (side_call == call) return side_price;
+    return call ? side_price - std::expm1(k) : side_price + std::expm1(k);
+}
+
+// One option.
+template <class Model>
+double price(const Model& model, const Option& o) {
+    const double k = std::log(o.K / o.S) - (o.r - o.q) * o.T;
+    const bool side = out_of_the_money_call(k);
+    double c;
+    price_chain(model, o.T, side, &k, 1, &c);
+    return o.S * std::exp(-o.q * o.T) * from_side(c, k, side, o.call);
+}
+
+// How many options from k[0] on (sorted ascending, all of one maturity and side, at most
+// `available`) go into one chain: as long as the log size at a common theta changes by at
+// most chain_log_spread, which is |theta - pole| per unit of k, at the saddles of both ends.
+template <class Model>
+std::size_t chain_length(const Model& model, double T, bool call, const double* k, std::size_t available) {
+    available = std::min(available, max_chain);
+    if (available <= 1) return available;
+    const Interval range = admissible(model, call);
+    const double pole = call ? 1.0 : 0.0;
+    double width = chain_log_spread / std::abs(saddle(model, T, k[0], range) - pole);
+    width = std::min(width, chain_log_spread / std::abs(saddle(model, T, k[0] + width, range) - pole));
+    std::size_t n = 1;
+    while (n < available && k[n] - k[0] <= width) ++n;
+    return n;
+}
+
+}  // namespace tarnwick::fourier

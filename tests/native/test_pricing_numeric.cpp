@@ -1,0 +1,136 @@
+// Transform pricer: identities that hold whatever the quadrature, and agreement with the
+// Black-Scholes closed form where the jump models reduce to it. Accuracy against
+// high-precision references is tested from Python (tests/pricing).
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "pricing/batch.hpp"
+
+namespace {
+
+using namespace tarnwick;
+
+int checks = 0;
+int failures = 0;
+
+void expect_close(double got, double want, double abs_tol, double rel_tol, const std::string& what) {
+    ++checks;
+    const double err = std::abs(got - want);
+    if (err <= abs_tol + rel_tol * std::abs(want)) return;
+    if (++failures <= 40) std::printf("FAILED: %s: got %.17g want %.17g (err %.3g)\n", what.c_str(), got, want, err);
+}
+
+const char* greek_names[] = {"price", "delta", "gamma", "vega", "theta", "rho", "epsilon",
+                             "vanna", "charm", "speed", "colour", "zomma", "vomma"};
+
+std::string label(const Option& o) {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, "S=%g K=%g T=%g r=%g q=%g %s", o.S, o.K, o.T, o.r, o.q,
+                  o.call ? "call" : "put");
+    return buffer;
+}
+
+// Without jumps both transforms are Black-Scholes: every Greek must match the closed form.
+void jumpless_models_match_closed_form() {
+    for (double sigma : {0.05, 0.2, 0.8})
+        for (double T : {1.0 / 365, 0.5, 10.0})
+            for (double K : {40.0, 95.0, 100.0, 130.0, 300.0})
+                for (bool call : {true, false}) {
+                    const Option o{100.0, K, T, 0.03, 0.01, call};
+                    double want[greek::count], kou[greek::count], merton[greek::count];
+                    blackscholes::greeks({sigma}, o, want);
+                    fourier::greeks(charfun::Kou{sigma, 0.0, 0.3, 20.0, 10.0}, o, kou);
+                    fourier::greeks(charfun::Merton{sigma, 0.0, -0.1, 0.2}, o, merton);
+                    // Absolute floors in units of S (per unit of each Greek's own scale);
+                    // the closed form itself cancels in the far wings.
+                    for (int g = 0; g < greek::count; ++g) {
+                        const double floor = 1e-10 * 100.0 / std::pow(100.0, g == greek::gamma || g == greek::zomma || g == greek::colour ? 1 : g == greek::speed ? 2 : 0);
+                        expect_close(kou[g], want[g], floor, 1e-8, std::string("kou lam=0 ") + greek_names[g] + " " + label(o));
+                        expect_close(merton[g], want[g], floor, 1e-8, std::string("merton lam=0 ") + greek_names[g] + " " + label(o));
+                    }
+                    expect_close(fourier::price(charfun::Kou{sigma, 0.0, 0.3, 20.0, 10.0}, o), want[greek::price], 1e-12 * 100.0,
+                                 1e-11, "kou lam=0 price " + label(o));
+                }
+}
+
+// Calls and puts come from different contours; parity ties them to the forward.
+template <class Model>
+void parity(const Model& model, const char* name) {
+    for (double T : {2.0 / 365, 0.25, 3.0, 30.0})
+        for (double K : {25.0, 80.0, 100.0, 125.0, 400.0}) {
+            const Option call{100.0, K, T, 0.04, 0.02, true};
+            Option put = call;
+            put.call = false;
+            const double forward = 100.0 * std::exp(-0.02 * T) - K * std::exp(-0.04 * T);
+            expect_close(fourier::price(model, call) - fourier::price(model, put), forward, 2e-13 * 100.0, 0.0,
+                         std::string(name) + " parity " + label(call));
+            double c[greek::count], p[greek::count];
+            fourier::greeks(model, call, c);
+            fourier::greeks(model, put, p);
+            expect_close(c[greek::delta] - p[greek::delta], std::exp(-0.02 * T), 1e-12, 0.0, std::string(name) + " delta parity " + label(call));
+            expect_close(c[greek::gamma], p[greek::gamma], 1e-14, 1e-9, std::string(name) + " gamma parity " + label(call));
+            expect_close(c[greek::vega], p[greek::vega], 1e-10, 1e-9, std::string(name) + " vega parity " + label(call));
+        }
+}
+
+// A chain of strikes sharing one contour prices like each strike on its own.
+template <class Model>
+void chain_matches_single(const Model& model, const char* name) {
+    for (double T : {1.0 / 365, 0.5, 5.0})
+        for (bool call : {true, false}) {
+            double k[fourier::max_chain], chain[fourier::max_chain];
+            const std::size_t n = 41;
+            for (std::size_t i = 0; i < n; ++i) k[i] = -0.4 + 0.02 * static_cast<double>(i);
+            fourier::price_chain(model, T, call, k, n, chain);
+            for (std::size_t i = 0; i < n; ++i) {
+                const Option o{1.0, std::exp(k[i]), T, 0.0, 0.0, call};
+                expect_close(chain[i], fourier::price(model, o), 1e-14, 0.0, std::string(name) + " chain " + label(o));
+            }
+        }
+}
+
+// The compensator makes e^X a martingale: kappa(0) = kappa(1) = 0 exactly for Kou.
+void martingale() {
+    const charfun::Kou kou{0.3, 5.0, 0.3, 3.0, 2.0};
+    ++checks;
+    if (kou.exponent(0.0) != 0.0 || kou.exponent(1.0) != 0.0) {
+        ++failures;
+        std::printf("FAILED: Kou exponent at 0 or 1 not zero\n");
+    }
+    const charfun::Merton merton{0.3, 5.0, -0.2, 0.3};
+    expect_close(std::abs(merton.exponent(1.0)), 0.0, 1e-14, 0.0, "Merton exponent at 1");
+}
+
+// dV/dsigma from the sensitivities is vega from the Greeks.
+template <class Model>
+void sigma_sensitivity_is_vega(const Model& model, const char* name) {
+    const Option o{100.0, 110.0, 0.75, 0.02, 0.0, true};
+    double g[greek::count], s[Model::parameter_count + 1];
+    fourier::greeks(model, o, g);
+    fourier::sensitivities(model, o, s);
+    expect_close(s[0], g[greek::price], 1e-12, 1e-12, std::string(name) + " sensitivities price");
+    expect_close(s[1], g[greek::vega], 1e-10, 1e-10, std::string(name) + " dV/dsigma");
+}
+
+}  // namespace
+
+int main() {
+    jumpless_models_match_closed_form();
+    const charfun::Kou kou{0.16, 1.0, 0.4, 10.0, 5.0};
+    const charfun::Kou heavy{0.05, 200.0, 0.6, 1.5, 0.5};
+    const charfun::Merton merton{0.2, 1.0, -0.1, 0.2};
+    const charfun::Merton many{0.1, 300.0, 0.01, 0.05};
+    parity(kou, "kou");
+    parity(heavy, "kou heavy tails");
+    parity(merton, "merton");
+    parity(many, "merton many small jumps");
+    chain_matches_single(kou, "kou");
+    chain_matches_single(merton, "merton");
+    martingale();
+    sigma_sensitivity_is_vega(kou, "kou");
+    sigma_sensitivity_is_vega(merton, "merton");
+    std::printf("%d checks, %d failures\n", checks, failures);
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,120 @@
+"""Property tests over every argument: valid input gives finite prices inside the
+no-arbitrage bounds and finite Greeks, invalid input a ValueError, and the thread count
+never changes a result."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tarnwick as tw
+
+positive = st.floats(min_value=1e-3, max_value=1e4)
+sigmas = st.floats(min_value=0.02, max_value=1.5)
+intensities = st.one_of(st.just(0.0), st.floats(min_value=1e-4, max_value=1000.0))
+kou_models = st.builds(tw.Kou, sigma=sigmas, lam=intensities, p=st.floats(0.0, 1.0),
+                       eta1=st.floats(min_value=1.05, max_value=500.0), eta2=st.floats(min_value=0.1, max_value=500.0))
+merton_models = st.builds(tw.Merton, sigma=sigmas, lam=intensities, m=st.floats(-2.0, 1.0),
+                          s=st.floats(min_value=0.0, max_value=1.5))
+models = st.one_of(kou_models, merton_models, st.builds(tw.BlackScholes, sigmas))
+markets = st.fixed_dictionaries(dict(
+    S=positive, moneyness=st.floats(min_value=0.05, max_value=20.0), T=st.floats(min_value=1e-3, max_value=40.0),
+    r=st.floats(-0.1, 0.3), q=st.floats(-0.1, 0.3), kind=st.sampled_from(["call", "put"])))
+
+SETTINGS = settings(max_examples=150, deadline=None)
+
+
+def arguments(market):
+    m = dict(market)
+    m["K"] = m["S"] * m.pop("moneyness")
+    return m
+
+
+@SETTINGS
+@given(models, markets)
+def test_prices_are_finite_and_within_arbitrage_bounds(model, market):
+    m = arguments(market)
+    value = tw.price(model, **m)
+    spot, strike = m["S"] * math.exp(-m["q"] * m["T"]), m["K"] * math.exp(-m["r"] * m["T"])
+    upper, intrinsic = (spot, spot - strike) if m["kind"] == "call" else (strike, strike - spot)
+    slack = 1e-11 * max(spot, strike)
+    assert math.isfinite(value)
+    assert max(0.0, intrinsic) - slack <= value <= upper + slack
+
+
+@SETTINGS
+@given(models, markets)
+def test_greeks_and_sensitivities_are_finite(model, market):
+    m = arguments(market)
+    assert all(math.isfinite(v) for v in tw.greeks(model, **m))
+    assert all(math.isfinite(v) for v in tw.sensitivities(model, **m).values())
+
+
+bad_market = st.one_of(st.just(0.0), st.floats(max_value=-1e-300), st.just(math.nan), st.just(math.inf),
+                       st.just(-math.inf))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.sampled_from(["S", "K", "T", "r", "q"]), bad_market)
+def test_invalid_market_argument_raises(name, value):
+    if name in ("r", "q") and math.isfinite(value):
+        return  # any finite rate or yield is valid
+    m = dict(S=100.0, K=100.0, T=1.0, r=0.0, q=0.0)
+    m[name] = np.array([100.0 if name in "SKT" else 0.0, value])
+    with pytest.raises(ValueError, match=name):
+        tw.price(tw.Kou(0.2, 1.0, 0.5, 5.0, 5.0), **m)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.sampled_from(["sigma", "lam", "p", "eta1", "eta2"]),
+       st.one_of(st.floats(max_value=0.0), st.just(math.nan), st.just(math.inf), st.floats(min_value=1.0 + 1e-9)))
+def test_invalid_model_parameter_raises(name, value):
+    valid = dict(sigma=0.2, lam=1.0, p=0.5, eta1=5.0, eta2=5.0)
+    lower_ok = {"sigma": 0.0, "lam": -0.0, "p": -0.0, "eta1": 1.0, "eta2": 0.0}
+    valid_value = (math.isfinite(value) and value > lower_ok[name] and (name != "p" or value <= 1.0)) or (
+        name in ("lam", "p") and value == 0.0)
+    if valid_value:
+        tw.Kou(**{**valid, name: value})
+    else:
+        with pytest.raises(ValueError, match=name):
+            tw.Kou(**{**valid, name: value})
+
+
+@pytest.mark.parametrize("model", [tw.Kou(0.16, 1.0, 0.4, 10.0, 5.0), tw.Merton(0.2, 3.0, -0.1, 0.3),
+                                   tw.BlackScholes(0.25)])
+def test_thread_count_does_not_change_results(model):
+    rng = np.random.default_rng(7)
+    n = 3000
+    # Half the options share maturities (chains), half have their own.
+    T = np.where(rng.random(n) < 0.5, rng.choice([0.1, 0.5, 2.0], n), rng.uniform(0.01, 5.0, n))
+    S = rng.uniform(50.0, 150.0, n)
+    K = S * np.exp(rng.normal(0.0, 0.3, n))
+    kind = rng.choice(["call", "put"], n)
+    one = tw.price(model, S, K, T, 0.03, 0.01, kind, threads=1)
+    for threads in (2, 5):
+        np.testing.assert_array_equal(tw.price(model, S, K, T, 0.03, 0.01, kind, threads=threads), one)
+    g1 = tw.greeks(model, S[:300], K[:300], T[:300], 0.03, 0.01, kind[:300], threads=1)
+    g2 = tw.greeks(model, S[:300], K[:300], T[:300], 0.03, 0.01, kind[:300], threads=3)
+    for a, b in zip(g1, g2):
+        np.testing.assert_array_equal(a, b)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.integers(0, 3), min_size=0, max_size=3), st.data())
+def test_output_shape_is_the_broadcast_shape(shape, data):
+    # Each argument takes the common shape with some axes set to 1 or dropped from the left.
+    def compatible():
+        drop = data.draw(st.integers(0, len(shape)))
+        return tuple(1 if data.draw(st.booleans()) else n for n in shape[drop:])
+
+    shapes = {name: compatible() for name in ("S", "K", "T", "r", "kind")}
+    args = {name: np.full(s, value) for (name, s), value in
+            zip(shapes.items(), (100.0, 95.0, 0.5, 0.02, "put"))}
+    expected = np.broadcast_shapes(*shapes.values())
+    for function in (tw.price, tw.greeks):
+        out = function(tw.Merton(0.2, 1.0, -0.1, 0.2), args["S"], args["K"], args["T"], args["r"],
+                       kind=args["kind"])
+        first = out.price if isinstance(out, tw.Greeks) else out
+        assert np.shape(first) == expected
+        assert np.all(np.isfinite(first))
