@@ -108,8 +108,14 @@ def implied_volatility(price, S, K, T, r=0.0, q=0.0, kind="call", *, threads=Non
     >>> import tarnwick as tw
     >>> round(tw.implied_volatility(10.450583572185565, S=100, K=100, T=1.0, r=0.05), 12)
     0.2
-    >>> tw.implied_volatility([5.0, 10.0, 120.0], S=100, K=[105, 100, 100], T=0.5, kind="put")
-    array([0.19014451, 0.35736064,        nan])
+
+    Arrays broadcast; a put above its upper bound K exp(-rT) has no implied volatility,
+    and one at its intrinsic value has zero:
+
+    >>> tw.implied_volatility([7.0, 10.0, 120.0], S=100, K=[105, 100, 100], T=0.5, kind="put").round(6)
+    array([0.138918, 0.355424,      nan])
+    >>> tw.implied_volatility(5.0, S=100, K=105, T=0.5, kind="put")
+    0.0
     """
     (p, s, k, t, rr, qq), call, shape = _market_arguments(price=price, S=S, K=K, T=T, r=r, q=q, kind=kind)
     result = _native.implied_volatility(p, s, k, t, rr, qq, call, _threads(threads)).reshape(shape)
