@@ -114,9 +114,11 @@ inline double householder_step(const Moneyness& m, double s, Objective objective
 // computed by the caller from prices, so that neither loses digits to the other.
 inline double normalised_implied_volatility(double beta, double gamma, double x) {
     const Moneyness m(x);
+    // At s_c, h = -t, so b_c = e^{x/2} / 2 - e^{-x/2} Phi(-s_c) (at most half the bound:
+    // its complement loses nothing to cancellation) and the vega is phi(0) e^{x/2}.
     const double s_c = std::sqrt(-2.0 * x);
-    const double b_c = normalised_black(m, s_c);
-    const double v_c = normalised_vega(m, s_c);
+    const double b_c = 0.5 * m.half_exp - m.minus_half_exp * normal_cdf(-s_c);
+    const double v_c = inverse_sqrt_two_pi * m.half_exp;
     double s;
     Objective objective = Objective::middle;
     if (beta < b_c) {
@@ -132,7 +134,7 @@ inline double normalised_implied_volatility(double beta, double gamma, double x)
             s = inverse(beta, inverse.r_for_right_curvature(0.0));
         }
     } else {
-        const double s_u = s_c + normalised_black_complement(m, s_c) / v_c;
+        const double s_u = s_c + (m.half_exp - b_c) / v_c;
         const double c_u = normalised_black_complement(m, s_u);
         const double v_u = normalised_vega(m, s_u);
         if (gamma < c_u) {
