@@ -57,7 +57,8 @@ test-sanitize:
 	    UBSAN_OPTIONS=print_stacktrace=1 $(SANITIZE_VENV)/bin/python -m pytest --capture=sys
 
 # Not part of `make test`: timings print numbers, they do not pass or fail. The bench
-# extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with.
+# extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with,
+# and vollib, beside which it times implied volatilities.
 bench: $(PY)
 	$(PY) -m pip install --quiet '.[bench]'
 	$(VENV)/bin/cmake -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null

@@ -9,9 +9,6 @@ from tarnwick import _volatility as _native  # type: ignore[attr-defined]
 
 __all__ = ["implied_volatility"]
 
-_KINDS = {"call": 1, "put": 0}
-
-
 def _threads(threads: Optional[int]) -> int:
     """Worker threads: the argument, else TARNWICK_NUM_THREADS, else 0 (every core)."""
     if threads is None:
@@ -50,9 +47,10 @@ def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray,
             raise ValueError(f"{name} must be finite")
         numeric[name] = value
     kind = np.asarray(named["kind"])
-    if kind.dtype.kind not in "US" or not np.all(np.isin(kind.astype(str), list(_KINDS))):
+    call = kind == "call" if kind.dtype.kind == "U" else None
+    if call is None or not np.all(call | (kind == "put")):
         raise ValueError(f"kind must be 'call' or 'put' (or an array of them), got {named['kind']!r}")
-    call = np.where(kind.astype(str) == "call", 1, 0).astype(np.int8)
+    call = np.asarray(call).view(np.int8)
     try:
         arrays = np.broadcast_arrays(*numeric.values(), call)
     except ValueError:
