@@ -80,7 +80,7 @@ inline double normalised_black(const Moneyness& m, double s) {
     if (std::isinf(s)) return m.half_exp;
     const double h = m.h(s);
     const double t = 0.5 * s;
-    if (t < 0.1 && h >= -10.0) return normalised_black_small_t(h, t);
+    if (t < 0.1 && h * t >= -1.0) return normalised_black_small_t(h, t);
     if (h < -64.0 * s) return normalised_black_mills(h, t);
     return m.half_exp * normal_cdf(h + t) - m.minus_half_exp * normal_cdf(h - t);
 }

@@ -153,13 +153,14 @@ void rational_cubic_fits_curvature() {
 // s -> (b, e^{x/2} - b) -> s over moneyness and total volatility, each branch included. The
 // tolerance is 1e-13 of s plus what the rounding of the smaller of the two inputs implies.
 void normalised_round_trips() {
-    const double xs[] = {0.0, -1e-9, -1e-6, -1e-3, -0.02, -0.1, -0.5, -1.0, -2.0, -5.0, -10.0, -40.0};
+    // Beyond |x| of about 70 (K/F above 1e30) two steps no longer always reach full precision.
+    const double xs[] = {0.0, -1e-9, -1e-6, -1e-5, -1e-3, -0.02, -0.1, -0.5, -1.0, -2.0, -5.0, -10.0, -40.0, -70.0};
     int worst_x_index = -1;
     double worst = 0.0;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 14; ++i) {
         const Moneyness m(xs[i]);
-        for (int k = 0; k <= 80; ++k) {
-            const double s = std::pow(10.0, -4.0 + 6.0 * k / 80.0);
+        for (int k = 0; k <= 100; ++k) {
+            const double s = std::pow(10.0, -8.0 + 10.0 * k / 100.0);
             const double beta = normalised_black(m, s);
             const double gamma = normalised_black_complement(m, s);
             if (!(beta > 1e-300) || !(gamma > 1e-300)) continue;  // no double to invert
