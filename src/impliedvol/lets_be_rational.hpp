@@ -51,7 +51,7 @@ inline double lower_start(const Moneyness& m, double beta, double s_l, double b_
     const double f = map(beta, map.r_for_right_curvature(curvature));
     if (!(f > 0.0)) return 0.0;
     // Phi(-|x| / (sqrt 3 s)) = (f / scale)^(1/3) < 1/2.
-    return -ax / (std::sqrt(3.0) * inverse_normal_cdf(std::cbrt(f / scale)));
+    return -ax / (std::sqrt(3.0) * inverse_normal_cdf(std::cbrt(f / scale), 1));
 }
 
 // beta > b(s_u), as gamma = e^{x/2} - beta < e^{x/2} - b(s_u) = c_u: f = Phi(-s/2) on
@@ -64,7 +64,7 @@ inline double upper_start(const Moneyness& m, double gamma, double s_u, double c
     const double curvature = growth * h * h / (2.0 * s_u * v_u);
     const double f = map(gamma, map.r_for_right_curvature(curvature));
     if (!(f > 0.0)) return HUGE_VAL;
-    return -2.0 * inverse_normal_cdf(f);
+    return -2.0 * inverse_normal_cdf(f, 1);
 }
 
 // One Householder step of order 3 on the branch's objective g: with the Newton step
