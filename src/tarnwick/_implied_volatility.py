@@ -1,9 +1,10 @@
 """Black-Scholes implied volatility of European option prices."""
 
 import os
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from tarnwick import _volatility as _native  # type: ignore[attr-defined]
 
@@ -61,7 +62,17 @@ def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray,
     return flat[:6], flat[6], shape
 
 
-def implied_volatility(price, S, K, T, r=0.0, q=0.0, kind="call", *, threads=None):
+def implied_volatility(
+    price: ArrayLike,
+    S: ArrayLike,
+    K: ArrayLike,
+    T: ArrayLike,
+    r: ArrayLike = 0.0,
+    q: ArrayLike = 0.0,
+    kind: ArrayLike = "call",
+    *,
+    threads: Optional[int] = None,
+) -> Union[float, np.ndarray]:
     """Black-Scholes implied volatility of European option prices.
 
     Finds sigma such that the Black-Scholes price of the option equals ``price``, with
