@@ -69,46 +69,44 @@ inline double upper_start(const Moneyness& m, double gamma, double s_u, double c
     return -2.0 * inverse_normal_cdf(f, 1);
 }
 
-// One Householder step of order 3 on the branch's objective g: with the Newton step
-// nu = -g/g', h2 = g''/g' and h3 = g'''/g', s + nu (1 + h2 nu / 2) / (1 + nu (h2 + h3 nu / 6)).
-inline double householder_step(const Moneyness& m, double s, Objective objective, double beta, double gamma) {
+// The branch's objective g at s as the Newton step nu = -g/g' and the ratios
+// h2 = g''/g' and h3 = g'''/g' that the higher-order step needs.
+struct ObjectiveTerms {
+    double nu, h2, h3;
+};
+
+inline ObjectiveTerms objective_terms(const Moneyness& m, double s, Objective objective, double beta,
+                                      double gamma) {
     const double vega = normalised_vega(m, s);
     const VegaLogDerivatives d = vega_log_derivatives(m, s);
-    double nu, h2, h3;
-    switch (objective) {
-        case Objective::lower: {
-            // g = 1/ln b - 1/ln beta. With L = ln b and q = L' = b'/b:
-            // g' = -q / L^2, g''/g' = L''/L' - 2q/L, g'''/g' = L'''/L' - 6 L''/L + 6 q^2/L^2,
-            // L''/L' = d2 - q, L'''/L' = d3 - 3 q d2 + 2 q^2 (d2, d3: vega log-derivatives).
-            const double b = normalised_black(m, s);
-            const double L = std::log(b);
-            const double q = vega / b;
-            nu = (1.0 / L - 1.0 / std::log(beta)) * L * L / q;
-            h2 = d.second - q - 2.0 * q / L;
-            h3 = d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q * (d.second - q) / L + 6.0 * q * q / (L * L);
-            break;
-        }
-        case Objective::middle:
-            nu = (beta - normalised_black(m, s)) / vega;
-            h2 = d.second;
-            h3 = d.third;
-            break;
-        case Objective::upper: {
-            // g = ln gamma - ln c with c = e^{x/2} - b and p = b'/c: g' = p,
-            // g''/g' = d2 + p, g'''/g' = d3 + 3 p d2 + 2 p^2.
-            const double c = normalised_black_complement(m, s);
-            const double p = vega / c;
-            nu = -std::log(gamma / c) / p;
-            h2 = d.second + p;
-            h3 = d.third + 3.0 * p * d.second + 2.0 * p * p;
-            break;
-        }
+    if (objective == Objective::lower) {
+        // g = 1/ln b - 1/ln beta. With L = ln b and q = L' = b'/b:
+        // g' = -q / L^2, g''/g' = L''/L' - 2q/L, g'''/g' = L'''/L' - 6 L''/L + 6 q^2/L^2,
+        // L''/L' = d2 - q, L'''/L' = d3 - 3 q d2 + 2 q^2 (d2, d3: vega log-derivatives).
+        const double b = normalised_black(m, s);
+        const double L = std::log(b);
+        const double q = vega / b;
+        return {(1.0 / L - 1.0 / std::log(beta)) * L * L / q, d.second - q - 2.0 * q / L,
+                d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q * (d.second - q) / L + 6.0 * q * q / (L * L)};
     }
-    const double next = s + nu * (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu / 6.0));
+    if (objective == Objective::upper) {
+        // g = ln gamma - ln c with c = e^{x/2} - b and p = b'/c: g' = p,
+        // g''/g' = d2 + p, g'''/g' = d3 + 3 p d2 + 2 p^2.
+        const double c = normalised_black_complement(m, s);
+        const double p = vega / c;
+        return {-std::log(gamma / c) / p, d.second + p, d.third + 3.0 * p * d.second + 2.0 * p * p};
+    }
+    return {(beta - normalised_black(m, s)) / vega, d.second, d.third};  // g = b - beta
+}
+
+// One Householder step of order 3: s + nu (1 + h2 nu / 2) / (1 + nu (h2 + h3 nu / 6)).
+inline double householder_step(const Moneyness& m, double s, Objective objective, double beta, double gamma) {
+    const ObjectiveTerms g = objective_terms(m, s, objective, beta, gamma);
+    const double next = s + g.nu * (1.0 + 0.5 * g.h2 * g.nu) / (1.0 + g.nu * (g.h2 + g.h3 * g.nu / 6.0));
     // Far from the root the higher-order factor can overshoot; Newton's step never leaves
     // the positive axis on the convex side, and halving keeps s positive on the other.
     if (next > 0.0 && std::isfinite(next)) return next;
-    const double newton = s + nu;
+    const double newton = s + g.nu;
     return newton > 0.0 && std::isfinite(newton) ? newton : 0.5 * s;
 }
 
