@@ -42,12 +42,13 @@ inline double lower_start(const Moneyness& m, double beta, double s_l, double b_
     const double scale = 2.0 * M_PI * ax / (3.0 * std::sqrt(3.0));
     const double z = ax / (std::sqrt(3.0) * s_l);
     const double tail = normal_cdf(-z);
+    const double density = normal_pdf(z);
     const double f_l = scale * tail * tail * tail;
-    const double df_ds = 3.0 * scale * tail * tail * normal_pdf(z) * z / s_l;
+    const double df_ds = 3.0 * scale * tail * tail * density * z / s_l;
     const double slope = df_ds / v_l;
     // d/ds ln(df/ds) = (2 z phi(z) / Phi(-z) + z^2 - 2) / s, and d^2f/dbeta^2 is
     // (that - (d^2b/ds^2) / (db/ds)) * slope / (db/ds).
-    const double log_slope = (2.0 * z * normal_pdf(z) / tail + z * z - 2.0) / s_l;
+    const double log_slope = (2.0 * z * density / tail + z * z - 2.0) / s_l;
     const double curvature = (log_slope - vega_log_derivatives(m, s_l).second) * slope / v_l;
     const RationalCubic map{0.0, b_l, 0.0, f_l, 1.0, slope};
     const double f = map(beta, map.r_for_right_curvature(curvature));

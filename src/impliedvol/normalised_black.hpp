@@ -40,9 +40,11 @@ inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inve
 //     Y(h + t) - Y(h - t) = 2 sum_k Y^(2k+1)(h) t^(2k+1) / (2k+1)!.
 // The derivatives follow from Y' = 1 + hY by Y^(n+1) = h Y^(n) + n Y^(n-1). For h < 0 that
 // recurrence subtracts, losing about h^2 relative per step, but each loss is paid back by
-// the factor t^2 / h^2 of its term, so for |h| <= 10 and t < 0.1 the sum stays within a few
-// ulps of the result's scale. Seven terms reach double precision at t = 0.1 (the eighth is
-// below 1e-19 relative).
+// the factor t^2 / h^2 of its term: term k is off by about eps (h t)^(2k) of the first,
+// so for t < 0.1 and |x| = 2 |h| t <= 2 the sum stays within a few ulps, and the loss of
+// h^2 eps in Y' itself is divided by about h^2 again on its way into s. Seven terms reach
+// double precision at t = 0.1 (the eighth is below 1e-19 relative), fewer are needed the
+// more negative h is.
 inline double normalised_black_small_t(double h, double t) {
     const double y = mills_ratio(h);
     double previous = y;
