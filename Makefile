@@ -87,7 +87,8 @@ test-sanitize:
 	    UBSAN_OPTIONS=print_stacktrace=1 $(SANITIZE_VENV)/bin/python -m pytest --capture=sys
 
 # Not part of `make test`: timings print numbers, they do not pass or fail. The bench
-# extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with.
+# extra brings QuantLib, the engine that bench/bench.py compares the Merton prices with,
+# and vollib, beside which it times implied volatilities.
 # fourier-option-pricer, an anchor of the pricing API's table and of the calibration
 # timings, needs Python >= 3.10: it gets a venv of its own under build/, and bench.py runs
 # it there.

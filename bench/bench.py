@@ -33,9 +33,13 @@ from importlib import metadata
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
+import numpy as np
 import QuantLib as ql
+from scipy.special import ndtr
+from vollib.black_scholes_merton.implied_volatility import implied_volatility as vollib_implied_volatility
 
 import pricing_api
+import tarnwick as tw
 from tarnwick.models import dexpjump, lognjump
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -71,6 +75,14 @@ QL_DEFAULT_ORDER = 144
 # Goals on the project's 2-core machines, in seconds per price called from Python.
 KOU_CALL_TARGETS = {10: 10e-6, 30: 100e-6, 170: 10e-3}
 MERTON_TARGET_TERMS, MERTON_TARGET = 50, 5e-6
+
+
+# Implied volatility: a batch of random European options priced by the Black-Scholes
+# formula (NumPy), inverted by tarnwick on 1 and 2 threads and, on a slice of the batch
+# (it runs a Python loop), by vollib.
+IV_BATCH = 1_000_000
+IV_VOLLIB_SLICE = 2_000
+IV_TARGET = 0.25e-6
 
 
 @dataclass
@@ -235,6 +247,84 @@ class QuantLibMerton:
         return order, difference
 
 
+def implied_volatility_batch(count: int, seed: int = 20261208) -> Dict[str, np.ndarray]:
+    """Random options: S = 100, K/S log-uniform in [0.5, 2], T in [1 week, 5 years],
+    sigma in [0.05, 1], r in [0, 0.08], q in [0, 0.05], calls and puts; with their prices."""
+    rng = np.random.default_rng(seed)
+    S = np.full(count, 100.0)
+    K = S * np.exp(rng.uniform(np.log(0.5), np.log(2.0), count))
+    T = rng.uniform(7 / 365, 5.0, count)
+    sigma = rng.uniform(0.05, 1.0, count)
+    r, q = rng.uniform(0.0, 0.08, count), rng.uniform(0.0, 0.05, count)
+    call = rng.random(count) < 0.5
+    root = sigma * np.sqrt(T)
+    d1 = (np.log(S / K) + (r - q) * T) / root + 0.5 * root
+    d2 = d1 - root
+    spot, strike = S * np.exp(-q * T), K * np.exp(-r * T)
+    price = np.where(call, spot * ndtr(d1) - strike * ndtr(d2), strike * ndtr(-d2) - spot * ndtr(-d1))
+    kind = np.where(call, "call", "put")
+    return {"price": price, "S": S, "K": K, "T": T, "r": r, "q": q, "kind": kind, "sigma": sigma}
+
+
+def implied_volatility_rows(repeats: int, min_batch: float) -> List[Tuple[str, str, Timing, str, str, str, str, str]]:
+    """(case, n, timing per volatility, baseline, baseline time, speed-up, worst relative
+    difference from the sigma the prices were made with, target) for tarnwick on one and
+    two threads, beside vollib's Let's-be-rational on a slice of the same batch."""
+    batch = implied_volatility_batch(IV_BATCH)
+    arguments = tuple(batch[name] for name in ("price", "S", "K", "T", "r", "q", "kind"))
+    # The forward formula's own rounding leaves sigma undetermined where the vega is tiny;
+    # the difference column looks only at options with vega * sigma > 1e-3 S.
+    d1 = (np.log(batch["S"] / batch["K"]) + (batch["r"] - batch["q"]) * batch["T"]) / (
+        batch["sigma"] * np.sqrt(batch["T"])) + 0.5 * batch["sigma"] * np.sqrt(batch["T"])
+    vega = batch["S"] * np.exp(-batch["q"] * batch["T"]) * np.exp(-0.5 * d1 * d1) * np.sqrt(batch["T"] / (2 * np.pi))
+    determined = vega * batch["sigma"] > 1e-3 * batch["S"]
+
+    def worst(values: np.ndarray, where: slice = slice(None)) -> str:
+        error = np.abs(values - batch["sigma"][where]) / batch["sigma"][where]
+        return f"{np.nanmax(error[determined[where]]):.1e}"
+
+    sliced = slice(0, IV_VOLLIB_SLICE)
+    vollib_arguments = list(zip(*(batch[name][sliced].tolist()
+                                  for name in ("price", "S", "K", "T", "r", "q")),
+                                ("c" if kind == "call" else "p" for kind in batch["kind"][sliced])))
+
+    def vollib_one(*arguments: object) -> float:
+        try:
+            return vollib_implied_volatility(*arguments)
+        except Exception:  # vollib raises where tarnwick returns NaN (a price below intrinsic)
+            return math.nan
+
+    def vollib_loop() -> List[float]:
+        return [vollib_one(*arguments) for arguments in vollib_arguments]
+
+    vollib_timing = time_per_call("loop()", {"loop": vollib_loop}, repeats, min_batch)
+    vollib_per = Timing(vollib_timing.median / IV_VOLLIB_SLICE,
+                        [t / IV_VOLLIB_SLICE for t in vollib_timing.samples], vollib_timing.number)
+    ours_on_slice = tw.implied_volatility(*(a[sliced] for a in arguments), threads=1)
+    vollib_worst = f"{worst(np.array(vollib_loop()), sliced)} (tarnwick {worst(ours_on_slice, sliced)})"
+
+    rows = []
+    single: Optional[Timing] = None
+    for threads in (1, 2):
+        timing = time_per_call("iv(*arguments, threads=threads)",
+                               {"iv": tw.implied_volatility, "arguments": arguments, "threads": threads},
+                               repeats, min_batch)
+        per = Timing(timing.median / IV_BATCH, [t / IV_BATCH for t in timing.samples], timing.number)
+        single = single or per
+        values = tw.implied_volatility(*arguments, threads=threads)
+        if threads == 1:
+            target = f"<= {fmt_limit(IV_TARGET)}: {'met' if per.median <= IV_TARGET else 'NOT met'}"
+            baseline, ratio = "vollib", fmt_ratio(vollib_per.median / per.median)
+        else:
+            target = f"{single.median / per.median:.2f}x 1 thread"
+            baseline, ratio = "1 thread", fmt_ratio(single.median / per.median)
+        rows.append((f"implied vol, {threads} thread{'s' * (threads > 1)}", "10^6", per, baseline,
+                     fmt_time(vollib_per.median if threads == 1 else single.median), ratio, worst(values), target))
+    rows.append((f"implied vol, vollib {metadata.version('vollib')}", f"{IV_VOLLIB_SLICE}", vollib_per,
+                 "-", "-", "-", vollib_worst, "-"))
+    return rows
+
+
 def fmt_time(seconds: float) -> str:
     if seconds < 1e-6:
         return f"{seconds * 1e9:.0f} ns"
@@ -380,6 +470,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     add(f"Merton, QuantLib {order} fresh", "-", ql_fresh, "-", "-", "-",
         f"{quantlib.fresh_price(MERTON_K):.12f}", "-", "-")
 
+    for case, n, timing, baseline, baseline_time, ratio, difference, target in implied_volatility_rows(
+            repeats, args.min_batch):
+        add(case, n, timing, baseline, baseline_time, ratio, "-", difference, target)
+
     header = ["case", "n", "time", "iqr", "best", "baseline", "baseline time", "speed-up",
               "price (K=100)", "max |diff|", "target"]
     widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
@@ -402,6 +496,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("speed-up: baseline time / time. max |diff|: Kou, |literal - fast| at K=100; Merton, "
           f"|tarnwick - QuantLib| over K = {COMPARISON_STRIKES[0]:g}..{COMPARISON_STRIKES[-1]:g} "
           f"step {COMPARISON_STRIKES[1] - COMPARISON_STRIKES[0]:g}.")
+    print("implied vol: time per volatility over a batch of random options (S = 100, K/S 0.5..2, T 1 week.."
+          "5 years, sigma 0.05..1, calls and puts); max |diff|: worst |iv - sigma| / sigma where vega * sigma "
+          "> 1e-3 S; vollib loops in Python over the first options of the batch (tarnwick's difference on those in parentheses).")
     print(f"QuantLib's nu is the log-jump mean: with nu = m the largest difference at n = "
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")

@@ -34,7 +34,7 @@ inline double implied_volatility(double price, double S, double K, double T, dou
     // out-of-the-money one; its normalised form is the price over D sqrt(F K), with
     // x = -|ln(F/K)|, as ln(S/K) + (r - q) T, each term to its own relative accuracy.
     const double x = log_ratio(S, K) + (r - q) * T;
-    const double scale = std::sqrt(S) * std::sqrt(K) * std::exp(-0.5 * (r + q) * T);
+    const double scale = std::sqrt(spot) * std::sqrt(strike);  // D sqrt(F K)
     // The time value of an in-the-money option is its price less the intrinsic value.
     // spot - strike as it stands carries rounding errors of both, eps (spot + strike),
     // which swamp the small time value deep in the money; strike (e^x - 1) via expm1 is

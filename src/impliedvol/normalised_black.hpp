@@ -24,7 +24,7 @@ struct Moneyness {
     double half_exp;        // e^{x/2}: the upper bound of b
     double minus_half_exp;  // e^{-x/2}
 
-    explicit Moneyness(double x_) : x(x_), half_exp(std::exp(0.5 * x_)), minus_half_exp(std::exp(-0.5 * x_)) {}
+    explicit Moneyness(double x_) : x(x_), half_exp(std::exp(0.5 * x_)), minus_half_exp(1.0 / half_exp) {}
 
     // x / s, taken as 0 at the money also for s = 0 (where 0 / 0 would be NaN).
     double h(double s) const { return x == 0.0 ? 0.0 : x / s; }
@@ -40,9 +40,11 @@ inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inve
 //     Y(h + t) - Y(h - t) = 2 sum_k Y^(2k+1)(h) t^(2k+1) / (2k+1)!.
 // The derivatives follow from Y' = 1 + hY by Y^(n+1) = h Y^(n) + n Y^(n-1). For h < 0 that
 // recurrence subtracts, losing about h^2 relative per step, but each loss is paid back by
-// the factor t^2 / h^2 of its term, so for |h| <= 10 and t < 0.1 the sum stays within a few
-// ulps of the result's scale. Seven terms reach double precision at t = 0.1 (the eighth is
-// below 1e-19 relative).
+// the factor t^2 / h^2 of its term: term k is off by about eps (h t)^(2k) of the first,
+// so for t < 0.1 and |x| = 2 |h| t <= 2 the sum stays within a few ulps, and the loss of
+// h^2 eps in Y' itself is divided by about h^2 again on its way into s. Seven terms reach
+// double precision at t = 0.1 (the eighth is below 1e-19 relative), fewer are needed the
+// more negative h is.
 inline double normalised_black_small_t(double h, double t) {
     const double y = mills_ratio(h);
     double previous = y;
@@ -61,27 +63,27 @@ inline double normalised_black_small_t(double h, double t) {
     return 2.0 * inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t)) * sum;
 }
 
-// Outside the series' range, below the inflection point (h + t < 0), the difference of
-// Mills ratios. The plain formula would be worse there: the rounding of h + t moves
-// Phi(h + t) by (h + t)^2 eps relative, thousands of ulps deep in the wing, while Y(z)
-// changes only by about eps relative for a relative change eps of z. The prefactor's
-// rounding, (h^2 + t^2) eps / 2 relative, is divided by about h^2 on its way into s.
-// The remaining cancellation of Y(h + t) - Y(h - t) costs about 4 eps / |x| relative to
-// s db/ds, which is what an implied volatility inherits; the series covers small |x|.
+// Outside the series' range, deep below the inflection point, the difference of Mills
+// ratios. The plain formula would be worse there: the rounding of h = x/s moves both
+// Phi(h + t) and Phi(h - t) by about eps |h| phi, which is eps |h| / s relative to
+// s db/ds (the scale on which an implied volatility sees an error of b), thousands of ulps
+// when |x| >> s^2. Y(z) instead changes only by about eps relative for a relative change
+// eps of z; the prefactor's rounding, (h^2 + t^2) eps / 2 relative, is divided by about
+// h^2 on its way into s, and the cancellation of Y(h + t) - Y(h - t) costs about
+// 4 eps / |x| relative to s db/ds, small where |x| is not (the series covers small |x|).
 inline double normalised_black_mills(double h, double t) {
     return inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t)) * (mills_ratio(h + t) - mills_ratio(h - t));
 }
 
-// At and above the inflection point the two terms of the formula as they stand: both
-// arguments' rounding errors, at most eps (|h| + t) <= 2 eps t, move b by at most eps times
-// s db/ds there.
+// Elsewhere the two terms of the formula as they stand, two erfc and no exp: with
+// |h| <= 64 s their error stays below 64 eps relative to s db/ds.
 inline double normalised_black(const Moneyness& m, double s) {
     if (!(s > 0.0)) return 0.0;
     if (std::isinf(s)) return m.half_exp;
     const double h = m.h(s);
     const double t = 0.5 * s;
-    if (t < 0.1 && h >= -10.0) return normalised_black_small_t(h, t);
-    if (h + t < 0.0) return normalised_black_mills(h, t);
+    if (t < 0.1 && h * t >= -1.0) return normalised_black_small_t(h, t);
+    if (h < -64.0 * s) return normalised_black_mills(h, t);
     return m.half_exp * normal_cdf(h + t) - m.minus_half_exp * normal_cdf(h - t);
 }
 

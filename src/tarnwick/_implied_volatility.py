@@ -1,17 +1,14 @@
 """Black-Scholes implied volatility of European option prices."""
 
 import os
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
+from numpy.typing import ArrayLike
 
-from tarnwick import _volatility as _native
+from tarnwick import _volatility as _native  # type: ignore[attr-defined]
 
 __all__ = ["implied_volatility"]
-
-_KINDS = {"call": 1, "put": 0}
-
 
 def _threads(threads: Optional[int]) -> int:
     """Worker threads: the argument, else TARNWICK_NUM_THREADS, else 0 (every core)."""
@@ -31,7 +28,7 @@ def _threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.NDArray[Any], Tuple[int, ...]]:
+def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray, Tuple[int, ...]]:
     """Validates and broadcasts the keyword arguments price, S, K, T, r, q and kind.
 
     Returns the six numeric arrays and the kind array (1 for a call, 0 for a put), each
@@ -51,9 +48,10 @@ def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.N
             raise ValueError(f"{name} must be finite")
         numeric[name] = value
     kind = np.asarray(named["kind"])
-    if kind.dtype.kind not in "US" or not np.all(np.isin(kind.astype(str), list(_KINDS))):
+    call = kind == "call" if kind.dtype.kind == "U" else None
+    if call is None or not np.all(call | (kind == "put")):
         raise ValueError(f"kind must be 'call' or 'put' (or an array of them), got {named['kind']!r}")
-    call = np.where(kind.astype(str) == "call", 1, 0).astype(np.int8)
+    call = np.asarray(call).view(np.int8)
     try:
         arrays = np.broadcast_arrays(*numeric.values(), call)
     except ValueError:
@@ -64,8 +62,17 @@ def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.N
     return flat[:6], flat[6], shape
 
 
-def implied_volatility(price: Any, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
-                       kind: Any = "call", *, threads: Optional[int] = None) -> Any:
+def implied_volatility(
+    price: ArrayLike,
+    S: ArrayLike,
+    K: ArrayLike,
+    T: ArrayLike,
+    r: ArrayLike = 0.0,
+    q: ArrayLike = 0.0,
+    kind: ArrayLike = "call",
+    *,
+    threads: Optional[int] = None,
+) -> Union[float, np.ndarray]:
     """Black-Scholes implied volatility of European option prices.
 
     Finds sigma such that the Black-Scholes price of the option equals ``price``, with
@@ -110,8 +117,14 @@ def implied_volatility(price: Any, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any 
     >>> import tarnwick as tw
     >>> round(tw.implied_volatility(10.450583572185565, S=100, K=100, T=1.0, r=0.05), 12)
     0.2
-    >>> tw.implied_volatility([5.0, 10.0, 120.0], S=100, K=[105, 100, 100], T=0.5, kind="put")
-    array([0.19014451, 0.35736064,        nan])
+
+    Arrays broadcast; a put above its upper bound K exp(-rT) has no implied volatility,
+    and one at its intrinsic value has zero:
+
+    >>> tw.implied_volatility([7.0, 10.0, 120.0], S=100, K=[105, 100, 100], T=0.5, kind="put").round(6)
+    array([0.138918, 0.355424,      nan])
+    >>> tw.implied_volatility(5.0, S=100, K=105, T=0.5, kind="put")
+    0.0
     """
     (p, s, k, t, rr, qq), call, shape = _market_arguments(price=price, S=S, K=K, T=T, r=r, q=q, kind=kind)
     result = _native.implied_volatility(p, s, k, t, rr, qq, call, _threads(threads)).reshape(shape)

@@ -1,14 +1,14 @@
 // Implied volatility: the normalised Black function, its complement, erfcx and the inverse
 // normal distribution against 40-digit values (mpmath), the rational cubic's fitted
-// curvature, and round trips s -> b(x, s) -> s and price -> sigma at the bounds.
+// curvature, and round trips s -> b(x, s) -> s. (Prices, bounds and round trips against
+// mpmath prices are tested from Python.)
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <string>
 
-#include "impliedvol/implied_volatility.hpp"
+#include "impliedvol/lets_be_rational.hpp"
 
 namespace {
 
@@ -153,13 +153,14 @@ void rational_cubic_fits_curvature() {
 // s -> (b, e^{x/2} - b) -> s over moneyness and total volatility, each branch included. The
 // tolerance is 1e-13 of s plus what the rounding of the smaller of the two inputs implies.
 void normalised_round_trips() {
-    const double xs[] = {0.0, -1e-9, -1e-6, -1e-3, -0.02, -0.1, -0.5, -1.0, -2.0, -5.0, -10.0, -40.0};
+    // Beyond |x| of about 70 (K/F above 1e30) two steps no longer always reach full precision.
+    const double xs[] = {0.0, -1e-9, -1e-6, -1e-5, -1e-3, -0.02, -0.1, -0.5, -1.0, -2.0, -5.0, -10.0, -40.0, -70.0};
     int worst_x_index = -1;
     double worst = 0.0;
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 14; ++i) {
         const Moneyness m(xs[i]);
-        for (int k = 0; k <= 80; ++k) {
-            const double s = std::pow(10.0, -4.0 + 6.0 * k / 80.0);
+        for (int k = 0; k <= 100; ++k) {
+            const double s = std::pow(10.0, -8.0 + 10.0 * k / 100.0);
             const double beta = normalised_black(m, s);
             const double gamma = normalised_black_complement(m, s);
             if (!(beta > 1e-300) || !(gamma > 1e-300)) continue;  // no double to invert
@@ -174,26 +175,6 @@ void normalised_round_trips() {
                 worst_x_index >= 0 ? xs[worst_x_index] : 0.0);
 }
 
-void price_bounds() {
-    const double nan = std::nan("");
-    const double S = 100.0, K = 90.0, T = 0.5, r = 0.03, q = 0.01;
-    const double spot = S * std::exp(-q * T), strike = K * std::exp(-r * T);
-    expect(implied_volatility(spot - strike, S, K, T, r, q, true) == 0.0, "call at intrinsic -> 0", spot - strike, 0.0);
-    expect(implied_volatility(spot, S, K, T, r, q, true) == HUGE_VAL, "call at S e^-qT -> inf", spot, 0.0);
-    expect(std::isnan(implied_volatility(std::nextafter(spot, 1e9), S, K, T, r, q, true)), "call above bound", spot, 0.0);
-    expect(std::isnan(implied_volatility(std::nextafter(spot - strike, 0.0), S, K, T, r, q, true)),
-           "call below intrinsic", spot - strike, 0.0);
-    expect(implied_volatility(0.0, S, K, T, r, q, false) == 0.0, "OTM put at 0 -> 0", 0.0, 0.0);
-    expect(std::isnan(implied_volatility(-1e-300, S, K, T, r, q, false)), "negative put", 0.0, 0.0);
-    expect(implied_volatility(strike, S, K, T, r, q, false) == HUGE_VAL, "put at K e^-rT -> inf", strike, 0.0);
-    expect(std::isnan(implied_volatility(nan, S, K, T, r, q, true)), "NaN price", 0.0, 0.0);
-    // Just inside the bounds: finite and positive.
-    const double near_upper = implied_volatility(std::nextafter(spot, 0.0), S, K, T, r, q, true);
-    expect(near_upper > 0.0 && std::isfinite(near_upper), "call one ulp below the bound", near_upper, 0.0);
-    const double near_lower = implied_volatility(std::nextafter(spot - strike, 1e9), S, K, T, r, q, true);
-    expect(near_lower >= 0.0 && std::isfinite(near_lower), "call one ulp above intrinsic", near_lower, 0.0);
-}
-
 }  // namespace
 
 int main() {
@@ -201,7 +182,6 @@ int main() {
     special_function_reference_values();
     rational_cubic_fits_curvature();
     normalised_round_trips();
-    price_bounds();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }
