@@ -4,9 +4,10 @@ import os
 from typing import Any, Optional, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 from numpy.typing import ArrayLike
 
-from tarnwick import _volatility as _native  # type: ignore[attr-defined]
+from tarnwick import _volatility as _native
 
 __all__ = ["implied_volatility"]
 
@@ -28,7 +29,7 @@ def _threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def _market_arguments(**named: Any) -> Tuple[Tuple[np.ndarray, ...], np.ndarray, Tuple[int, ...]]:
+def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.NDArray[Any], Tuple[int, ...]]:
     """Validates and broadcasts the keyword arguments price, S, K, T, r, q and kind.
 
     Returns the six numeric arrays and the kind array (1 for a call, 0 for a put), each
@@ -72,7 +73,7 @@ def implied_volatility(
     kind: ArrayLike = "call",
     *,
     threads: Optional[int] = None,
-) -> Union[float, np.ndarray]:
+) -> Union[float, npt.NDArray[Any]]:
     """Black-Scholes implied volatility of European option prices.
 
     Finds sigma such that the Black-Scholes price of the option equals ``price``, with
