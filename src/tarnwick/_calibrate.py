@@ -59,7 +59,8 @@ class CalibrationResult(Generic[ModelT]):
     rmse_price : root mean square of model minus market prices of the quoted options.
     residuals : model minus market implied volatility per fitted quote (where the model's
         price has no implied vol, its price error divided by the market vega).
-    nfev : evaluations of the model over the surface, all starts together.
+    nfev : evaluations of the model's prices over the surface, all starts together.
+    njev : evaluations of its parameter sensitivities (the Jacobian).
     elapsed : wall-clock seconds of the whole fit.
     success : whether the best start converged by one of the optimiser's criteria.
     standard_errors : Gauss-Newton standard error of each free parameter, from the
@@ -75,6 +76,7 @@ class CalibrationResult(Generic[ModelT]):
     rmse_price: float
     residuals: Array
     nfev: int
+    njev: int
     elapsed: float
     success: bool
     standard_errors: Dict[str, float]
@@ -223,17 +225,16 @@ def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
 
 
 class Objective:
-    """Residuals and their Jacobian in the free parameters, sharing one evaluation of the
-    model's prices and sensitivities per point (least_squares asks for both at the same x)."""
+    """Residuals and their Jacobian in the free parameters."""
 
     def __init__(self, model_class: Any, names: Sequence[str], free: Sequence[str],
                  fixed: Mapping[str, float], surface: Surface, target: str,
                  threads: Optional[int]) -> None:
         self.model_class, self.names, self.free = model_class, list(names), list(free)
         self.fixed, self.surface, self.target, self.threads = dict(fixed), surface, target, threads
-        self.evaluations = 0
+        self.evaluations = self.jacobians = 0
         self._x: Optional[bytes] = None
-        self._value: Tuple[Array, Array] = (np.empty(0), np.empty((0, 0)))
+        self._value: Tuple[Array, Array] = (np.empty(0), np.empty(0))
 
     def model(self, x: Array) -> Any:
         values = dict(self.fixed)
@@ -280,31 +281,33 @@ class Objective:
             return (prices - s.otm_price) / s.vega, s.vega
         return self.vol_residuals(prices)
 
-    def evaluate(self, x: Array) -> Tuple[Array, Array]:
+    def at(self, x: Array) -> Tuple[Array, Array]:
+        """Residuals and vega scale at x, from the model's prices alone; kept for the
+        Jacobian at the same point, which least_squares asks for next."""
         key = np.asarray(x, dtype=float).tobytes()
-        if key == self._x:
-            return self._value
-        self.evaluations += 1
-        # Out-of-the-money options whatever the target: their prices are all time value,
-        # and parity makes the two kinds' errors the same.
-        sens = self.sensitivities(self.model(x))
-        residuals, scale = self.residuals_and_scale(sens["price"])
-        # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
-        jacobian = np.column_stack([sens[name] / scale for name in self.free])
-        self._x, self._value = key, (residuals, jacobian.reshape(residuals.size, len(self.free)))
+        if key != self._x:
+            self.evaluations += 1
+            # Out-of-the-money options whatever the target: their prices are all time
+            # value, and parity makes the two kinds' errors the same.
+            self._x, self._value = key, self.residuals_and_scale(self.prices(self.model(x)))
         return self._value
 
-    def cost(self, x: Array) -> float:
-        """Half the sum of squared residuals from prices alone, for screening starts."""
-        residuals, _ = self.residuals_and_scale(self.prices(self.model(x)))
-        self.evaluations += 1
-        return 0.5 * float(np.sum(residuals ** 2))
-
     def residuals(self, x: Array) -> Array:
-        return self.evaluate(x)[0]
+        return self.at(x)[0]
 
     def jacobian(self, x: Array) -> Array:
-        return self.evaluate(x)[1]
+        """d residual / d free parameter. Sensitivities cost several prices each, so they
+        are computed only here, at the points the optimiser accepts, not at every trial."""
+        _, scale = self.at(x)
+        self.jacobians += 1
+        sens = self.sensitivities(self.model(x))
+        # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
+        jacobian = np.column_stack([sens[name] / scale for name in self.free])
+        return jacobian.reshape(scale.size, len(self.free))
+
+    def cost(self, x: Array) -> float:
+        """Half the sum of squared residuals, for screening starts."""
+        return 0.5 * float(np.sum(self.residuals(x) ** 2))
 
 
 # --- starting points -----------------------------------------------------------------------
@@ -566,6 +569,7 @@ def calibrate(
         rmse_price=float(np.sqrt(np.mean((model_price - surface.price) ** 2))),
         residuals=residuals,
         nfev=objective.evaluations,
+        njev=objective.jacobians,
         elapsed=time.perf_counter() - started,
         success=success,
         standard_errors=errors,
