@@ -574,12 +574,13 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
     print(f"Calibration: Kou to the sample surface ({sample.quotes['strike'].size} quotes, "
           f"{np.unique(sample.quotes['maturity']).size} maturities; synthetic, 0.1 vol-point noise)")
     rows = [["tarnwick, one local start (median over the starts)", fmt_time(per_start),
-             str(int(statistics.median(one.nfev for _, one in local))),
+             f"{statistics.median(one.nfev for _, one in local):g}/"
+             f"{statistics.median(one.njev for _, one in local):g}",
              f"{100 * statistics.median(one.rmse_iv for _, one in local):.4f}",
              f"<= {fmt_limit(CALIBRATION_START_TARGET)}: "
              f"{'met' if per_start <= CALIBRATION_START_TARGET else 'NOT met'}"],
             [f"tarnwick, multi-start ({DEFAULT_STARTS} screened, {LOCAL_RUNS} local runs)",
-             fmt_time(total), str(fit.nfev), f"{100 * fit.rmse_iv:.4f}",
+             fmt_time(total), f"{fit.nfev}/{fit.njev}", f"{100 * fit.rmse_iv:.4f}",
              f"<= {fmt_limit(CALIBRATION_TOTAL_TARGET)}: "
              f"{'met' if total <= CALIBRATION_TOTAL_TARGET else 'NOT met'}"]]
     fop = run_fop(fop_python, sample, dict(zip(names, starts[0])), repeats)
@@ -590,11 +591,13 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
     else:
         rows.append(["fourier-option-pricer calibrate", "not run", "-", "-",
                      "needs Python >= 3.10 (make bench sets up build/anchor-venv)"])
-    header = ["case", "time", "evaluations", "rmse (vol pts)", "target"]
+    header = ["case", "time", "prices/jacobians", "rmse (vol pts)", "target"]
     widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
     for cells in [header, ["-" * w for w in widths]] + rows:
         print("  ".join(c.ljust(w) if i in (0, 4) else c.rjust(w)
                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip())
+    print("prices/jacobians: evaluations of tw.price and of tw.sensitivities over the surface "
+          "(fourier-option-pricer: its nfev)")
     print(f"starts reaching the multi-start's optimum on their own: {reached} of {len(local)}; "
           f"multi-start best batch {fmt_time(total_best)}")
     print("fit:      " + ", ".join(f"{n}={getattr(fit.model, n):.5g} +- "
