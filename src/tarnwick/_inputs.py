@@ -110,7 +110,9 @@ def market_arguments(
     return broadcast(arrays)
 
 
-def scalar_arguments(S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any) -> Optional[Tuple[float, ...]]:
+def scalar_arguments(
+    S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any
+) -> Optional[Tuple[float, float, float, float, float, bool]]:
     """(S, K, T, r, q, call) validated, when every argument is a Python float or int and kind
     a string: that case skips NumPy, whose per-call cost exceeds a closed-form price. None
     otherwise (and for ints too large for a float, which the general path reports)."""
@@ -126,4 +128,4 @@ def scalar_arguments(S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any) -> Optio
     for name, value in zip("rq", values[3:]):
         if not math.isfinite(value):
             raise ValueError(f"{name} must be finite, got {value}")
-    return (*values, _kind_code(kind) == CALL)
+    return values[0], values[1], values[2], values[3], values[4], _kind_code(kind) == CALL
