@@ -6,7 +6,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
-from ._inputs import market_arguments, resolve_threads
+from ._inputs import market_arguments, resolve_threads, scalar_arguments
 from ._models import BlackScholes, Kou, Merton
 
 ModelType = Union[Kou, Merton, BlackScholes]
@@ -45,14 +45,20 @@ class Greeks(NamedTuple):
     vomma: ArrayOrFloat
 
 
-def _evaluate(function: Any, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
+_OUTPUTS = {"price": 0, "greeks": 1, "sensitivities": 2}
+
+
+def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
               threads: Optional[int]) -> List[ArrayOrFloat]:
     if not isinstance(model, (Kou, Merton, BlackScholes)):
         raise TypeError(f"model must be tw.Kou, tw.Merton or tw.BlackScholes, got {type(model).__name__}")
-    shape, a = market_arguments(S, K, T, r, q, kind)
     count = resolve_threads(threads)
+    scalars = scalar_arguments(S, K, T, r, q, kind)
+    if scalars is not None:
+        return list(_pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars))
+    shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
-    table = function(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)
+    table = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)
     if shape == ():
         return [float(value) for value in table[:, 0]]
     return [row.reshape(shape) for row in table]
@@ -99,7 +105,7 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put"), 8)
     5.49042041
     """
-    return _evaluate(_pricing.price, model, S, K, T, r, q, kind, threads)[0]
+    return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
 
 
 def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
@@ -128,7 +134,7 @@ def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate(_pricing.greeks, model, S, K, T, r, q, kind, threads))
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
 
 
 def sensitivities(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
@@ -153,5 +159,5 @@ def sensitivities(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any
     >>> round(d["sigma"], 6) == round(tw.greeks(kou, 100, 100, 0.5, 0.05).vega, 6)
     True
     """
-    values = _evaluate(_pricing.sensitivities, model, S, K, T, r, q, kind, threads)
+    values = _evaluate("sensitivities", model, S, K, T, r, q, kind, threads)
     return dict(zip(("price",) + model.parameter_names, values))

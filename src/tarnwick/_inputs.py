@@ -97,10 +97,6 @@ def market_arguments(
 
     Extra arrays (such as option prices) are converted and broadcast but not checked.
     """
-    if not extra and isinstance(kind, str) and all(type(v) in (float, int) for v in (S, K, T, r, q)):
-        scalars = _scalar_arguments(S, K, T, r, q, kind)
-        if scalars is not None:
-            return (), scalars
     arrays = {}
     for name, value in (("S", S), ("K", K), ("T", T)):
         arrays[name] = as_float_array(name, value)
@@ -114,9 +110,14 @@ def market_arguments(
     return broadcast(arrays)
 
 
-def _scalar_arguments(S: float, K: float, T: float, r: float, q: float, kind: str) -> Optional[Dict[str, "NDArray[Any]"]]:
-    """The all-scalar case without NumPy's per-call overhead (a tenth of a pricing call);
-    None for ints too large for a float, which the general path reports."""
+def scalar_arguments(
+    S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any
+) -> Optional[Tuple[float, float, float, float, float, bool]]:
+    """(S, K, T, r, q, call) validated, when every argument is a Python float or int and kind
+    a string: that case skips NumPy, whose per-call cost exceeds a closed-form price. None
+    otherwise (and for ints too large for a float, which the general path reports)."""
+    if not isinstance(kind, str) or not all(type(v) in (float, int) for v in (S, K, T, r, q)):
+        return None
     try:
         values = [float(v) for v in (S, K, T, r, q)]
     except OverflowError:
@@ -127,7 +128,4 @@ def _scalar_arguments(S: float, K: float, T: float, r: float, q: float, kind: st
     for name, value in zip("rq", values[3:]):
         if not math.isfinite(value):
             raise ValueError(f"{name} must be finite, got {value}")
-    array = np.array(values)
-    flat = {name: array[i : i + 1] for i, name in enumerate(("S", "K", "T", "r", "q"))}
-    flat["kind"] = np.array([_kind_code(kind)], dtype=np.int8)
-    return flat
+    return values[0], values[1], values[2], values[3], values[4], _kind_code(kind) == CALL

@@ -1,3 +1,5 @@
+from typing import List, Sequence
+
 import numpy as np
 import numpy.typing as npt
 
@@ -34,3 +36,14 @@ def sensitivities(
     call: npt.ArrayLike,
     threads: int,
 ) -> npt.NDArray[np.float64]: ...
+def evaluate_one(
+    output: int,
+    model: int,
+    params: Sequence[float],
+    S: float,
+    K: float,
+    T: float,
+    r: float,
+    q: float,
+    call: bool,
+) -> List[float]: ...

@@ -272,22 +272,28 @@ def greek_row(args):
         return {k: mp.nstr(v, 20, strip_zeros=False) for k, v in out.items()}
 
 
-def write(path, rows, fields, extra):
+def write_as_computed(path, rows, fields, extra, values):
+    """Writes each row as soon as its values arrive (in order), so that an interrupted run
+    leaves its finished rows behind."""
     with open(path, "w", newline="") as handle:
         writer = csv.writer(handle)
         writer.writerow(fields + extra)
-        for row in rows:
+        count = 0
+        for row, value in zip(rows, values):
+            row.update(value)
             writer.writerow([row[f] if isinstance(row[f], str) else repr(float(row[f])) for f in fields]
                             + [row[e] for e in extra])
-    print(f"wrote {len(rows)} rows to {path}", file=sys.stderr)
+            handle.flush()
+            count += 1
+    print(f"wrote {count} rows to {path}", file=sys.stderr)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--what", choices=["prices", "greeks", "all"], default="all")
     parser.add_argument("--model", choices=["kou", "merton", "both"], default="both")
-    parser.add_argument("--random", type=int, default=None, help="random grid points per model (Kou 300, Merton 600)")
-    parser.add_argument("--corners", type=int, default=None, help="corner combinations per model (Kou 48, Merton 96)")
+    parser.add_argument("--random", type=int, default=None, help="random grid points per model (Kou 240, Merton 600)")
+    parser.add_argument("--corners", type=int, default=None, help="corner combinations per model (Kou 32, Merton 96)")
     parser.add_argument("--greek-cases", type=int, default=None, help="Greek cases per model (Kou 10, Merton 30)")
     parser.add_argument("--default-share", type=int, default=4, help="every n-th row is in the default run")
     parser.add_argument("--processes", type=int, default=2)
@@ -297,16 +303,16 @@ def main():
         for model in models:
             fields = (KOU_FIELDS if model == "kou" else MERTON_FIELDS) + MARKET_FIELDS
             seed = 20261208 if model == "kou" else 20261209
-            count = args.random if args.random is not None else (300 if model == "kou" else 600)
-            corner_count = args.corners if args.corners is not None else (48 if model == "kou" else 96)
+            count = args.random if args.random is not None else (240 if model == "kou" else 600)
+            corner_count = args.corners if args.corners is not None else (32 if model == "kou" else 96)
             rows, corner_rows = cases(model, count, seed)
             if args.what in ("prices", "all"):
                 price_rows = rows + corner_rows[:corner_count]
-                values = pool.map(price_row, [(model, r) for r in price_rows], chunksize=1)
-                for i, (row, value) in enumerate(zip(price_rows, values)):
-                    row["price"] = value
+                for i, row in enumerate(price_rows):
                     row["run"] = "default" if i % args.default_share == 0 else "slow"
-                write(HERE / f"{model}_prices.csv", price_rows, fields, ["price", "run"])
+                values = pool.imap(price_row, [(model, r) for r in price_rows], chunksize=1)
+                write_as_computed(HERE / f"{model}_prices.csv", price_rows, fields, ["price", "run"],
+                                  ({"price": v} for v in values))
             if args.what in ("greeks", "all"):
                 # A separate, smaller sample; greeks of the short-dated, far-from-the-money
                 # corners are below the absolute floor anyway.
@@ -314,15 +320,14 @@ def main():
                 greek_rows, _ = cases(model, greek_count, seed + 100)
                 for row in greek_rows:
                     # Each Greek case costs ~45 reference prices: keep the series short
-                    # (lam <= 50) and the Kou quadrature moderate (T >= 0.05).
-                    row["lam"] = min(row["lam"], 50.0)
+                    # (lam <= 50) and the Kou quadrature moderate (T >= 0.05). lam >= 0.01
+                    # keeps the central differences in lam inside lam >= 0.
+                    row["lam"] = min(max(row["lam"], 0.01), 50.0)
                     if model == "kou":
                         row["T"] = max(row["T"], 0.05)
-                values = pool.map(greek_row, [(model, r) for r in greek_rows], chunksize=1)
-                names = list(values[0]) if values else []
-                for row, value in zip(greek_rows, values):
-                    row.update(value)
-                write(HERE / f"{model}_greeks.csv", greek_rows, fields, names)
+                names = GREEKS + ["d_" + n for n in (KOU_FIELDS if model == "kou" else MERTON_FIELDS)]
+                values = pool.imap(greek_row, [(model, r) for r in greek_rows], chunksize=1)
+                write_as_computed(HERE / f"{model}_greeks.csv", greek_rows, fields, names, values)
 
 
 if __name__ == "__main__":
