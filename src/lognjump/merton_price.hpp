@@ -80,14 +80,18 @@ inline Estimated merton_call_literal(double T, double K, double S, double sigma,
         const double d1 = ((sigma_i * sigma_i * 0.5 + r_i) * T + log_moneyness) / sigma_i / sqrt_T;
         const double d2 = d1 - sigma_i * sqrt_T;
         const double discounted_strike = K * std::exp(-(r_i * T));
-        const double black_scholes =
-            S * tarnwick::normal_cdf(d1) - discounted_strike * tarnwick::normal_cdf(d2);
+        const double phi1 = tarnwick::normal_cdf(d1);
+        const double phi2 = tarnwick::normal_cdf(d2);
+        const double black_scholes = S * phi1 - discounted_strike * phi2;
         sum = black_scholes * weight + sum;
-        magnitude = (S + discounted_strike) * weight + magnitude;
+        magnitude = (S * tarnwick::normal_cdf_error_ulps(d1, phi1) +
+                     discounted_strike * tarnwick::normal_cdf_error_ulps(d2, phi2)) * weight +
+                    magnitude;
     }
-    // Each term rounds by a few ulps of (S + K e^(-r_i T)) w_i, its weight by up to i + 3
-    // ulps (exponential, power, factorial), and the running sum by one ulp per term.
-    double error = (4.0 * magnitude + (2.0 * last + 8.0) * std::fabs(sum)) * DBL_EPSILON;
+    // Each term rounds by about one ulp of S and of K e^(-r_i T) (less deep in the lower
+    // tail of the normal function), times its weight; the weight by up to i + 3 ulps
+    // (exponential, power, factorial), and the running sum by one ulp per term.
+    double error = (2.0 * magnitude + (2.0 * last + 8.0) * std::fabs(sum)) * DBL_EPSILON;
     if (n > max_term_index) error += S * tarnwick::poisson_tail_bound(max_term_index + 1, jumps_expected);
     // A no-jump weight below the normal range has lost relative accuracy.
     if (no_jump_probability < 1e-290) error = INFINITY;
@@ -143,10 +147,9 @@ inline double merton_call_price(double T, double K, double S, double sigma, doub
     if (!merton_inputs_valid(T, K, S, sigma, r, lam, m, s, n)) return literal.value;
     if (std::isfinite(literal.value) && literal.error <= literal_tolerance * S) return literal.value;
     const MertonTerms t = merton_terms(T, r, lam, m, s);
-    // Beyond a window of 2e5 terms (lambda' T above 1e8) the sum would take more than
-    // ten milliseconds; such inputs keep the literal value.
-    const tarnwick::PoissonWindow window = tarnwick::poisson_window(t.jumps_expected);
-    if (!std::isfinite(t.log_g) || !(window.hi - window.lo < 2e5)) return literal.value;
+    // Beyond lambda' T = 1e8 the window (2e5 terms) would take more than ten
+    // milliseconds; such inputs keep the literal value.
+    if (!std::isfinite(t.log_g) || !(t.jumps_expected < 1e8)) return literal.value;
     return merton_call_window(T, K, S, sigma, r, lam, m, s, n);
 }
 
