@@ -75,7 +75,13 @@ void In_table(int last_order, double c, double alpha, double beta, double delta,
     }
     double hh[Capacity], hh_bound[Capacity];
     Hh_table(last_order, t.x, hh);
-    Hh_error_table(last_order, t.x, hh, hh_bound);
+    // In Upsilon a lost Hh_0 ends up multiplied, all factors together, by about
+    // exp(alpha c - x^2/2 + (alpha/beta)^2/2) = exp(-(beta c)^2 / 2), and the forward
+    // recursion amplifies it by at most exp(|x| max(1, |alpha/beta|)): when the two
+    // together stay below e^-50 the loss cannot show.
+    const double amplification = std::fabs(t.x) * std::fmax(1.0, std::fabs(alpha / beta));
+    const bool lost_matters = !(0.5 * (beta * c) * (beta * c) - amplification > 50.0);
+    Hh_error_table(last_order, t.x, hh, hh_bound, lost_matters);
     double ratio_power[Capacity + 1];
     for (int e = 0; e <= last_order + 1; ++e) ratio_power[e] = std::pow(t.ratio, static_cast<double>(e));
     const double normal_part = std::fabs(t.scale * t.E);

@@ -28,6 +28,12 @@ inline void power_table(double base, int last, double* table) {
     for (int e = 0; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
 }
 
+// An error bound carried through a factor: a term with an exact zero factor (no jumps,
+// p = 0 or 1) is exactly zero, whatever the bound of its other factor, infinite included.
+inline double weighted(double bound, double factor) {
+    return factor == 0.0 ? 0.0 : bound * std::fabs(factor);
+}
+
 // A value with a bound of its error (absolute, in units of the value).
 struct Estimated {
     double value;
@@ -101,15 +107,15 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
                 }
                 S1 = I_up[k - 1] * (P * up_scale_power[k]) + S1;
                 S2 = I_down[k - 1] * (Q * down_scale_power[k]) + S2;
-                S1_bound += (I_up_bound[k - 1] + term_ulps * std::fabs(I_up[k - 1])) *
-                            std::fabs(P * up_scale_power[k]);
-                S2_bound += (I_down_bound[k - 1] + term_ulps * std::fabs(I_down[k - 1])) *
-                            std::fabs(Q * down_scale_power[k]);
+                S1_bound += weighted(I_up_bound[k - 1] + term_ulps * std::fabs(I_up[k - 1]),
+                                     P * up_scale_power[k]);
+                S2_bound += weighted(I_down_bound[k - 1] + term_ulps * std::fabs(I_down[k - 1]),
+                                     Q * down_scale_power[k]);
             }
             A1 = S1 * poisson + A1;
             A2 = S2 * poisson + A2;
-            A1_bound += (S1_bound + N * std::fabs(S1)) * std::fabs(poisson);
-            A2_bound += (S2_bound + N * std::fabs(S2)) * std::fabs(poisson);
+            A1_bound += weighted(S1_bound + N * std::fabs(S1), poisson);
+            A2_bound += weighted(S2_bound + N * std::fabs(S2), poisson);
         }
     }
     // sqrt(2 pi T) taken whole, not as sqrt(2 pi) sqrt(T).

@@ -135,7 +135,10 @@ inline double Upsilon_by_inversion(double mu, double sigma, double lambda, doubl
 
     // Stop where |phi| has fallen below 1e-19 for good; the Gaussian factor alone ends
     // the range at e^-43.
-    const double u_max = std::sqrt(86.0 / m.s2T);
+    // At most 4096 panels: only a tiny sigma sqrt(T) together with jumps too few to damp
+    // phi needs more (then the literal series is far from cancelling and rarely replaced),
+    // and the time of one price stays within a few milliseconds.
+    const double u_max = std::fmin(std::sqrt(86.0 / m.s2T), 4096.0 * width);
     double integral = 0.0;
     for (double left = 0.0; left < u_max; left += width) {
         if (cf_bound(m, left) < 1e-19) break;
