@@ -46,44 +46,72 @@ public:
     // Kou's closed form: S Upsilon1 - K exp(-r T) Upsilon2, with Upsilon1 under the measure
     // that has the stock as numeraire (jump rates shifted by one) and Upsilon2 risk-neutral.
     // The literal evaluation is returned as is wherever its error bound is below 1e-13 S;
-    // elsewhere, for inputs in the model's domain, both probabilities of the same cut
-    // series come from Fourier inversion.
+    // elsewhere, for inputs in the model's domain, the same cut series is evaluated
+    // otherwise (see accurate_price).
     double priceByKouJumpDiffusion(double S, double r, double sigma, double lam, double p,
                                    double eta1, double eta2, int n) const override {
-        const double zeta = ((1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0)) - 1.0;
-        const double a = std::log(K / S);
-        const double half_variance = 0.5 * sigma * sigma;
-        const double compensator = lam * zeta;
-        const double mu1 = (r + half_variance) - compensator;
-        const double lambda1 = (zeta + 1.0) * lam;
-        const double p1 = p / (zeta + 1.0) * (eta1 / (eta1 - 1.0));
-        const double mu2 = (r - half_variance) - compensator;
-        const double discounted_strike = K * std::exp(-r * T);
+        const Measures q = measures(S, r, sigma, lam, p, eta1, eta2);
         const bool valid = inputs_valid(S, r, sigma, lam, p, eta1, eta2);
         // Past lambda T of 1e6 the Poisson window alone (2e4 counts) would take too long.
-        const bool invertible = valid && lambda1 * T < 1e6;
+        const bool accurate_possible = valid && q.lambda1 * T < 1e6;
         // Two cases in which the error bound of the literal evaluation is sure to fail,
         // decided before spending milliseconds on it: an exponential factor that overflows,
         // and a Poisson tail past the cap at 170 that matters.
-        if (invertible && (literal_overflows(sigma, eta1, eta2) ||
-                           (n > max_terms && tarnwick::poisson_tail_bound(max_terms + 1, lambda1 * T) +
-                                                     tarnwick::poisson_tail_bound(max_terms + 1, lam * T) >
-                                                 literal_tolerance))) {
-            return S * Upsilon_by_inversion(mu1, sigma, lambda1, p1, eta1 - 1.0, eta2 + 1.0, a, T, n) -
-                   Upsilon_by_inversion(mu2, sigma, lam, p, eta1, eta2, a, T, n) * discounted_strike;
-        }
-        const Estimated upsilon1 =
-            Upsilon_estimated(mu1, sigma, lambda1, p1, eta1 - 1.0, eta2 + 1.0, a, T, n);
-        const Estimated upsilon2 = Upsilon_estimated(mu2, sigma, lam, p, eta1, eta2, a, T, n);
-        const double literal = S * upsilon1.value - upsilon2.value * discounted_strike;
-        if (!invertible) return literal;
-        const double error = S * upsilon1.error + discounted_strike * upsilon2.error;
-        if (std::isfinite(literal) && error <= literal_tolerance * S) return literal;
-        return S * Upsilon_by_inversion(mu1, sigma, lambda1, p1, eta1 - 1.0, eta2 + 1.0, a, T, n) -
-               Upsilon_by_inversion(mu2, sigma, lam, p, eta1, eta2, a, T, n) * discounted_strike;
+        if (accurate_possible &&
+            (literal_overflows(sigma, eta1, eta2) ||
+             (n > max_terms && tarnwick::poisson_tail_bound(max_terms + 1, q.lambda1 * T) +
+                                       tarnwick::poisson_tail_bound(max_terms + 1, lam * T) >
+                                   literal_tolerance)))
+            return accurate_price(q, S, sigma, lam, p, eta1, eta2, n);
+        const Estimated literal = literal_price(q, S, sigma, lam, p, eta1, eta2, n);
+        if (!accurate_possible || (std::isfinite(literal.value) && literal.error <= literal_tolerance * S))
+            return literal.value;
+        return accurate_price(q, S, sigma, lam, p, eta1, eta2, n);
     }
 
 private:
+    // The parameters of both probabilities: Upsilon1 under the share measure (drift mu1,
+    // jump rate lambda1, up-jump probability p1, rates eta1 - 1 and eta2 + 1), Upsilon2
+    // risk-neutral (drift mu2).
+    struct Measures {
+        double a, mu1, lambda1, p1, mu2, discounted_strike;
+    };
+
+    Measures measures(double S, double r, double sigma, double lam, double p, double eta1,
+                      double eta2) const {
+        const double zeta = ((1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0)) - 1.0;
+        const double half_variance = 0.5 * sigma * sigma;
+        const double compensator = lam * zeta;
+        return {std::log(K / S), (r + half_variance) - compensator, (zeta + 1.0) * lam,
+                p / (zeta + 1.0) * (eta1 / (eta1 - 1.0)), (r - half_variance) - compensator,
+                K * std::exp(-r * T)};
+    }
+
+    Estimated literal_price(const Measures& q, double S, double sigma, double lam, double p,
+                            double eta1, double eta2, int n) const {
+        const Estimated upsilon1 =
+            Upsilon_estimated(q.mu1, sigma, q.lambda1, q.p1, eta1 - 1.0, eta2 + 1.0, q.a, T, n);
+        const Estimated upsilon2 = Upsilon_estimated(q.mu2, sigma, lam, p, eta1, eta2, q.a, T, n);
+        return {S * upsilon1.value - upsilon2.value * q.discounted_strike,
+                S * upsilon1.error + q.discounted_strike * upsilon2.error};
+    }
+
+    // The cut series where the literal evaluation of it is not accurate. A count n past
+    // the Poisson windows of both measures sums terms that cannot change the result: the
+    // literal series cut at the window's end is tried first (for few jumps and a small
+    // sigma sqrt(T) it is accurate where the inversion converges slowly); otherwise both
+    // probabilities come from Fourier inversion.
+    double accurate_price(const Measures& q, double S, double sigma, double lam, double p,
+                          double eta1, double eta2, int n) const {
+        const double window_end = tarnwick::poisson_window(std::fmax(q.lambda1, lam) * T).hi;
+        if (n > window_end && window_end <= max_terms && !literal_overflows(sigma, eta1, eta2)) {
+            const Estimated cut = literal_price(q, S, sigma, lam, p, eta1, eta2, int(window_end));
+            if (std::isfinite(cut.value) && cut.error <= literal_tolerance * S) return cut.value;
+        }
+        return S * Upsilon_by_inversion(q.mu1, sigma, q.lambda1, q.p1, eta1 - 1.0, eta2 + 1.0, q.a, T, n) -
+               Upsilon_by_inversion(q.mu2, sigma, lam, p, eta1, eta2, q.a, T, n) * q.discounted_strike;
+    }
+
     // exp((eta sigma)^2 T / 2) is infinite for eta1 - 1 or eta2 + 1 (the larger rates are
     // those of the share measure) past 37.7 / (sigma sqrt(T)).
     bool literal_overflows(double sigma, double eta1, double eta2) const {

@@ -28,10 +28,13 @@ inline void power_table(double base, int last, double* table) {
     for (int e = 0; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
 }
 
-// An error bound carried through a factor: a term with an exact zero factor (no jumps,
-// p = 0 or 1) is exactly zero, whatever the bound of its other factor, infinite included.
+// An error bound carried through a factor: a term with a zero factor (no jumps, p = 0
+// or 1) is exactly zero, whatever the bound of its other factor, infinite included; a
+// factor below the normal range has lost its relative accuracy, so is the term's.
 inline double weighted(double bound, double factor) {
-    return factor == 0.0 ? 0.0 : bound * std::fabs(factor);
+    if (factor == 0.0) return 0.0;
+    if (std::fabs(factor) < DBL_MIN) return INFINITY;
+    return bound * std::fabs(factor);
 }
 
 // A value with a bound of its error (absolute, in units of the value).
