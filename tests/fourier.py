@@ -37,14 +37,18 @@ def kou_cf(z, T, r, sigma, lam, p, eta1, eta2):
     return cmath.exp(iz * drift * T - 0.5 * sigma * sigma * z * z * T + lam * T * jump)
 
 
-def _upper_limit(cf, sigma, T):
+def _upper_limit(cf, sigma, T, monotone):
     """Where |phi(u - i/2)| / (u^2 + 1/4) has fallen below 1e-19 for good.
 
-    The diffusion's Gaussian factor alone gives a bound; many jumps damp the function far
-    earlier (their factor exp(lam T (phi_Y - 1)) decays with u), so the range is cut at
-    the first point of a geometric scan beyond which the modulus stays below the target.
+    The diffusion's Gaussian factor alone gives a bound. When the jump factor's modulus
+    decreases in u (Kou: |phi_Y| falls monotonically), many jumps damp the function far
+    earlier, and the range is cut at the first point of a geometric scan where the
+    modulus is below the target. Merton's jump factor with a small s returns close to
+    its value at 0 near every multiple of 2 pi / m, so only the Gaussian bound holds.
     """
     gauss = math.sqrt(2.0 * 45.0 / (sigma * sigma * T))
+    if not monotone:
+        return gauss
     u = min(1.0, gauss)
     while u < gauss:
         if abs(cf(u - 0.5j)) / (u * u + 0.25) < 1e-19 and abs(cf(2 * u - 0.5j)) / (4 * u * u) < 1e-19:
@@ -53,7 +57,7 @@ def _upper_limit(cf, sigma, T):
     return gauss
 
 
-def _lewis_call(cf, S, K, T, r, sigma):
+def _lewis_call(cf, S, K, T, r, sigma, monotone):
     x = math.log(S / K)
 
     def integrand(u):
@@ -66,7 +70,7 @@ def _lewis_call(cf, S, K, T, r, sigma):
     # and strikes far from the money, where a few pieces would miss the oscillation.
     h = 1e-5
     d = (cf(h) - cf(-h)).imag / (2 * h)
-    upper = _upper_limit(cf, sigma, T)
+    upper = _upper_limit(cf, sigma, T, monotone)
     pieces = int(min(4000, max(16, math.ceil(upper * abs(x + d) / math.pi))))
     total = 0.0
     for j in range(pieces):
@@ -79,12 +83,12 @@ def _lewis_call(cf, S, K, T, r, sigma):
 
 def merton_call(S, K, T, r, sigma, lam, m, s):
     """Call price under Merton's lognormal jump-diffusion by Fourier inversion."""
-    return _lewis_call(lambda z: merton_cf(z, T, r, sigma, lam, m, s), S, K, T, r, sigma)
+    return _lewis_call(lambda z: merton_cf(z, T, r, sigma, lam, m, s), S, K, T, r, sigma, False)
 
 
 def kou_call(S, K, T, r, sigma, lam, p, eta1, eta2):
     """Call price under Kou's double-exponential jump-diffusion by Fourier inversion."""
-    return _lewis_call(lambda z: kou_cf(z, T, r, sigma, lam, p, eta1, eta2), S, K, T, r, sigma)
+    return _lewis_call(lambda z: kou_cf(z, T, r, sigma, lam, p, eta1, eta2), S, K, T, r, sigma, True)
 
 
 def bs_call(S, K, T, r, sigma):

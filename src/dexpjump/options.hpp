@@ -112,11 +112,13 @@ private:
                Upsilon_by_inversion(q.mu2, sigma, lam, p, eta1, eta2, q.a, T, n) * q.discounted_strike;
     }
 
-    // exp((eta sigma)^2 T / 2) is infinite for eta1 - 1 or eta2 + 1 (the larger rates are
-    // those of the share measure) past 37.7 / (sigma sqrt(T)).
+    // exp((eta sigma)^2 T / 2) is beyond 1e48 for eta1 - 1 or eta2 + 1 (the larger rates
+    // are those of the share measure) past 15 / (sigma sqrt(T)), and infinite past 37.7:
+    // the sums it multiplies would have to cancel to 60 digits, more than a double holds,
+    // so the error bound cannot pass.
     bool literal_overflows(double sigma, double eta1, double eta2) const {
         const double largest = std::fmax(eta1 - 1.0, eta2 + 1.0) * sigma;
-        return largest * largest * T * 0.5 > 709.0;
+        return largest * largest * T > 225.0;
     }
 
     // Largest error of the literal price, relative to S, for which it is returned as is.

@@ -98,11 +98,12 @@ inline Estimated merton_call_literal(double T, double K, double S, double sigma,
     return {sum, error};
 }
 
-// Black-Scholes price with both tails of the normal distribution resolved.
-inline double black_scholes_call(double S, double K, double T, double sqrt_T, double r,
-                                 double vol) {
+// Black-Scholes price with both tails of the normal distribution resolved, from the log
+// moneyness ln(S/K).
+inline double black_scholes_call(double S, double K, double log_moneyness, double T,
+                                 double sqrt_T, double r, double vol) {
     const double sd = vol * sqrt_T;
-    const double d1 = (std::log(S / K) + (r + 0.5 * vol * vol) * T) / sd;
+    const double d1 = (log_moneyness + (r + 0.5 * vol * vol) * T) / sd;
     const double d2 = d1 - sd;
     return S * tarnwick::normal_cdf_both_tails(d1) -
            K * std::exp(-r * T) * tarnwick::normal_cdf_both_tails(d2);
@@ -110,19 +111,35 @@ inline double black_scholes_call(double S, double K, double T, double sqrt_T, do
 
 // The same series up to floor(n) (n may be +inf), with Poisson weights that neither
 // overflow nor underflow, summed over the window of term indices whose weights reach
-// about 1e-20: the rest cannot change a double result of size up to S.
+// about 1e-20: the rest cannot change a double result of size up to S. The weights
+// start from the mode in log space and follow w(i + 1) = w(i) mu / (i + 1) outward,
+// which loses no more than a few ulps per hundred terms.
 inline double merton_call_window(double T, double K, double S, double sigma, double r,
                                  double lam, double m, double s, double n) {
     const MertonTerms t = merton_terms(T, r, lam, m, s);
-    const tarnwick::PoissonWindow window = tarnwick::poisson_window(t.jumps_expected);
+    const double mu = t.jumps_expected;
+    const tarnwick::PoissonWindow window = tarnwick::poisson_window(mu);
     const double last = std::fmin(std::floor(n), window.hi);
     const double sqrt_T = std::sqrt(T);
-    double sum = 0.0;
-    for (double i = window.lo; i <= last; i += 1.0) {
-        const double weight = tarnwick::poisson_weight(i, t.jumps_expected);
+    const double log_moneyness = std::log(S / K);
+    const auto term = [&](double i, double weight) {
         const double vol = std::sqrt(t.s2 / T * i + sigma * sigma);
         const double rate = t.log_g / T * i + t.r_adjusted;
-        sum += weight * black_scholes_call(S, K, T, sqrt_T, rate, vol);
+        return weight * black_scholes_call(S, K, log_moneyness, T, sqrt_T, rate, vol);
+    };
+    const double mode = std::fmin(std::floor(mu), last);
+    if (mode < window.lo) return 0.0;  // every count up to n is below the window
+    const double mode_weight = tarnwick::poisson_weight(mode, mu);
+    double sum = 0.0;
+    double weight = mode_weight;
+    for (double i = mode; i >= window.lo; i -= 1.0) {
+        sum += term(i, weight);
+        weight *= i / mu;
+    }
+    weight = mode_weight;
+    for (double i = mode + 1.0; i <= last; i += 1.0) {
+        weight *= mu / i;
+        sum += term(i, weight);
     }
     return sum;
 }
