@@ -30,11 +30,12 @@ inline void power_table(double base, int last, double* table) {
 
 // An error bound carried through a factor: a term with a zero factor (no jumps, p = 0
 // or 1) is exactly zero, whatever the bound of its other factor, infinite included; a
-// factor below the normal range has lost its relative accuracy, so is the term's.
+// factor below the normal range is off by up to DBL_MIN ulps of itself (its relative
+// accuracy is gone), which shows when the other factor is large.
 inline double weighted(double bound, double factor) {
     if (factor == 0.0) return 0.0;
-    if (std::fabs(factor) < DBL_MIN) return INFINITY;
-    return bound * std::fabs(factor);
+    const double size = std::fabs(factor);
+    return bound * (size < DBL_MIN ? size + DBL_MIN / DBL_EPSILON : size);
 }
 
 // A value with a bound of its error (absolute, in units of the value).
