@@ -124,18 +124,20 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
     }
     // sqrt(2 pi T) taken whole, not as sqrt(2 pi) sqrt(T).
     const double D = std::sqrt(6.283185307179586 * T) * sigma;
-    const double t1 = std::exp(eta1 * sigma * (eta1 * sigma) * T * 0.5) / D * A1;
-    const double t2 = std::exp(eta2 * sigma * (eta2 * sigma) * T * 0.5) / D * A2;
-    const double y = -(a - mu * T) / (sqrt_T * sigma);
-    const double value = tarnwick::normal_cdf(y) * no_jump + (t2 + t1);
-
-    // An exponential factor with argument z is off by up to |z| + 2 ulps relative.
     const double z1 = eta1 * sigma * (eta1 * sigma) * T * 0.5;
     const double z2 = eta2 * sigma * (eta2 * sigma) * T * 0.5;
-    const double scaled1 = std::fabs(std::exp(z1) / D);
-    const double scaled2 = std::fabs(std::exp(z2) / D);
-    double ulps = 8.0 * tarnwick::normal_cdf_error_ulps(y, tarnwick::normal_cdf(y)) + scaled1 * A1_bound + scaled2 * A2_bound +
-                  (z1 + 8.0) * std::fabs(t1) + (z2 + 8.0) * std::fabs(t2);
+    const double scale1 = std::exp(z1) / D;
+    const double scale2 = std::exp(z2) / D;
+    const double t1 = scale1 * A1;
+    const double t2 = scale2 * A2;
+    const double y = -(a - mu * T) / (sqrt_T * sigma);
+    const double no_jump_term = tarnwick::normal_cdf(y);
+    const double value = no_jump_term * no_jump + (t2 + t1);
+
+    // An exponential factor with argument z is off by up to |z| + 2 ulps relative.
+    const double ulps = 8.0 * tarnwick::normal_cdf_error_ulps(y, no_jump_term) +
+                        std::fabs(scale1) * A1_bound + std::fabs(scale2) * A2_bound +
+                        (z1 + 8.0) * std::fabs(t1) + (z2 + 8.0) * std::fabs(t2);
     double error = ulps * DBL_EPSILON;
     if (n > max_terms) error += tarnwick::poisson_tail_bound(max_terms + 1, lambda * T);
     if (!(no_jump >= 1e-290)) error = INFINITY;
