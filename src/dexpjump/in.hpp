@@ -84,7 +84,9 @@ void In_table(int last_order, double c, double alpha, double beta, double delta,
     Hh_error_table(last_order, t.x, hh, hh_bound, lost_matters);
     double ratio_power[Capacity + 1];
     for (int e = 0; e <= last_order + 1; ++e) ratio_power[e] = std::pow(t.ratio, static_cast<double>(e));
-    const double normal_part = std::fabs(t.scale * t.E);
+    // The normal probability is resolved absolutely, not relatively.
+    const double normal_part =
+        std::fabs(t.scale * t.E) * (std::fabs(t.phi) + tarnwick::normal_cdf_error_ulps(t.phi_argument, t.phi));
     for (int n = 0; n <= last_order; ++n) {
         double s = 0.0;
         double s_bound = 0.0;
@@ -93,9 +95,7 @@ void In_table(int last_order, double c, double alpha, double beta, double delta,
             s_bound += std::fabs(ratio_power[n - i]) * hh_bound[i];
         }
         out[n] = in_from_sum(t, s, ratio_power[n + 1]);
-        // The normal probability is resolved absolutely, not relatively.
-        bound[n] = normal_part * std::fabs(ratio_power[n + 1]) *
-                       (std::fabs(t.phi) + tarnwick::normal_cdf_error_ulps(t.phi_argument, t.phi)) +
+        bound[n] = normal_part * std::fabs(ratio_power[n + 1]) +
                    std::fabs(t.G) * (s_bound + (n + 2) * std::fabs(s));
     }
 }
