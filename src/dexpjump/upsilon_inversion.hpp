@@ -69,14 +69,22 @@ inline complex shifted_cf(const Model& m, double u) {
         return std::exp(m.counts.lambda_T * centred + complex(gauss, -u * shift));
     }
     const complex psi = m.p * m.eta1 / (m.eta1 - iu) + m.q * m.eta2 / (m.eta2 + iu);
-    // psi^lo through its logarithm (|psi| > 0), then one factor per count.
-    complex power = m.counts.lo == 0 ? complex(1.0) : std::exp(double(m.counts.lo) * std::log(psi));
-    complex sum = 0.0;
+    // psi^lo through its logarithm (|psi| > 0), then one factor per count, multiplied out
+    // in real arithmetic: the operator of std::complex checks every product for
+    // infinities and NaNs, which none of these (all of modulus <= 1) can be.
+    const complex start = m.counts.lo == 0 ? complex(1.0) : std::exp(double(m.counts.lo) * std::log(psi));
+    double re = start.real(), im = start.imag();
+    const double psi_re = psi.real(), psi_im = psi.imag();
+    double sum_re = 0.0, sum_im = 0.0;
     for (int j = m.counts.lo; j <= m.counts.hi; ++j) {
-        sum += m.weights[j - m.counts.lo] * power;
-        power *= psi;
+        const double w = m.weights[j - m.counts.lo];
+        sum_re += w * re;
+        sum_im += w * im;
+        const double next_re = re * psi_re - im * psi_im;
+        im = re * psi_im + im * psi_re;
+        re = next_re;
     }
-    return sum * std::exp(complex(gauss, -u * m.b));
+    return complex(sum_re, sum_im) * std::exp(complex(gauss, -u * m.b));
 }
 
 // An upper bound of |phi(u)| for all arguments >= u: |psi| <= r(u), decreasing, and
