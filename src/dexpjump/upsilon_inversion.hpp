@@ -136,9 +136,12 @@ inline double Upsilon_by_inversion(double mu, double sigma, double lambda, doubl
     const double jump_var = 2.0 * (p / (eta1 * eta1) + m.q / (eta2 * eta2));
     const double counts_hi = m.counts.whole ? window.hi : m.counts.hi;
     const double sd = std::sqrt(m.s2T + counts_hi * jump_var);
-    const double drift_lo = m.counts.lo * m.mean_jump;
-    const double drift_hi = counts_hi * m.mean_jump;
-    const double frequency = std::fmax(std::fabs(m.b - drift_lo), std::fabs(m.b - drift_hi)) + sd;
+    // The summed counts oscillate at about j E[Y]: their bulk near the Poisson mean (or
+    // below it when the cut is), and, when the cut falls inside the window, the last
+    // count with a weight that still matters.
+    const double drift_bulk = std::fmin(lambda_T, counts_hi) * m.mean_jump;
+    const double drift_cut = m.counts.whole ? drift_bulk : counts_hi * m.mean_jump;
+    const double frequency = std::fmax(std::fabs(m.b - drift_bulk), std::fabs(m.b - drift_cut)) + sd;
     const double width = std::fmin(std::fmin(1.0 / sd, 2.0 / frequency), std::fmin(eta1, eta2));
 
     // Stop where |phi| has fallen below 1e-19 for good; the Gaussian factor alone ends
