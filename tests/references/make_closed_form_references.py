@@ -9,7 +9,8 @@ Two independent references, neither of which uses tarnwick:
 
 Files (CSV, one case a row, S = 100 and r = 0.03 throughout):
 - closed_form_kou.csv: model parameters, n (-1 means converged), reference price,
-  and which reference produced it (mp or fourier);
+  which reference produced it (mp or fourier), and for converged cases with few jumps
+  the mpmath series at 40 jumps as a second reference;
 - closed_form_merton.csv: the same for Merton, with both references for converged prices.
 The grid is random with a fixed seed, over the stress ranges: sigma 0.05-0.8, lam 0-1000
 with lam T <= 10,000, eta1 1.5-200, eta2 0.5-200, p 0-1, m -1-0.5, s 0.01-1, T one day to
@@ -49,7 +50,16 @@ def kou_rows(rng, converged, truncated):
     while converged:
         c = draw(rng)
         ref = fourier.kou_call(S, c["K"], c["T"], R, c["sigma"], c["lam"], c["p"], c["eta1"], c["eta2"])
-        rows.append([c["T"], c["K"], c["sigma"], c["lam"], c["p"], c["eta1"], c["eta2"], -1, ref, "fourier"])
+        # Where few jumps matter and the closed form needs few digits, the series at 40
+        # jumps (Poisson tail below 1e-30) is a second, independent converged reference.
+        zeta = c["p"] * c["eta1"] / (c["eta1"] - 1) + (1 - c["p"]) * c["eta2"] / (c["eta2"] + 1) - 1
+        X = max(c["eta1"] - 1, c["eta2"] + 1) * c["sigma"] * math.sqrt(c["T"])
+        series = ""
+        if c["lam"] * c["T"] * max(1.0, 1 + zeta) <= 2.0 and X <= 12:
+            series = closed_form_mp.kou_call(c["T"], c["K"], S, R, c["sigma"], c["lam"], c["p"],
+                                             c["eta1"], c["eta2"], 40)
+        rows.append([c["T"], c["K"], c["sigma"], c["lam"], c["p"], c["eta1"], c["eta2"], -1, ref,
+                     "fourier", series])
         converged -= 1
     while truncated:
         c = draw(rng)
@@ -59,7 +69,7 @@ def kou_rows(rng, converged, truncated):
         for n in (0, 1, 5, 10, 30) if truncated % 10 == 0 else (0, 1, 5, 10):
             ref = closed_form_mp.kou_call(c["T"], c["K"], S, R, c["sigma"], c["lam"], c["p"],
                                           c["eta1"], c["eta2"], n)
-            rows.append([c["T"], c["K"], c["sigma"], c["lam"], c["p"], c["eta1"], c["eta2"], n, ref, "mp"])
+            rows.append([c["T"], c["K"], c["sigma"], c["lam"], c["p"], c["eta1"], c["eta2"], n, ref, "mp", ""])
         truncated -= 1
     return rows
 
@@ -95,7 +105,8 @@ def main():
         write("closed_form_merton.csv", ["T", "K", "sigma", "lam", "m", "s", "n", "mp", "fourier"],
               merton_rows(random.Random(2024), 300, 60))
     if "kou" in which:
-        write("closed_form_kou.csv", ["T", "K", "sigma", "lam", "p", "eta1", "eta2", "n", "reference", "source"],
+        write("closed_form_kou.csv", ["T", "K", "sigma", "lam", "p", "eta1", "eta2", "n", "reference", "source",
+               "series_40"],
               kou_rows(random.Random(2025), 300, 60))
 
 
