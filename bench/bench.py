@@ -5,6 +5,8 @@
   cached, the same compiler flags as the extension), run as a subprocess.
 - Merton (``lognjump``): the call at n = 10, 50, 170, against QuantLib pricing the same
   option in the same process.
+- Both: rows where the literal evaluation is not accurate and is replaced (Kou: a
+  cancelling closed form, lam T = 1000; Merton: overflowing weights, lam T = 1000).
 
 Every time is the median over repeats of a batch mean, each batch long enough (by default
 >= 0.1 s) that the clock does not matter. Nothing passes or fails: the "target" column only
@@ -83,6 +85,21 @@ MERTON_TARGET_TERMS, MERTON_TARGET = 50, 5e-6
 IV_BATCH = 1_000_000
 IV_VOLLIB_SLICE = 2_000
 IV_TARGET = 0.25e-6
+
+# Where the literal evaluation is not accurate and another evaluation of the same cut
+# series replaces it: (label, T, arguments, n). K = 100, r = 0.03.
+KOU_ACCURATE_CASES = (
+    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 10),
+    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 2**31 - 1),
+    ("lam T 1000", 1.0, (100.0, 0.03, 0.2, 1000.0, 0.4, 10.0, 5.0), 2**31 - 1),
+)
+KOU_ACCURATE_TARGET = 200e-6
+# (label, lam, n) with the Merton option and market above but m = -0.02, s = 0.05.
+MERTON_ACCURATE_CASES = (
+    ("lam T 70", 70.0, 170.0),
+    ("lam T 1000", 1000.0, math.inf),
+)
+MERTON_ACCURATE_TARGET = 50e-6
 
 
 @dataclass
@@ -424,6 +441,17 @@ def main(argv: Optional[List[str]] = None) -> int:
                 target = f"<= {fmt_limit(limit)}: {'met' if timing.median <= limit else 'NOT met'}"
             add(kind, str(n), timing, baseline, baseline_time, ratio, f"{value:.12f}", difference, target)
 
+    # Kou where the literal closed form is not accurate: it cancels (eta sigma sqrt(T) of
+    # about 27, at a few terms and converged), and many jumps (lam T = 1000, converged).
+    for label, T, kou_args, n in KOU_ACCURATE_CASES:
+        option = dexpjump.KouEuropeanCall(T, KOU_K)
+        timing = time_per_call(call_statement(kou_args, n), {"price": option.priceByKouJumpDiffusion},
+                               repeats, args.min_batch)
+        met = timing.median <= KOU_ACCURATE_TARGET
+        add(f"Kou call, accurate: {label}", str(n), timing, "-", "-", "-",
+            f"{option.priceByKouJumpDiffusion(*kou_args, n):.12f}", "-",
+            f"<= {fmt_limit(KOU_ACCURATE_TARGET)}: {'met' if met else 'NOT met'}")
+
     # Merton: QuantLib first (its cost does not depend on a term count), then each n.
     ql_recalculate = "option.recalculate(); option.NPV()"
     ql_timing = time_per_call(ql_recalculate, {"option": quantlib.option(MERTON_K)},
@@ -463,6 +491,15 @@ def main(argv: Optional[List[str]] = None) -> int:
         add("Merton call", str(n), timing, f"QuantLib {order}", fmt_time(ql_timing.median),
             fmt_ratio(ql_timing.median / timing.median), f"{value:.12f}",
             f"{merton_difference:.1e}", target)
+    for label, lam, n in MERTON_ACCURATE_CASES:
+        accurate_args = (MERTON_S, MERTON_SIGMA, MERTON_R, lam, -0.02, 0.05)
+        timing = time_per_call(call_statement(accurate_args, n),
+                               {"price": merton.JDAnalyticalPrice, "inf": math.inf},
+                               repeats, args.min_batch)
+        met = timing.median <= MERTON_ACCURATE_TARGET
+        add(f"Merton call, accurate: {label}", repr(n), timing, "-", "-", "-",
+            f"{merton.JDAnalyticalPrice(*accurate_args, n):.12f}", "-",
+            f"<= {fmt_limit(MERTON_ACCURATE_TARGET)}: {'met' if met else 'NOT met'}")
     add(f"Merton, QuantLib {order}", "-", ql_timing, "-", "-", "-", f"{ql_prices[MERTON_K]:.12f}",
         "-", "-")
     add(f"Merton, QuantLib {QL_DEFAULT_ORDER}", "-", ql_default, "-", "-", "-",

@@ -37,37 +37,58 @@ def kou_cf(z, T, r, sigma, lam, p, eta1, eta2):
     return cmath.exp(iz * drift * T - 0.5 * sigma * sigma * z * z * T + lam * T * jump)
 
 
-def _lewis_call(cf, S, K, T, r, sigma):
+def _upper_limit(cf, sigma, T, monotone):
+    """Where |phi(u - i/2)| / (u^2 + 1/4) has fallen below 1e-19 for good.
+
+    The diffusion's Gaussian factor alone gives a bound. When the jump factor's modulus
+    decreases in u (Kou: |phi_Y| falls monotonically), many jumps damp the function far
+    earlier, and the range is cut at the first point of a geometric scan where the
+    modulus is below the target. Merton's jump factor with a small s returns close to
+    its value at 0 near every multiple of 2 pi / m, so only the Gaussian bound holds.
+    """
+    gauss = math.sqrt(2.0 * 45.0 / (sigma * sigma * T))
+    if not monotone:
+        return gauss
+    u = min(1.0, gauss)
+    while u < gauss:
+        if abs(cf(u - 0.5j)) / (u * u + 0.25) < 1e-19 and abs(cf(2 * u - 0.5j)) / (4 * u * u) < 1e-19:
+            return 2 * u
+        u *= 1.25
+    return gauss
+
+
+def _lewis_call(cf, S, K, T, r, sigma, monotone):
     x = math.log(S / K)
 
     def integrand(u):
         return (cmath.exp(1j * u * x) * cf(u - 0.5j)).real / (u * u + 0.25)
 
-    # Truncate where the diffusion's Gaussian factor exp(-sigma^2 T u^2 / 2) has fallen
-    # below e^-60; the jump factor along the contour is bounded, so the tail is far
-    # below double rounding. A finite range avoids quad's infinite-interval
-    # substitution, which handles the oscillation poorly.
-    upper = math.sqrt(120.0 / (sigma * sigma * T))
-    # Split the range so that each piece holds only a few oscillations and a few
-    # e-foldings of the Gaussian; quad then converges in every piece to the tolerance.
-    pieces = 16
+    # The phase of the integrand turns at about the rate |x + d|, d the mean log return
+    # (from the slope of phi at 0), so the range is split into pieces of at most half a
+    # turn, and into at least 16 pieces that each hold a few e-foldings of the damping:
+    # quad then converges to double precision in every piece, also for short maturities
+    # and strikes far from the money, where a few pieces would miss the oscillation.
+    h = 1e-5
+    d = (cf(h) - cf(-h)).imag / (2 * h)
+    upper = _upper_limit(cf, sigma, T, monotone)
+    pieces = int(min(4000, max(16, math.ceil(upper * abs(x + d) / math.pi))))
     total = 0.0
     for j in range(pieces):
         a = upper * j / pieces
         b = upper * (j + 1) / pieces
-        val, _ = quad(integrand, a, b, epsabs=1e-14, epsrel=1e-13, limit=500)
+        val, _ = quad(integrand, a, b, epsabs=1e-15, epsrel=1e-13, limit=200)
         total += val
     return S - math.sqrt(S * K) * math.exp(-r * T) / math.pi * total
 
 
 def merton_call(S, K, T, r, sigma, lam, m, s):
     """Call price under Merton's lognormal jump-diffusion by Fourier inversion."""
-    return _lewis_call(lambda z: merton_cf(z, T, r, sigma, lam, m, s), S, K, T, r, sigma)
+    return _lewis_call(lambda z: merton_cf(z, T, r, sigma, lam, m, s), S, K, T, r, sigma, False)
 
 
 def kou_call(S, K, T, r, sigma, lam, p, eta1, eta2):
     """Call price under Kou's double-exponential jump-diffusion by Fourier inversion."""
-    return _lewis_call(lambda z: kou_cf(z, T, r, sigma, lam, p, eta1, eta2), S, K, T, r, sigma)
+    return _lewis_call(lambda z: kou_cf(z, T, r, sigma, lam, p, eta1, eta2), S, K, T, r, sigma, True)
 
 
 def bs_call(S, K, T, r, sigma):

@@ -3,6 +3,7 @@
 // Hh functions of Kou's model: Hh_{-1}(x) = exp(-x^2/2) and, for n >= 0,
 // Hh_n(x) = integral of Hh_{n-1} from x to infinity.
 
+#include <cfloat>
 #include <cmath>
 
 #include "common/normal_cdf.hpp"
@@ -42,6 +43,33 @@ inline void Hh_table(int last_order, double x, double* table) {
     for (int order = 1; order <= last_order; ++order) {
         table[order] = Hh_step(two_below, table[order - 1], x, order);
         two_below = table[order - 1];
+    }
+}
+
+// bound[i] >= |error of table[i]| / ulp: the recursion run on absolute values, started
+// from Hh_0's absolute accuracy (the normal function in complement form resolves it only
+// to about sqrt(2 pi) ulps of 1). For x <= 0 every step adds positive terms and the bound
+// stays near the value; for x > 0 the forward recursion subtracts, its errors grow like
+// x^i / i!, and so does the bound. Above x of about 8.3 the complement form gives exactly
+// 0, short by no more than the true value, below exp(-x^2/2) / x; once that exponential
+// leaves the normal range, the caller says whether what is lost matters
+// (lost_matters: the bound is infinite) or is below the result's resolution whatever
+// multiplies it.
+inline void Hh_error_table(int last_order, double x, const double* table, double* bound,
+                           bool lost_matters) {
+    double two_below = Hh_minus_one(x);
+    double zeroth_error = 1.0;
+    if (x > 0) {
+        if (two_below >= DBL_MIN)
+            zeroth_error = std::fmin(1.0, (table[0] + two_below / x) / DBL_EPSILON);
+        else
+            zeroth_error = lost_matters ? INFINITY : 0.0;
+    }
+    bound[0] = table[0] + sqrt_two_pi * zeroth_error;
+    const double size = std::fabs(x);
+    for (int order = 1; order <= last_order; ++order) {
+        bound[order] = (two_below + size * bound[order - 1]) / order + std::fabs(table[order]);
+        two_below = bound[order - 1];
     }
 }
 

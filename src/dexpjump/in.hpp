@@ -20,6 +20,7 @@ struct InTerms {
     double G;           // exp(c alpha) / alpha, the factor of the Hh sum
     double scale;       // sqrt(2 pi) / beta
     double E;           // exp(alpha^2 / (2 beta^2) + alpha delta / beta)
+    double phi_argument;
     double phi;         // the normal probability of the closed form
 };
 
@@ -37,9 +38,9 @@ inline InTerms in_terms(double c, double alpha, double beta, double delta) {
     t.G = std::exp(c * alpha) / alpha;
     t.scale = sqrt_two_pi / beta;
     t.E = std::exp(alpha * alpha / ((beta + beta) * beta) + delta * alpha / beta);
-    t.phi = t.form == InTerms::beta_positive
-                ? tarnwick::normal_cdf(alpha / beta + (delta - beta * c))
-                : tarnwick::normal_cdf(t.x - alpha / beta);
+    t.phi_argument = t.form == InTerms::beta_positive ? alpha / beta + (delta - beta * c)
+                                                      : t.x - alpha / beta;
+    t.phi = tarnwick::normal_cdf(t.phi_argument);
     return t;
 }
 
@@ -61,23 +62,41 @@ inline double In(int n, double c, double alpha, double beta, double delta) {
 }
 
 // out[n] = In(n, c, alpha, beta, delta) for n = 0 ... last_order, bit for bit, with every
-// Hh value and every power of beta/alpha computed once for all orders.
+// Hh value and every power of beta/alpha computed once for all orders. bound[n] bounds
+// the rounding error of out[n] in ulps: the two parts of the closed form cancel, so the
+// error follows their sizes, not the size of their difference.
 template <int Capacity>
 void In_table(int last_order, double c, double alpha, double beta, double delta,
-              double (&out)[Capacity]) {
+              double (&out)[Capacity], double (&bound)[Capacity]) {
     const InTerms t = in_terms(c, alpha, beta, delta);
     if (t.form == InTerms::zero) {
-        for (int n = 0; n <= last_order; ++n) out[n] = 0.0;
+        for (int n = 0; n <= last_order; ++n) out[n] = bound[n] = 0.0;
         return;
     }
-    double hh[Capacity];
+    double hh[Capacity], hh_bound[Capacity];
     Hh_table(last_order, t.x, hh);
+    // In Upsilon a lost Hh_0 ends up multiplied, all factors together, by about
+    // exp(alpha c - x^2/2 + (alpha/beta)^2/2) = exp(-(beta c)^2 / 2), and the forward
+    // recursion amplifies it by at most exp(|x| max(1, |alpha/beta|)): when the two
+    // together stay below e^-50 the loss cannot show.
+    const double amplification = std::fabs(t.x) * std::fmax(1.0, std::fabs(alpha / beta));
+    const bool lost_matters = !(0.5 * (beta * c) * (beta * c) - amplification > 50.0);
+    Hh_error_table(last_order, t.x, hh, hh_bound, lost_matters);
     double ratio_power[Capacity + 1];
     for (int e = 0; e <= last_order + 1; ++e) ratio_power[e] = std::pow(t.ratio, static_cast<double>(e));
+    // The normal probability is resolved absolutely, not relatively.
+    const double normal_part =
+        std::fabs(t.scale * t.E) * (std::fabs(t.phi) + tarnwick::normal_cdf_error_ulps(t.phi_argument, t.phi));
     for (int n = 0; n <= last_order; ++n) {
         double s = 0.0;
-        for (int i = 0; i <= n; ++i) s = ratio_power[n - i] * hh[i] + s;
+        double s_bound = 0.0;
+        for (int i = 0; i <= n; ++i) {
+            s = ratio_power[n - i] * hh[i] + s;
+            s_bound += std::fabs(ratio_power[n - i]) * hh_bound[i];
+        }
         out[n] = in_from_sum(t, s, ratio_power[n + 1]);
+        bound[n] = normal_part * std::fabs(ratio_power[n + 1]) +
+                   std::fabs(t.G) * (s_bound + (n + 2) * std::fabs(s));
     }
 }
 

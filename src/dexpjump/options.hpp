@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "dexpjump/upsilon.hpp"
+#include "dexpjump/upsilon_inversion.hpp"
 
 namespace dexpjump {
 
@@ -44,18 +45,93 @@ public:
 
     // Kou's closed form: S Upsilon1 - K exp(-r T) Upsilon2, with Upsilon1 under the measure
     // that has the stock as numeraire (jump rates shifted by one) and Upsilon2 risk-neutral.
+    // The literal evaluation is returned as is wherever its error bound is below 1e-13 S;
+    // elsewhere, for inputs in the model's domain, the same cut series is evaluated
+    // otherwise (see accurate_price).
     double priceByKouJumpDiffusion(double S, double r, double sigma, double lam, double p,
                                    double eta1, double eta2, int n) const override {
+        const Measures q = measures(S, r, sigma, lam, p, eta1, eta2);
+        const bool valid = inputs_valid(S, r, sigma, lam, p, eta1, eta2);
+        // Past lambda T of 1e6 the Poisson window alone (2e4 counts) would take too long.
+        const bool accurate_possible = valid && q.lambda1 * T < 1e6;
+        // Two cases in which the error bound of the literal evaluation is sure to fail,
+        // decided before spending milliseconds on it: an exponential factor that overflows,
+        // and a Poisson tail past the cap at 170 that matters.
+        if (accurate_possible &&
+            (literal_overflows(sigma, eta1, eta2) ||
+             (n > max_terms && tarnwick::poisson_tail_bound(max_terms + 1, q.lambda1 * T) +
+                                       tarnwick::poisson_tail_bound(max_terms + 1, lam * T) >
+                                   literal_tolerance)))
+            return accurate_price(q, S, sigma, lam, p, eta1, eta2, n);
+        const Estimated literal = literal_price(q, S, sigma, lam, p, eta1, eta2, n);
+        if (!accurate_possible || (std::isfinite(literal.value) && literal.error <= literal_tolerance * S))
+            return literal.value;
+        return accurate_price(q, S, sigma, lam, p, eta1, eta2, n);
+    }
+
+private:
+    // The parameters of both probabilities: Upsilon1 under the share measure (drift mu1,
+    // jump rate lambda1, up-jump probability p1, rates eta1 - 1 and eta2 + 1), Upsilon2
+    // risk-neutral (drift mu2).
+    struct Measures {
+        double a, mu1, lambda1, p1, mu2, discounted_strike;
+    };
+
+    Measures measures(double S, double r, double sigma, double lam, double p, double eta1,
+                      double eta2) const {
         const double zeta = ((1.0 - p) * eta2 / (eta2 + 1.0) + p * eta1 / (eta1 - 1.0)) - 1.0;
-        const double a = std::log(K / S);
         const double half_variance = 0.5 * sigma * sigma;
         const double compensator = lam * zeta;
-        const double upsilon1 = Upsilon((r + half_variance) - compensator, sigma,
-                                        (zeta + 1.0) * lam, p / (zeta + 1.0) * (eta1 / (eta1 - 1.0)),
-                                        eta1 - 1.0, eta2 + 1.0, a, T, n);
-        const double upsilon2 =
-            Upsilon((r - half_variance) - compensator, sigma, lam, p, eta1, eta2, a, T, n);
-        return S * upsilon1 - upsilon2 * (K * std::exp(-r * T));
+        return {std::log(K / S), (r + half_variance) - compensator, (zeta + 1.0) * lam,
+                p / (zeta + 1.0) * (eta1 / (eta1 - 1.0)), (r - half_variance) - compensator,
+                K * std::exp(-r * T)};
+    }
+
+    Estimated literal_price(const Measures& q, double S, double sigma, double lam, double p,
+                            double eta1, double eta2, int n) const {
+        const Estimated upsilon1 =
+            Upsilon_estimated(q.mu1, sigma, q.lambda1, q.p1, eta1 - 1.0, eta2 + 1.0, q.a, T, n);
+        const Estimated upsilon2 = Upsilon_estimated(q.mu2, sigma, lam, p, eta1, eta2, q.a, T, n);
+        return {S * upsilon1.value - upsilon2.value * q.discounted_strike,
+                S * upsilon1.error + q.discounted_strike * upsilon2.error};
+    }
+
+    // The cut series where the literal evaluation of it is not accurate. A count n past
+    // the Poisson windows of both measures sums terms that cannot change the result: the
+    // literal series cut at the window's end is tried first (for few jumps and a small
+    // sigma sqrt(T) it is accurate where the inversion converges slowly); otherwise both
+    // probabilities come from Fourier inversion.
+    double accurate_price(const Measures& q, double S, double sigma, double lam, double p,
+                          double eta1, double eta2, int n) const {
+        const double window_end = tarnwick::poisson_window(std::fmax(q.lambda1, lam) * T).hi;
+        if (n > window_end && window_end <= max_terms && !literal_overflows(sigma, eta1, eta2)) {
+            const Estimated cut = literal_price(q, S, sigma, lam, p, eta1, eta2, int(window_end));
+            if (std::isfinite(cut.value) && cut.error <= literal_tolerance * S) return cut.value;
+        }
+        return S * Upsilon_by_inversion(q.mu1, sigma, q.lambda1, q.p1, eta1 - 1.0, eta2 + 1.0, q.a, T, n) -
+               Upsilon_by_inversion(q.mu2, sigma, lam, p, eta1, eta2, q.a, T, n) * q.discounted_strike;
+    }
+
+    // exp((eta sigma)^2 T / 2) is beyond 1e48 for eta1 - 1 or eta2 + 1 (the larger rates
+    // are those of the share measure) past 15 / (sigma sqrt(T)), and infinite past 37.7:
+    // the sums it multiplies would have to cancel to 60 digits, more than a double holds,
+    // so the error bound cannot pass.
+    bool literal_overflows(double sigma, double eta1, double eta2) const {
+        const double largest = std::fmax(eta1 - 1.0, eta2 + 1.0) * sigma;
+        return largest * largest * T > 225.0;
+    }
+
+    // Largest error of the literal price, relative to S, for which it is returned as is.
+    static constexpr double literal_tolerance = 1e-13;
+
+    // The model's domain; every other input keeps what the literal evaluation gives.
+    bool inputs_valid(double S, double r, double sigma, double lam, double p, double eta1,
+                      double eta2) const {
+        const double all[] = {T, K, S, r, sigma, lam, p, eta1, eta2};
+        for (double v : all)
+            if (!std::isfinite(v)) return false;
+        return T > 0 && K > 0 && S > 0 && sigma > 0 && lam >= 0 && p >= 0 && p <= 1 &&
+               eta1 > 1 && eta2 > 0;
     }
 };
 

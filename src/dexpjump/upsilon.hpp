@@ -10,9 +10,11 @@
 // one of the plain evaluation at polynomial instead of exponential cost.
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "common/normal_cdf.hpp"
+#include "common/poisson.hpp"
 #include "dexpjump/in.hpp"
 
 namespace dexpjump {
@@ -26,13 +28,37 @@ inline void power_table(double base, int last, double* table) {
     for (int e = 0; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
 }
 
-inline double Upsilon(double mu, double sigma, double lambda, double p, double eta1, double eta2,
-                      double a, double T, int n) {
+// An error bound carried through a factor: a term with a zero factor (no jumps, p = 0
+// or 1) is exactly zero, whatever the bound of its other factor, infinite included; a
+// factor below the normal range is off by up to DBL_MIN ulps of itself (its relative
+// accuracy is gone), which shows when the other factor is large.
+inline double weighted(double bound, double factor) {
+    if (factor == 0.0) return 0.0;
+    const double size = std::fabs(factor);
+    return bound * (size < DBL_MIN ? size + DBL_MIN / DBL_EPSILON : size);
+}
+
+// A value with a bound of its error (absolute, in units of the value).
+struct Estimated {
+    double value;
+    double error;
+};
+
+// Upsilon by its literal series, with a bound of the error of that value as an
+// approximation of the series up to jump count n. The bound follows the sizes of the
+// parts that cancel (the two halves of every I_k, the forward Hh recursion for positive
+// arguments, the exponential factors of the sums), adds the Poisson tail that the cap at
+// 170 drops, and is infinite where the no-jump probability is below the normal range.
+// Accumulating it changes no operation of the value.
+inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, double p, double eta1,
+                                   double eta2, double a, double T, int n) {
     const int N = std::min(n, max_terms);
     const double no_jump = std::exp(-lambda * T);
     const double sqrt_T = std::sqrt(T);
     double A1 = 0.0;
     double A2 = 0.0;
+    double A1_bound = 0.0;  // in ulps, as the bounds of the I tables
+    double A2_bound = 0.0;
     if (N > 0) {
         const double q = 1.0 - p;
         const double s_T = sigma * sqrt_T;
@@ -52,9 +78,9 @@ inline double Upsilon(double mu, double sigma, double lambda, double p, double e
         power_table(eta2 * s_T, N, down_scale_power);
 
         // I_{k-1} of both series depends on the order alone, not on the jump count.
-        double I_up[max_terms], I_down[max_terms];
-        In_table(N - 1, m, -eta1, -1.0 / s_T, sqrt_T * (eta1 * -sigma), I_up);
-        In_table(N - 1, m, eta2, 1.0 / s_T, sqrt_T * (-sigma * eta2), I_down);
+        double I_up[max_terms], I_down[max_terms], I_up_bound[max_terms], I_down_bound[max_terms];
+        In_table(N - 1, m, -eta1, -1.0 / s_T, sqrt_T * (eta1 * -sigma), I_up, I_up_bound);
+        In_table(N - 1, m, eta2, 1.0 / s_T, sqrt_T * (-sigma * eta2), I_down, I_down_bound);
 
         double binom_j[max_terms + 1];  // binom(j, i) for the current j
         for (int j = 1; j <= N; ++j) {
@@ -62,6 +88,10 @@ inline double Upsilon(double mu, double sigma, double lambda, double p, double e
             for (int i = 0; i <= j; ++i) binom_j[i] = factorial[j] / (factorial[i] * factorial[j - i]);
             double S1 = 0.0;
             double S2 = 0.0;
+            double S1_bound = 0.0;
+            double S2_bound = 0.0;
+            // The weights and products of one term round by up to about j + 8 ulps.
+            const double term_ulps = j + 8.0;
             for (int k = 1; k <= j; ++k) {
                 // Weights of k upward (P) and k downward (Q) exponential jumps among j.
                 double P = p_power[j];
@@ -81,17 +111,42 @@ inline double Upsilon(double mu, double sigma, double lambda, double p, double e
                 }
                 S1 = I_up[k - 1] * (P * up_scale_power[k]) + S1;
                 S2 = I_down[k - 1] * (Q * down_scale_power[k]) + S2;
+                S1_bound += weighted(I_up_bound[k - 1] + term_ulps * std::fabs(I_up[k - 1]),
+                                     P * up_scale_power[k]);
+                S2_bound += weighted(I_down_bound[k - 1] + term_ulps * std::fabs(I_down[k - 1]),
+                                     Q * down_scale_power[k]);
             }
             A1 = S1 * poisson + A1;
             A2 = S2 * poisson + A2;
+            A1_bound += weighted(S1_bound + N * std::fabs(S1), poisson);
+            A2_bound += weighted(S2_bound + N * std::fabs(S2), poisson);
         }
     }
     // sqrt(2 pi T) taken whole, not as sqrt(2 pi) sqrt(T).
     const double D = std::sqrt(6.283185307179586 * T) * sigma;
-    const double t1 = std::exp(eta1 * sigma * (eta1 * sigma) * T * 0.5) / D * A1;
-    const double t2 = std::exp(eta2 * sigma * (eta2 * sigma) * T * 0.5) / D * A2;
+    const double z1 = eta1 * sigma * (eta1 * sigma) * T * 0.5;
+    const double z2 = eta2 * sigma * (eta2 * sigma) * T * 0.5;
+    const double scale1 = std::exp(z1) / D;
+    const double scale2 = std::exp(z2) / D;
+    const double t1 = scale1 * A1;
+    const double t2 = scale2 * A2;
     const double y = -(a - mu * T) / (sqrt_T * sigma);
-    return tarnwick::normal_cdf(y) * no_jump + (t2 + t1);
+    const double no_jump_term = tarnwick::normal_cdf(y);
+    const double value = no_jump_term * no_jump + (t2 + t1);
+
+    // An exponential factor with argument z is off by up to |z| + 2 ulps relative.
+    const double ulps = 8.0 * tarnwick::normal_cdf_error_ulps(y, no_jump_term) +
+                        std::fabs(scale1) * A1_bound + std::fabs(scale2) * A2_bound +
+                        (z1 + 8.0) * std::fabs(t1) + (z2 + 8.0) * std::fabs(t2);
+    double error = ulps * DBL_EPSILON;
+    if (n > max_terms) error += tarnwick::poisson_tail_bound(max_terms + 1, lambda * T);
+    if (!(no_jump >= 1e-290)) error = INFINITY;
+    return {value, error};
+}
+
+inline double Upsilon(double mu, double sigma, double lambda, double p, double eta1, double eta2,
+                      double a, double T, int n) {
+    return Upsilon_estimated(mu, sigma, lambda, p, eta1, eta2, a, T, n).value;
 }
 
 }  // namespace dexpjump

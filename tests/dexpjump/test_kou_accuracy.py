@@ -1,0 +1,102 @@
+"""Kou prices against independent references: stored high-precision values of the
+truncated series (mpmath) and Fourier prices of the converged model, over a stress grid
+(tests/references/make_closed_form_references.py writes them)."""
+
+import csv
+import math
+import os
+import time
+
+import pytest
+
+from literal import kou_call
+from tarnwick.models.dexpjump import KouEuropeanCall, KouEuropeanPut
+
+S, R = 100.0, 0.03
+CONVERGED = 2**31 - 1
+REFERENCES = os.path.join(os.path.dirname(os.path.dirname(__file__)), "references",
+                          "closed_form_kou.csv")
+
+
+def load():
+    with open(REFERENCES) as f:
+        return [dict(row) for row in csv.DictReader(f)]
+
+
+ROWS = load() if os.path.exists(REFERENCES) else []
+# A quarter of the grid by default, all of it under the slow marker.
+SAMPLE = [pytest.param(row, id=f"row{i}") for i, row in enumerate(ROWS) if i % 4 == 0]
+FULL = [pytest.param(row, id=f"row{i}", marks=pytest.mark.slow) for i, row in enumerate(ROWS)
+        if i % 4 != 0]
+
+
+def model_price(row):
+    n = int(row["n"])
+    price = KouEuropeanCall(float(row["T"]), float(row["K"])).priceByKouJumpDiffusion(
+        S, R, float(row["sigma"]), float(row["lam"]), float(row["p"]), float(row["eta1"]),
+        float(row["eta2"]), CONVERGED if n < 0 else n)
+    return price, float(row["reference"])
+
+
+@pytest.mark.skipif(not ROWS, reason="stored references missing")
+@pytest.mark.parametrize("row", SAMPLE + FULL)
+def test_stress_grid_against_references(row):
+    price, reference = model_price(row)
+    assert math.isfinite(price)
+    assert abs(price - reference) <= 1e-10 * S
+    if int(row["n"]) < 0 and reference > 1e-6 * S:
+        assert price == pytest.approx(reference, rel=1e-8)
+    if row.get("series_40"):
+        # A second reference, the high-precision series, agrees with the Fourier one.
+        assert abs(float(row["series_40"]) - reference) <= 1e-10 * S
+
+
+# Regression cases, with their true prices (two references agree on each to 1e-12).
+@pytest.mark.parametrize("T, K, sigma, lam, p, eta1, eta2, n, true_price", [
+    # The closed form cancels: -1.27e40 before.
+    (5.0, 100.0, 0.2, 5.0, 0.3, 60.0, 40.0, 170, 25.27472614362479),
+    # Cancels to a plausible but wrong 52.7652.
+    (10.0, 120.0, 0.2, 3.0, 0.4, 5.0, 10.0, 170, 54.966526879194724),
+    # exp((eta sigma)^2 T / 2) overflows without any jump term: NaN before; Black-Scholes.
+    (1.0, 100.0, 0.2, 0.0, 0.4, 200.0, 5.0, 0, 10.450583572185565),
+])
+def test_examples_that_failed_before(T, K, sigma, lam, p, eta1, eta2, n, true_price):
+    r = 0.05 if lam == 0 else R
+    price = KouEuropeanCall(T, K).priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
+    assert price == pytest.approx(true_price, abs=1e-10 * S, rel=1e-10)
+
+
+# Around the switch (eta1 = eta2 between 11.7 and 11.8 for these parameters): inside,
+# the literal bits; outside, the replacement; both within 1e-12 S of the mpmath series.
+@pytest.mark.parametrize("eta, literal, true_price", [
+    (11.7, True, 12.664813178968805),
+    (11.8, False, 12.619348021702818),
+])
+def test_both_sides_of_the_switch(eta, literal, true_price):
+    args = (S, R, 0.2, 3.0, 0.5, eta, eta, 10)
+    price = KouEuropeanCall(1.0, 100.0).priceByKouJumpDiffusion(*args)
+    assert (price == kou_call(1.0, 100.0, *args)) == literal
+    assert abs(price - true_price) <= 1e-12 * S
+
+
+def test_ordinary_case_keeps_the_literal_bits():
+    args = (S, 0.05, 0.16, 1.0, 0.4, 10.0, 5.0, 10)
+    assert KouEuropeanCall(0.5, 100.0).priceByKouJumpDiffusion(*args) == kou_call(0.5, 100.0, *args)
+
+
+@pytest.mark.parametrize("lam", [30.0, 100.0, 1000.0, 10000.0])
+def test_any_term_count_converges_promptly(lam):
+    # lam T past 65 overflowed (lam T)^j before; past 745 every weight was 0 or NaN.
+    call = KouEuropeanCall(1.0, 100.0)
+    start = time.monotonic()
+    prices = [call.priceByKouJumpDiffusion(S, R, 0.2, lam, 0.4, 10.0, 5.0, n)
+              for n in (int(lam * 2) + 200, 10**6, CONVERGED)]
+    assert time.monotonic() - start < 3.0  # a hang, not a timing
+    assert all(math.isfinite(x) for x in prices)
+    assert max(prices) - min(prices) <= 1e-10 * S
+
+
+def test_put_follows_from_the_accurate_call():
+    args = (S, R, 0.2, 5.0, 0.3, 60.0, 40.0, 170)
+    put = KouEuropeanPut(5.0, 100.0).priceByKouJumpDiffusion(*args)
+    assert put == pytest.approx(25.27472614362479 + 100.0 * math.exp(-R * 5.0) - S, abs=1e-10 * S)
