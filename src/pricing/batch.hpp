@@ -106,7 +106,7 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
     // The order of evaluation does not change any result.
     std::vector<std::size_t> chains(starts.size() - 1);
     std::iota(chains.begin(), chains.end(), std::size_t{0});
-    std::shuffle(chains.begin(), chains.end(), std::mt19937_64(20261208));
+    if (chains.size() > 1) std::shuffle(chains.begin(), chains.end(), std::mt19937_64(20261208));
 
     parallel_for(chains.size(), threads, min_chains_per_block, [&](std::size_t begin, std::size_t end) {
         double values[fourier::max_chain];
