@@ -12,11 +12,31 @@ Examples
 13.68868126
 """
 
+import importlib
 from importlib.metadata import version
+from typing import TYPE_CHECKING, Any, List
 
-from ._api import Greeks, greeks, price, sensitivities
-from ._models import BlackScholes, Kou, Merton
+if TYPE_CHECKING:
+    from ._api import Greeks, greeks, price, sensitivities
+    from ._models import BlackScholes, Kou, Merton
 
 __version__ = version("tarnwick")
 
 __all__ = ["BlackScholes", "Greeks", "Kou", "Merton", "greeks", "price", "sensitivities"]
+
+# The pricing API is imported on first use: `import tarnwick` and the closed-form modules
+# under tarnwick.models then work without NumPy.
+_LAZY = {"price": "_api", "greeks": "_api", "sensitivities": "_api", "Greeks": "_api",
+         "Kou": "_models", "Merton": "_models", "BlackScholes": "_models"}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        value = getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_LAZY))
