@@ -80,14 +80,18 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
         const double gr = g.real();
         const double gi = g.imag();
         // Blocks of a fixed length, so that the compiler vectorises the strike loop; the
-        // padding strikes have zero amplitude.
-        for (std::size_t b = 0; b < padded; b += block) {
-            for (std::size_t i = b; i < b + block; ++i) {
-                sum[i] += gr * re[i] - gi * im[i];
-                const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
-                im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
-                re[i] = next_re;
-            }
+        // padding strikes have zero amplitude. A short chain (one option) skips the padding.
+        const auto advance = [&](std::size_t i) {
+            sum[i] += gr * re[i] - gi * im[i];
+            const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
+            im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
+            re[i] = next_re;
+        };
+        if (n < block) {
+            for (std::size_t i = 0; i < n; ++i) advance(i);
+        } else {
+            for (std::size_t b = 0; b < padded; b += block)
+                for (std::size_t i = b; i < b + block; ++i) advance(i);
         }
         if (j % tail_test_interval == 0 && j > 0 && tail.done(u, 1.0)) break;
     }
