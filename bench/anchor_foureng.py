@@ -29,14 +29,14 @@ def median_seconds(call, repeats):
 
 
 def main():
-    spec = json.loads(sys.argv[1])
-    strikes = np.array(spec["strikes"], dtype=float)
-    repeats = int(spec["repeats"])
+    job = json.loads(sys.argv[1])
+    strikes = np.array(job["strikes"], dtype=float)
+    repeats = int(job["repeats"])
     out = {}
     for model, key, params in (("kou", "kou", lambda p: fe.KouParams(**p)),
                                ("merton", "merton_jd", lambda p: fe.MertonJDParams(
                                    sigma=p["sigma"], lam=p["lam"], muj=p["m"], sigj=p["s"]))):
-        m = spec[model]
+        m = job[model]
         fwd = fe.ForwardSpec(S0=m["S"], r=m["r"], q=0.0, T=m["T"])
         par = params(m["params"])
         for engine in ("contour", "cos"):

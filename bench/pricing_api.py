@@ -61,10 +61,10 @@ def foureng_anchor(python: Optional[Path], repeats: int) -> Dict[str, Dict[str, 
     """Runs anchor_foureng.py under an interpreter that has fourier-option-pricer."""
     if python is None or not python.exists():
         return {}
-    spec = dict(kou=KOU, merton=MERTON, strikes=STRIKES.tolist(), repeats=repeats)
+    job = dict(kou=KOU, merton=MERTON, strikes=STRIKES.tolist(), repeats=repeats)
     script = Path(__file__).resolve().parent / "anchor_foureng.py"
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-    result = subprocess.run([str(python), str(script), json.dumps(spec)], capture_output=True, text=True, env=env)
+    result = subprocess.run([str(python), str(script), json.dumps(job)], capture_output=True, text=True, env=env)
     if result.returncode != 0:
         print(f"fourier-option-pricer anchor failed:\n{result.stderr[-2000:]}")
         return {}

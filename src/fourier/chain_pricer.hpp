@@ -52,15 +52,16 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
 
     constexpr std::size_t block = 8;
     const std::size_t padded = (n + block - 1) / block * block;
-    double offset[max_chain] = {}, amplitude[max_chain] = {}, re[max_chain] = {}, im[max_chain] = {},
-           rot_re[max_chain] = {}, rot_im[max_chain] = {}, sum[max_chain] = {};
+    double offset[max_chain], amplitude[max_chain], re[max_chain], im[max_chain], rot_re[max_chain],
+        rot_im[max_chain], sum[max_chain];
     double largest = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        offset[i] = k[i] - k_mid;
-        amplitude[i] = std::exp((1.0 - theta) * offset[i]);
+    for (std::size_t i = 0; i < padded; ++i) {
+        offset[i] = i < n ? k[i] - k_mid : 0.0;
+        amplitude[i] = i < n ? std::exp((1.0 - theta) * offset[i]) : 0.0;
         largest = std::max(largest, amplitude[i]);
         rot_re[i] = std::cos(h * offset[i]);
         rot_im[i] = -std::sin(h * offset[i]);
+        sum[i] = 0.0;
     }
     // The tail bound at the strike with the largest amplitude holds for all.
     const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), price_log_tolerance, true);
@@ -79,14 +80,18 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
         const double gr = g.real();
         const double gi = g.imag();
         // Blocks of a fixed length, so that the compiler vectorises the strike loop; the
-        // padding strikes have zero amplitude.
-        for (std::size_t b = 0; b < padded; b += block) {
-            for (std::size_t i = b; i < b + block; ++i) {
-                sum[i] += gr * re[i] - gi * im[i];
-                const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
-                im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
-                re[i] = next_re;
-            }
+        // padding strikes have zero amplitude. A short chain (one option) skips the padding.
+        const auto advance = [&](std::size_t i) {
+            sum[i] += gr * re[i] - gi * im[i];
+            const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
+            im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
+            re[i] = next_re;
+        };
+        if (n < block) {
+            for (std::size_t i = 0; i < n; ++i) advance(i);
+        } else {
+            for (std::size_t b = 0; b < padded; b += block)
+                for (std::size_t i = b; i < b + block; ++i) advance(i);
         }
         if (j % tail_test_interval == 0 && j > 0 && tail.done(u, 1.0)) break;
     }

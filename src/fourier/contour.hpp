@@ -69,8 +69,13 @@ double saddle(const Model& model, double T, double k, Interval range) {
         lo = hi - width;
         if (slope(lo) > 0.0) return lo;
     }
-    // The ends themselves (the pole) are excluded; 60 halvings reach the rounding level.
-    for (int i = 0; i < 60; ++i) {
+    // The ends themselves (pole, strip edge) are excluded. The line need not sit exactly at
+    // the minimum, but within a thousandth of its distance to the nearer end of the
+    // interval: near an end log_size rises steeply (huge variances put the saddle within
+    // 1e-5 of the pole).
+    for (int i = 0; i < 200; ++i) {
+        const double room = std::min(lo - range.lo, range.hi - hi);
+        if (hi - lo <= 1e-3 * room) break;
         const double mid = 0.5 * (lo + hi);
         if (mid <= lo || mid >= hi) break;
         if (slope(mid) < 0.0) lo = mid;
@@ -91,26 +96,45 @@ template <class Model>
 double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
                       double log_tolerance) {
     const double span = std::sqrt(-2.0 * log_tolerance / (model.sigma * model.sigma * T));
+    // The step that a strip of half-width b allows on one side; infinity where that side's
+    // whole error is below tolerance at any step, 0 where the estimate is not a number.
+    const auto allowed = [&](double shifted, double b) {
+        // The L1 norm along the line: its sup times at most the span where the diffusion's
+        // Gaussian has not yet cut the integrand off (jump parts can keep it up all along).
+        const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
+        const double size = T * model.exponent(shifted).real() + std::max((1.0 - shifted) * k_lo, (1.0 - shifted) * k_hi) -
+                            std::log(std::abs(shifted * (shifted - 1.0)));
+        const double budget = size + length - log_tolerance;
+        if (std::isnan(budget)) return 0.0;
+        return budget <= 0.0 ? infinity : 2.0 * pi * b / budget;
+    };
     const auto side = [&](double direction, double limit) {
         const double distance = std::abs(limit - theta);
         double best = 0.0;
-        const bool bounded = std::isfinite(distance);
-        const int candidates = bounded ? 12 : 40;
-        for (int j = 1; j <= candidates; ++j) {
-            // Up to 95% of the way to a pole or edge; otherwise shifts from 1/2900 to 256 times
-            // 1 + |theta|, spaced by sqrt 2, since the exponent may grow fast away from theta.
-            const double b = bounded ? distance * (0.95 * j / candidates)
-                                     : (1.0 + std::abs(theta)) * std::exp2(0.5 * (j - 24));
-            const double shifted = theta + direction * b;
-            // The L1 norm along the line: its sup times at most the span where the diffusion's
-            // Gaussian has not yet cut the integrand off (jump parts can keep it up all along).
-            const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
-            const double size = std::max(log_size(model, T, k_lo, shifted), log_size(model, T, k_hi, shifted));
-            const double budget = size + length - log_tolerance;
-            if (std::isnan(budget)) continue;
-            if (budget <= 0.0) return infinity;  // that side's error is below tolerance at any step
-            best = std::max(best, 2.0 * pi * b / budget);
+        if (std::isfinite(distance)) {
+            // Up to 95% of the way to the pole or edge.
+            for (int j = 1; j <= 12; ++j) {
+                const double b = distance * (0.95 * j / 12);
+                best = std::max(best, allowed(theta + direction * b, b));
+                if (best == infinity) break;
+            }
+            return best;
         }
+        // An unbounded side: the step allowed is 2 pi b over a convex function of b, which
+        // has a single maximum; doubling and halving from 1 + |theta| / 4 find it to a
+        // factor of two, and one more look either side to a factor of sqrt 2.
+        double b = 0.25 * (1.0 + std::abs(theta));
+        best = allowed(theta + direction * b, b);
+        for (double factor : {0.5, 2.0}) {
+            for (int i = 0; i < 40 && best < infinity; ++i) {
+                const double next = allowed(theta + direction * b * factor, b * factor);
+                if (!(next > best)) break;
+                best = next;
+                b *= factor;
+            }
+        }
+        for (double factor : {0.7071067811865476, 1.4142135623730951})
+            best = std::max(best, allowed(theta + direction * b * factor, b * factor));
         return best;
     };
     return std::min(side(-1.0, range.lo), side(1.0, range.hi));

@@ -15,15 +15,13 @@ Examples
 from importlib.metadata import version
 
 from ._api import Greeks, greeks, price, sensitivities
+from ._calibrate import CalibrationResult, calibrate
 from ._implied_volatility import implied_volatility
 from ._models import BlackScholes, Kou, Merton
+from ._plot import plot_smile
+from ._quotes import SampleQuotes, read_quotes, sample_quotes
 
 __version__ = version("tarnwick")
-
-# After the pricing API, which they call.
-from ._quotes import SampleQuotes, read_quotes, sample_quotes  # noqa: E402
-from ._calibrate import CalibrationResult, calibrate  # noqa: E402
-from ._plot import plot_smile  # noqa: E402
 
 __all__ = ["BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
            "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",

@@ -52,10 +52,13 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
               threads: Optional[int]) -> List[ArrayOrFloat]:
     if not isinstance(model, (Kou, Merton, BlackScholes)):
         raise TypeError(f"model must be tw.Kou, tw.Merton or tw.BlackScholes, got {type(model).__name__}")
-    count = resolve_threads(threads)
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
+        # One option runs on the calling thread; the environment is read for batches only.
+        if threads is not None:
+            resolve_threads(threads)
         return list(_pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars))
+    count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
     table = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)

@@ -116,16 +116,22 @@ def scalar_arguments(
     """(S, K, T, r, q, call) validated, when every argument is a Python float or int and kind
     a string: that case skips NumPy, whose per-call cost exceeds a closed-form price. None
     otherwise (and for ints too large for a float, which the general path reports)."""
-    if not isinstance(kind, str) or not all(type(v) in (float, int) for v in (S, K, T, r, q)):
+    if type(kind) is not str or not (type(S) in _SCALARS and type(K) in _SCALARS and type(T) in _SCALARS
+                                      and type(r) in _SCALARS and type(q) in _SCALARS):
         return None
     try:
-        values = [float(v) for v in (S, K, T, r, q)]
+        S, K, T, r, q = float(S), float(K), float(T), float(r), float(q)
     except OverflowError:
         return None
-    for name, value in zip("SKT", values):
-        if not (math.isfinite(value) and value > 0.0):
-            raise ValueError(f"{name} must be finite and > 0, got {value}")
-    for name, value in zip("rq", values[3:]):
-        if not math.isfinite(value):
-            raise ValueError(f"{name} must be finite, got {value}")
-    return values[0], values[1], values[2], values[3], values[4], _kind_code(kind) == CALL
+    # Chained comparisons are False for NaN, so these also reject non-finite values; the
+    # argument to blame is looked for only when one fails.
+    inf = math.inf
+    if not (0.0 < S < inf and 0.0 < K < inf and 0.0 < T < inf and -inf < r < inf and -inf < q < inf):
+        for name, value in (("S", S), ("K", K), ("T", T)):
+            if not 0.0 < value < inf:
+                raise ValueError(f"{name} must be finite and > 0, got {value}")
+        raise ValueError(f"{'r' if not -inf < r < inf else 'q'} must be finite, got {r if not -inf < r < inf else q}")
+    return S, K, T, r, q, _kind_code(kind) == CALL
+
+
+_SCALARS = (float, int)

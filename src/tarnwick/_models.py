@@ -33,6 +33,8 @@ class _Model:
             if not ok:
                 raise ValueError(f"{type(self).__name__}: {field.name} must be {text}, got {value!r}")
             object.__setattr__(self, field.name, number)
+        # The values in order, as the extension takes them (not a field: no part of ==, repr).
+        object.__setattr__(self, "_values", tuple(getattr(self, name) for name in self.parameter_names))
 
     def replace(self, **changes: float) -> Any:
         """A new model with some parameters changed, validated like a new one.
@@ -49,7 +51,8 @@ class _Model:
         return _replace(self, **changes)  # type: ignore[type-var]
 
     def _parameters(self) -> Tuple[float, ...]:
-        return tuple(getattr(self, name) for name in self.parameter_names)
+        values: Tuple[float, ...] = self.__dict__["_values"]
+        return values
 
 
 @dataclass(frozen=True)
