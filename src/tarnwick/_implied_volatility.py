@@ -1,67 +1,15 @@
 """Black-Scholes implied volatility of European option prices."""
 
-import os
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 from numpy.typing import ArrayLike
 
-from tarnwick import _volatility as _native
+from . import _volatility as _native
+from ._inputs import market_arguments, resolve_threads
 
 __all__ = ["implied_volatility"]
-
-def _threads(threads: Optional[int]) -> int:
-    """Worker threads: the argument, else TARNWICK_NUM_THREADS, else 0 (every core)."""
-    if threads is None:
-        setting = os.environ.get("TARNWICK_NUM_THREADS", "").strip()
-        if not setting:
-            return 0
-        try:
-            threads = int(setting)
-        except ValueError:
-            raise ValueError(f"TARNWICK_NUM_THREADS must be a positive integer, got {setting!r}") from None
-        name = "TARNWICK_NUM_THREADS"
-    else:
-        name = "threads"
-    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
-        raise ValueError(f"{name} must be a positive integer, got {threads!r}")
-    return int(threads)
-
-
-def _market_arguments(**named: Any) -> Tuple[Tuple[npt.NDArray[Any], ...], npt.NDArray[Any], Tuple[int, ...]]:
-    """Validates and broadcasts the keyword arguments price, S, K, T, r, q and kind.
-
-    Returns the six numeric arrays and the kind array (1 for a call, 0 for a put), each
-    contiguous and flat, and the broadcast shape. Raises ValueError naming the argument
-    that is not numeric, not finite or not positive where it must be, an unknown kind, or
-    shapes that do not broadcast.
-    """
-    numeric = {}
-    for name in ("price", "S", "K", "T", "r", "q"):
-        try:
-            value = np.asarray(named[name], dtype=np.float64)
-        except (TypeError, ValueError):
-            raise ValueError(f"{name} must be a real number or an array of them") from None
-        if name in ("S", "K", "T") and not np.all(np.isfinite(value) & (value > 0)):
-            raise ValueError(f"{name} must be finite and > 0")
-        if name in ("r", "q") and not np.all(np.isfinite(value)):
-            raise ValueError(f"{name} must be finite")
-        numeric[name] = value
-    kind = np.asarray(named["kind"])
-    call = kind == "call" if kind.dtype.kind == "U" else None
-    if call is None or not np.all(call | (kind == "put")):
-        raise ValueError(f"kind must be 'call' or 'put' (or an array of them), got {named['kind']!r}")
-    call = np.asarray(call).view(np.int8)
-    try:
-        arrays = np.broadcast_arrays(*numeric.values(), call)
-    except ValueError:
-        shapes = ", ".join(f"{name} {np.shape(value)}" for name, value in {**numeric, "kind": kind}.items())
-        raise ValueError(f"shapes do not broadcast: {shapes}") from None
-    shape = arrays[0].shape
-    flat = tuple(np.ascontiguousarray(a).ravel() for a in arrays)
-    return flat[:6], flat[6], shape
-
 
 def implied_volatility(
     price: ArrayLike,
@@ -127,6 +75,7 @@ def implied_volatility(
     >>> tw.implied_volatility(5.0, S=100, K=105, T=0.5, kind="put")
     0.0
     """
-    (p, s, k, t, rr, qq), call, shape = _market_arguments(price=price, S=S, K=K, T=T, r=r, q=q, kind=kind)
-    result = _native.implied_volatility(p, s, k, t, rr, qq, call, _threads(threads)).reshape(shape)
+    shape, a = market_arguments(S, K, T, r, q, kind, extra=(("price", price),))
+    result = _native.implied_volatility(a["price"], a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"],
+                                        resolve_threads(threads)).reshape(shape)
     return float(result) if result.ndim == 0 else result

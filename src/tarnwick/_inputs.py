@@ -86,7 +86,10 @@ def broadcast(arrays: Dict[str, "NDArray[Any]"]) -> Tuple[Tuple[int, ...], Dict[
     except ValueError:
         shapes = ", ".join(f"{name} {array.shape}" for name, array in arrays.items())
         raise ValueError(f"argument shapes do not broadcast together: {shapes}") from None
-    flat = {name: np.ascontiguousarray(np.broadcast_to(array, shape)).ravel() for name, array in arrays.items()}
+    # Aligned as well as contiguous: arrays unpickled from a buffer (as a distributed
+    # engine ships them) may start at any byte, and the extension reads whole doubles.
+    flat = {name: np.require(np.broadcast_to(array, shape), requirements=("C", "A")).ravel()
+            for name, array in arrays.items()}
     return shape, flat
 
 

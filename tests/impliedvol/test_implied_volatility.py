@@ -150,7 +150,7 @@ class TestArgumentErrors:
         with pytest.raises(ValueError, match=rf"^{name} must be finite"):
             tw.implied_volatility(5.0, 100.0, 100.0, 1.0, **{name: math.inf})
 
-    @pytest.mark.parametrize("kind", ["Call", "c", 1, ["call", "straddle"], None])
+    @pytest.mark.parametrize("kind", ["c", 1, ["call", "straddle"], None])
     def test_kind_must_be_call_or_put(self, kind):
         with pytest.raises(ValueError, match="^kind must be"):
             tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=kind)
@@ -158,7 +158,7 @@ class TestArgumentErrors:
     def test_non_numeric_and_unbroadcastable_arguments(self):
         with pytest.raises(ValueError, match="^price must be a real number"):
             tw.implied_volatility("cheap", 100.0, 100.0, 1.0)
-        with pytest.raises(ValueError, match="shapes do not broadcast: price \\(2,\\), S \\(3,\\)"):
+        with pytest.raises(ValueError, match=r"shapes do not broadcast together: S \(3,\), .*price \(2,\)"):
             tw.implied_volatility([1.0, 2.0], [100.0, 100.0, 100.0], 100.0, 1.0)
 
     @pytest.mark.parametrize("threads", [0, -1, 1.5, True, "2"])
