@@ -2,32 +2,18 @@
 truncated series (mpmath) and Fourier prices of the converged model, over a stress grid
 (tests/references/make_closed_form_references.py writes them)."""
 
-import csv
 import math
-import os
 import time
 
 import pytest
 
 from literal import kou_call
+from reference_rows import grid_params
 from tarnwick.models.dexpjump import KouEuropeanCall, KouEuropeanPut
 
 S, R = 100.0, 0.03
 CONVERGED = 2**31 - 1
-REFERENCES = os.path.join(os.path.dirname(os.path.dirname(__file__)), "references",
-                          "closed_form_kou.csv")
-
-
-def load():
-    with open(REFERENCES) as f:
-        return [dict(row) for row in csv.DictReader(f)]
-
-
-ROWS = load() if os.path.exists(REFERENCES) else []
-# A quarter of the grid by default, all of it under the slow marker.
-SAMPLE = [pytest.param(row, id=f"row{i}") for i, row in enumerate(ROWS) if i % 4 == 0]
-FULL = [pytest.param(row, id=f"row{i}", marks=pytest.mark.slow) for i, row in enumerate(ROWS)
-        if i % 4 != 0]
+GRID = grid_params("closed_form_kou.csv")
 
 
 def model_price(row):
@@ -38,8 +24,7 @@ def model_price(row):
     return price, float(row["reference"])
 
 
-@pytest.mark.skipif(not ROWS, reason="stored references missing")
-@pytest.mark.parametrize("row", SAMPLE + FULL)
+@pytest.mark.parametrize("row", GRID)
 def test_stress_grid_against_references(row):
     price, reference = model_price(row)
     assert math.isfinite(price)

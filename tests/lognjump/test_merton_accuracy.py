@@ -1,34 +1,20 @@
 """Merton prices against independent references: stored mpmath series values and Fourier
 prices over a stress grid (tests/references/make_closed_form_references.py writes them)."""
 
-import csv
 import math
-import os
 import time
 
 import pytest
 
 from literal import merton_call
+from reference_rows import grid_params
 from tarnwick.models.lognjump import MertonEuropeanCall
 
 S, R = 100.0, 0.03
-REFERENCES = os.path.join(os.path.dirname(os.path.dirname(__file__)), "references",
-                          "closed_form_merton.csv")
+GRID = grid_params("closed_form_merton.csv")
 
 
-def load():
-    with open(REFERENCES) as f:
-        return [dict(row) for row in csv.DictReader(f)]
-
-
-ROWS = load() if os.path.exists(REFERENCES) else []
-SAMPLE = [pytest.param(row, id=f"row{i}") for i, row in enumerate(ROWS) if i % 4 == 0]
-FULL = [pytest.param(row, id=f"row{i}", marks=pytest.mark.slow) for i, row in enumerate(ROWS)
-        if i % 4 != 0]
-
-
-@pytest.mark.skipif(not ROWS, reason="stored references missing")
-@pytest.mark.parametrize("row", SAMPLE + FULL)
+@pytest.mark.parametrize("row", GRID)
 def test_stress_grid_against_references(row):
     n = float(row["n"])
     price = MertonEuropeanCall(float(row["K"]), float(row["T"])).JDAnalyticalPrice(
