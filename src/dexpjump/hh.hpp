@@ -36,17 +36,19 @@ inline double Hh(int n, double x) {
 }
 
 // table[i] = Hh_i(x) for i = 0 ... last_order: the same values as Hh(i, x), each order
-// computed once.
-inline void Hh_table(int last_order, double x, double* table) {
-    double two_below = Hh_minus_one(x);
+// computed once. Returns Hh_{-1}(x), which the error bound starts from as well.
+inline double Hh_table(int last_order, double x, double* table) {
+    const double minus_one = Hh_minus_one(x);
+    double two_below = minus_one;
     table[0] = Hh_zero(x);
     for (int order = 1; order <= last_order; ++order) {
         table[order] = Hh_step(two_below, table[order - 1], x, order);
         two_below = table[order - 1];
     }
+    return minus_one;
 }
 
-// bound[i] >= |error of table[i]| / ulp: the recursion run on absolute values, started
+// bound[i] >= |error of table[i]| / ulp, from the table and minus_one = Hh_{-1}(x): the recursion run on absolute values, started
 // from Hh_0's absolute accuracy (the normal function in complement form resolves it only
 // to about sqrt(2 pi) ulps of 1). For x <= 0 every step adds positive terms and the bound
 // stays near the value; for x > 0 the forward recursion subtracts, its errors grow like
@@ -55,9 +57,9 @@ inline void Hh_table(int last_order, double x, double* table) {
 // leaves the normal range, the caller says whether what is lost matters
 // (lost_matters: the bound is infinite) or is below the result's resolution whatever
 // multiplies it.
-inline void Hh_error_table(int last_order, double x, const double* table, double* bound,
-                           bool lost_matters) {
-    double two_below = Hh_minus_one(x);
+inline void Hh_error_table(int last_order, double x, double minus_one, const double* table,
+                           double* bound, bool lost_matters) {
+    double two_below = minus_one;
     double zeroth_error = 1.0;
     if (x > 0) {
         if (two_below >= DBL_MIN)

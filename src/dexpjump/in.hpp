@@ -10,6 +10,14 @@
 
 namespace dexpjump {
 
+// table[e] = pow(base, e) for e = 0 ... last. pow(base, 0) is 1 and pow(base, 1) is base
+// exactly (NaN included), so only the higher powers need the library call.
+inline void power_table(double base, int last, double* table) {
+    table[0] = 1.0;
+    if (last >= 1) table[1] = base;
+    for (int e = 2; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
+}
+
 // The parts of I_n that do not depend on the order n.
 struct InTerms {
     // The integral converges, and the closed form holds, for beta > 0 with alpha != 0 and
@@ -74,16 +82,16 @@ void In_table(int last_order, double c, double alpha, double beta, double delta,
         return;
     }
     double hh[Capacity], hh_bound[Capacity];
-    Hh_table(last_order, t.x, hh);
+    const double hh_minus_one = Hh_table(last_order, t.x, hh);
     // In Upsilon a lost Hh_0 ends up multiplied, all factors together, by about
     // exp(alpha c - x^2/2 + (alpha/beta)^2/2) = exp(-(beta c)^2 / 2), and the forward
     // recursion amplifies it by at most exp(|x| max(1, |alpha/beta|)): when the two
     // together stay below e^-50 the loss cannot show.
     const double amplification = std::fabs(t.x) * std::fmax(1.0, std::fabs(alpha / beta));
     const bool lost_matters = !(0.5 * (beta * c) * (beta * c) - amplification > 50.0);
-    Hh_error_table(last_order, t.x, hh, hh_bound, lost_matters);
+    Hh_error_table(last_order, t.x, hh_minus_one, hh, hh_bound, lost_matters);
     double ratio_power[Capacity + 1];
-    for (int e = 0; e <= last_order + 1; ++e) ratio_power[e] = std::pow(t.ratio, static_cast<double>(e));
+    power_table(t.ratio, last_order + 1, ratio_power);
     // The normal probability is resolved absolutely, not relatively.
     const double normal_part =
         std::fabs(t.scale * t.E) * (std::fabs(t.phi) + tarnwick::normal_cdf_error_ulps(t.phi_argument, t.phi));

@@ -23,9 +23,17 @@ namespace dexpjump {
 // infinite, the Poisson weight 0, and the series NaN. The term count is capped there.
 inline constexpr int max_terms = 170;
 
-// table[e] = pow(base, e) for e = 0 ... last.
-inline void power_table(double base, int last, double* table) {
-    for (int e = 0; e <= last; ++e) table[e] = std::pow(base, static_cast<double>(e));
+// factorials()[i] = tgamma(i + 1) for i = 0 ... max_terms: the same for every evaluation,
+// so computed once, on first use (an immutable table; its initialisation is thread-safe).
+inline const double* factorials() {
+    struct Table {
+        double value[max_terms + 1];
+        Table() {
+            for (int i = 0; i <= max_terms; ++i) value[i] = std::tgamma(static_cast<double>(i) + 1.0);
+        }
+    };
+    static const Table table;
+    return table.value;
 }
 
 // An error bound carried through a factor: a term with a zero factor (no jumps, p = 0
@@ -64,8 +72,7 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
         const double s_T = sigma * sqrt_T;
         const double m = a - mu * T;
 
-        double factorial[max_terms + 1];  // factorial[i] = tgamma(i + 1)
-        for (int i = 0; i <= N; ++i) factorial[i] = std::tgamma(static_cast<double>(i) + 1.0);
+        const double* const factorial = factorials();
         double intensity_power[max_terms + 1], p_power[max_terms + 1], q_power[max_terms + 1];
         double up_share_power[max_terms + 1], down_share_power[max_terms + 1];
         double up_scale_power[max_terms + 1], down_scale_power[max_terms + 1];
