@@ -81,6 +81,22 @@ def test_any_term_count_converges_promptly(lam):
     assert max(prices) - min(prices) <= 1e-10 * S
 
 
+# A cut inside a Poisson window of thousands of counts, the level far from the bulk of
+# the counts summed (these took 8-16 ms before). References: Lewis' formula on the cut
+# series' measure, tests/dexpjump/cut_window_reference.py.
+@pytest.mark.parametrize("T, lam, n, true_price", [
+    (1.0, 1e4, 10000, 99.9999992803155),
+    (1.0, 1e4, 9500, 71.8351413765151),
+    (30.0, 300.0, 9000, 99.99999624384012),
+    (30.0, 300.0, 8500, 50.288471435252134),
+])
+def test_cut_inside_a_wide_poisson_window(T, lam, n, true_price):
+    start = time.monotonic()
+    price = KouEuropeanCall(T, 100.0).priceByKouJumpDiffusion(S, R, 0.2, lam, 0.4, 10.0, 5.0, n)
+    assert time.monotonic() - start < 1.0  # a hang, not a timing
+    assert abs(price - true_price) <= 1e-11 * S
+
+
 def test_put_follows_from_the_accurate_call():
     args = (S, R, 0.2, 5.0, 0.3, 60.0, 40.0, 170)
     put = KouEuropeanPut(5.0, 100.0).priceByKouJumpDiffusion(*args)
