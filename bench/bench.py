@@ -87,13 +87,18 @@ IV_VOLLIB_SLICE = 2_000
 IV_TARGET = 0.25e-6
 
 # Where the literal evaluation is not accurate and another evaluation of the same cut
-# series replaces it: (label, T, arguments, n). K = 100, r = 0.03.
-KOU_ACCURATE_CASES = (
-    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 10),
-    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 2**31 - 1),
-    ("lam T 1000", 1.0, (100.0, 0.03, 0.2, 1000.0, 0.4, 10.0, 5.0), 2**31 - 1),
-)
+# series replaces it: (label, T, arguments, n, target). K = 100, r = 0.03.
 KOU_ACCURATE_TARGET = 200e-6
+KOU_ANY_N_TARGET = 10e-3
+KOU_ACCURATE_CASES = (
+    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 10, KOU_ACCURATE_TARGET),
+    ("cancelling", 5.0, (100.0, 0.03, 0.2, 5.0, 0.3, 60.0, 40.0), 2**31 - 1, KOU_ACCURATE_TARGET),
+    ("lam T 1000", 1.0, (100.0, 0.03, 0.2, 1000.0, 0.4, 10.0, 5.0), 2**31 - 1, KOU_ACCURATE_TARGET),
+    # The cut in the middle of a Poisson window of thousands of counts: the slowest kind
+    # of case, which only has to return promptly.
+    ("lam T 1e4, cut at the mean", 1.0, (100.0, 0.03, 0.2, 1e4, 0.4, 10.0, 5.0), 10000,
+     KOU_ANY_N_TARGET),
+)
 # (label, lam, n) with the Merton option and market above but m = -0.02, s = 0.05.
 MERTON_ACCURATE_CASES = (
     ("lam T 70", 70.0, 170.0),
@@ -442,15 +447,16 @@ def main(argv: Optional[List[str]] = None) -> int:
             add(kind, str(n), timing, baseline, baseline_time, ratio, f"{value:.12f}", difference, target)
 
     # Kou where the literal closed form is not accurate: it cancels (eta sigma sqrt(T) of
-    # about 27, at a few terms and converged), and many jumps (lam T = 1000, converged).
-    for label, T, kou_args, n in KOU_ACCURATE_CASES:
+    # about 27, at a few terms and converged), many jumps (lam T = 1000, converged), and a
+    # cut inside a window of thousands of counts.
+    for label, T, kou_args, n, limit in KOU_ACCURATE_CASES:
         option = dexpjump.KouEuropeanCall(T, KOU_K)
         timing = time_per_call(call_statement(kou_args, n), {"price": option.priceByKouJumpDiffusion},
                                repeats, args.min_batch)
-        met = timing.median <= KOU_ACCURATE_TARGET
+        met = timing.median <= limit
         add(f"Kou call, accurate: {label}", str(n), timing, "-", "-", "-",
             f"{option.priceByKouJumpDiffusion(*kou_args, n):.12f}", "-",
-            f"<= {fmt_limit(KOU_ACCURATE_TARGET)}: {'met' if met else 'NOT met'}")
+            f"<= {fmt_limit(limit)}: {'met' if met else 'NOT met'}")
 
     # Merton: QuantLib first (its cost does not depend on a term count), then each n.
     ql_recalculate = "option.recalculate(); option.NPV()"
