@@ -107,8 +107,9 @@ inline double cf_bound(const Model& m, double u) {
 //
 // The counts are weighted by pi_j rho^j, rho = psi(theta), scaled by their largest
 // weight C, so that every power is of psi(s) / rho (modulus <= 1) and the whole scale
-// exp(log C + sigma^2 T theta^2 / 2 - theta b) (below the mass, by Chernoff's bound)
-// multiplies the integrand once.
+// exp(log C + sigma^2 T theta^2 / 2 - theta b) multiplies the integrand once. That scale
+// is Phi(theta) e^{-theta b}, convex in theta with its minimum at the saddle point and
+// equal to the mass at theta = 0: near the saddle it cannot overflow.
 struct Tilt {
     double theta;
     double rho;                  // psi(theta)
@@ -222,10 +223,6 @@ double panel_integral(double left, double width, F f) {
     }
     return 0.5 * width * panel;
 }
-
-}  // namespace inversion_detail
-
-namespace inversion_detail {
 
 // The mass at or above b of the cut series on the saddle-point contour of the tilt.
 inline double Upsilon_by_tilted_contour(const Model& m, const Tilt& t, double mass) {
