@@ -235,6 +235,7 @@ class Objective:
         self.evaluations = self.jacobians = 0
         self._x: Optional[bytes] = None
         self._value: Tuple[Array, Array] = (np.empty(0), np.empty(0))
+        self._jacobians: Dict[bytes, Array] = {}
 
     def model(self, x: Array) -> Any:
         values = dict(self.fixed)
@@ -298,12 +299,17 @@ class Objective:
     def jacobian(self, x: Array) -> Array:
         """d residual / d free parameter. Sensitivities cost several prices each, so they
         are computed only here, at the points the optimiser accepts, not at every trial."""
-        _, scale = self.at(x)
-        self.jacobians += 1
-        sens = self.sensitivities(self.model(x))
-        # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
-        jacobian = np.column_stack([sens[name] / scale for name in self.free])
-        return jacobian.reshape(scale.size, len(self.free))
+        key = np.asarray(x, dtype=float).tobytes()
+        if key not in self._jacobians:
+            _, scale = self.at(x)
+            self.jacobians += 1
+            sens = self.sensitivities(self.model(x))
+            # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
+            jacobian = np.column_stack([sens[name] / scale for name in self.free])
+            self._jacobians[key] = jacobian.reshape(scale.size, len(self.free))
+        # Kept per point: the fit's standard errors need the Jacobian at the end point of
+        # the best local run, which that run has computed already.
+        return self._jacobians[key]
 
     def cost(self, x: Array) -> float:
         """Half the sum of squared residuals, for screening starts."""
