@@ -144,9 +144,9 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
 // moved from it toward the middle of the strip when that allows a longer step. The saddle
 // minimises the integrand's size, but a strip edge or pole close to it forces short steps;
 // a line up to e^log_excess larger at u = 0 that sits farther from both often needs
-// half the nodes, and the absolute error goal does not change. Derivative integrands carry
-// polynomial factors in w that the step estimate does not see, so they stay at the saddle
-// (log_excess = 0).
+// half the nodes, and the absolute error goal does not change. The Greeks' integrands carry
+// polynomial factors in w up to the third power that the step estimate does not see, so they
+// stay at the saddle (log_excess = 0).
 struct Contour {
     double theta;
     double step;

@@ -67,14 +67,19 @@ void greeks(const Model& model, const Option& o, double* out) {
 // The prices (row 0) and T dkappa/d(parameter) integrals (rows 1..parameters, in the
 // model's order) in units of S e^{-qT} for a chain of strikes as in price_chain, to
 // out[row * stride + i]. The contour suits the gradient's strip and carries the derivatives'
-// tighter error goal; the chain shares it, the nodes, the exponent and its gradient.
+// tighter error goal; the chain shares it, the nodes, the exponent and its gradient. Like
+// the prices' line it may leave the saddle for a longer step: the gradient grows at most like
+// |w|^2 (the sigma term), which the tail test counts and the e^-40 goal (e^5 below the prices')
+// absorbs along the line; off the saddle the sums need about half the nodes and agree with
+// those on it to a few 1e-13 of the spot.
 template <class Model>
 void sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                          std::size_t stride) {
     constexpr std::size_t count = Model::parameter_count;
     const Model strip = model.for_parameter_derivatives();
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    const Contour contour = choose_contour(strip, T, *lo, *hi, admissible(strip, call), derivative_log_tolerance, 0.0);
+    const Contour contour = choose_contour(strip, T, *lo, *hi, admissible(strip, call), derivative_log_tolerance,
+                                           price_log_excess);
     accumulate_chain<count + 1>(model, T, contour, k, n, derivative_log_tolerance, false,
                                 [&](complex w, complex, complex e, complex* g) {
                                     g[0] = e / (w * (w - 1.0));
