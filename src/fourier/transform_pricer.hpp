@@ -82,7 +82,9 @@ void sensitivities_chain(const Model& model, double T, bool call, const double* 
                                            price_log_excess);
     accumulate_chain<count + 1>(model, T, contour, k, n, derivative_log_tolerance, false,
                                 [&](complex w, complex, complex e, complex* g) {
-                                    g[0] = e / (w * (w - 1.0));
+                                    // As for prices, one real division instead of a complex one.
+                                    const complex ww = w * (w - 1.0);
+                                    g[0] = e * std::conj(ww) / std::norm(ww);
                                     complex grad[count];
                                     model.gradient(w, grad);
                                     double factor = 1.0;
