@@ -61,11 +61,11 @@ inline void evaluate_one(const blackscholes::BlackScholes& m, const Option& o, O
     else blackscholes::sensitivities(m, o, out);
 }
 
+// Under a jump model only the Greeks go option by option: prices and sensitivities go by
+// chains (evaluate_chains).
 template <class Model>
-void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
-    if (what == Output::price) out[0] = fourier::price(m, o);
-    else if (what == Output::greeks) fourier::greeks(m, o, out);
-    else fourier::sensitivities(m, o, out);
+void evaluate_one(const Model& m, const Option& o, Output, double* out) {
+    fourier::greeks(m, o, out);
 }
 
 // A few transform prices take well over a thread's start-up time (tens of microseconds);
