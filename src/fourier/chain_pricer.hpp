@@ -1,7 +1,8 @@
 #pragma once
 
-// Prices of a chain of options that share the model, the maturity and the side (call or
-// put), by one trapezoid sum along one contour (contour.hpp). The characteristic function
+// Trapezoid sums along one contour (contour.hpp) for a chain of options that share the
+// model, the maturity and the side (call or put): prices here, parameter sensitivities and
+// the Greeks of one option in transform_pricer.hpp. The characteristic function
 // depends on neither strike nor spot, so each node's value is computed once for the whole
 // chain; a strike only adds its phase exp(-i u (k - k_mid)), advanced from node to node by a
 // rotation, and its amplitude exp((1 - theta)(k - k_mid)).
@@ -37,14 +38,17 @@ inline constexpr long reseed_interval = 32;
 // beyond it the far strikes' integrands would be e^4 times larger than their prices warrant.
 inline constexpr double chain_log_spread = 4.0;
 
-// Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
-// k[i] = ln(K / F), n <= max_chain.
-template <class Model>
-void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
+// The trapezoid sums along the contour of Rows integrands g_r(w) e^{(1 - w)(k_i - k_mid)}
+// for the strikes k[0..n), n <= max_chain, scaled by h / pi, to out[r * stride + i].
+// node(w, kappa, e, g) fills g[0..Rows) from w, kappa = model.exponent(w) and
+// e = exp(T kappa + (1 - w) k_mid), and returns a bound of its integrands' size relative to
+// e / (w (w - 1)) for the tail test; inverse_square lets that test use the faster decay of
+// integrands with no polynomial factor in w (prices).
+template <std::size_t Rows, class Model, class Node>
+void accumulate_chain(const Model& model, double T, const Contour& contour, const double* k, std::size_t n,
+                      double log_tolerance, bool inverse_square, Node&& node, double* out, std::size_t stride) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
     const double k_mid = 0.5 * (*lo + *hi);
-    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, call), price_log_tolerance,
-                                           price_log_excess);
     const double theta = contour.theta;
     // Where the error estimate allows any step (the whole integrand is below tolerance),
     // still resolve the diffusion's Gaussian width so that the sum sees it.
@@ -53,7 +57,7 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
     constexpr std::size_t block = 8;
     const std::size_t padded = (n + block - 1) / block * block;
     double offset[max_chain], amplitude[max_chain], re[max_chain], im[max_chain], rot_re[max_chain],
-        rot_im[max_chain], sum[max_chain];
+        rot_im[max_chain], sum[Rows][max_chain];
     double largest = 0.0;
     for (std::size_t i = 0; i < padded; ++i) {
         offset[i] = i < n ? k[i] - k_mid : 0.0;
@@ -61,28 +65,33 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
         largest = std::max(largest, amplitude[i]);
         rot_re[i] = std::cos(h * offset[i]);
         rot_im[i] = -std::sin(h * offset[i]);
-        sum[i] = 0.0;
+        for (std::size_t r = 0; r < Rows; ++r) sum[r][i] = 0.0;
     }
     // The tail bound at the strike with the largest amplitude holds for all.
-    const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), price_log_tolerance, true);
+    const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), log_tolerance,
+                               inverse_square);
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
-        const complex ww = w * (w - 1.0);
-        const complex g = std::exp(T * model.exponent(w) + (1.0 - w) * k_mid) * std::conj(ww) /
-                          (std::norm(ww) * (j == 0 ? 2.0 : 1.0));
+        const complex kappa = model.exponent(w);
+        complex g[Rows];
+        const double size = node(w, kappa, std::exp(T * kappa + (1.0 - w) * k_mid), g);
         if (j % reseed_interval == 0) {
             for (std::size_t i = 0; i < padded; ++i) {
                 re[i] = amplitude[i] * std::cos(u * offset[i]);
                 im[i] = -amplitude[i] * std::sin(u * offset[i]);
             }
         }
-        const double gr = g.real();
-        const double gi = g.imag();
+        double gr[Rows], gi[Rows];
+        for (std::size_t r = 0; r < Rows; ++r) {
+            // The trapezoid's half weight at u = 0.
+            gr[r] = j == 0 ? 0.5 * g[r].real() : g[r].real();
+            gi[r] = j == 0 ? 0.5 * g[r].imag() : g[r].imag();
+        }
         // Blocks of a fixed length, so that the compiler vectorises the strike loop; the
         // padding strikes have zero amplitude. A short chain (one option) skips the padding.
         const auto advance = [&](std::size_t i) {
-            sum[i] += gr * re[i] - gi * im[i];
+            for (std::size_t r = 0; r < Rows; ++r) sum[r][i] += gr[r] * re[i] - gi[r] * im[i];
             const double next_re = re[i] * rot_re[i] - im[i] * rot_im[i];
             im[i] = re[i] * rot_im[i] + im[i] * rot_re[i];
             re[i] = next_re;
@@ -93,9 +102,26 @@ void price_chain(const Model& model, double T, bool call, const double* k, std::
             for (std::size_t b = 0; b < padded; b += block)
                 for (std::size_t i = b; i < b + block; ++i) advance(i);
         }
-        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, 1.0)) break;
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) break;
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = sum[i] * h / pi;
+    for (std::size_t r = 0; r < Rows; ++r)
+        for (std::size_t i = 0; i < n; ++i) out[r * stride + i] = sum[r][i] * h / pi;
+}
+
+// Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
+// k[i] = ln(K / F), n <= max_chain.
+template <class Model>
+void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
+    const auto [lo, hi] = std::minmax_element(k, k + n);
+    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, call), price_log_tolerance,
+                                           price_log_excess);
+    accumulate_chain<1>(model, T, contour, k, n, price_log_tolerance, true,
+                        [](complex w, complex, complex e, complex* g) {
+                            const complex ww = w * (w - 1.0);
+                            g[0] = e * std::conj(ww) / std::norm(ww);
+                            return 1.0;
+                        },
+                        out, n);
 }
 
 // Each option is priced on the contour of its out-of-the-money side, the call for K > F
@@ -109,10 +135,13 @@ inline double from_side(double side_price, double k, bool side_call, bool call) 
     return call ? side_price - std::expm1(k) : side_price + std::expm1(k);
 }
 
+// ln(K / F) of an option.
+inline double log_moneyness(const Option& o) { return std::log(o.K / o.S) - (o.r - o.q) * o.T; }
+
 // One option.
 template <class Model>
 double price(const Model& model, const Option& o) {
-    const double k = std::log(o.K / o.S) - (o.r - o.q) * o.T;
+    const double k = log_moneyness(o);
     const bool side = out_of_the_money_call(k);
     double c;
     price_chain(model, o.T, side, &k, 1, &c);

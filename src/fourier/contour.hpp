@@ -72,13 +72,16 @@ double saddle(const Model& model, double T, double k, Interval range) {
     // The ends themselves (pole, strip edge) are excluded. The line need not sit exactly at
     // the minimum, but within a thousandth of its distance to the nearer end of the
     // interval: near an end log_size rises steeply (huge variances put the saddle within
-    // 1e-5 of the pole).
+    // 1e-5 of the pole). Nor may log_size change by more than about one across the bracket:
+    // a jump transform like exp(s^2 theta^2 / 2) far out in an unbounded strip turns from
+    // negligible to overflowing within a bracket that is small relative to the room.
     for (int i = 0; i < 200; ++i) {
         const double room = std::min(lo - range.lo, range.hi - hi);
-        if (hi - lo <= 1e-3 * room) break;
         const double mid = 0.5 * (lo + hi);
         if (mid <= lo || mid >= hi) break;
-        if (slope(mid) < 0.0) lo = mid;
+        const double at_mid = slope(mid);
+        if (hi - lo <= 1e-3 * room && std::abs(at_mid) * (hi - lo) <= 1.0) break;
+        if (at_mid < 0.0) lo = mid;
         else hi = mid;
     }
     return 0.5 * (lo + hi);
@@ -144,9 +147,9 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
 // moved from it toward the middle of the strip when that allows a longer step. The saddle
 // minimises the integrand's size, but a strip edge or pole close to it forces short steps;
 // a line up to e^log_excess larger at u = 0 that sits farther from both often needs
-// half the nodes, and the absolute error goal does not change. Derivative integrands carry
-// polynomial factors in w that the step estimate does not see, so they stay at the saddle
-// (log_excess = 0).
+// half the nodes, and the absolute error goal does not change. The Greeks' integrands carry
+// polynomial factors in w up to the third power that the step estimate does not see, so they
+// stay at the saddle (log_excess = 0).
 struct Contour {
     double theta;
     double step;

@@ -61,11 +61,11 @@ inline void evaluate_one(const blackscholes::BlackScholes& m, const Option& o, O
     else blackscholes::sensitivities(m, o, out);
 }
 
+// Under a jump model only the Greeks go option by option: prices and sensitivities go by
+// chains (evaluate_chains).
 template <class Model>
-void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
-    if (what == Output::price) out[0] = fourier::price(m, o);
-    else if (what == Output::greeks) fourier::greeks(m, o, out);
-    else fourier::sensitivities(m, o, out);
+void evaluate_one(const Model& m, const Option& o, Output, double* out) {
+    fourier::greeks(m, o, out);
 }
 
 // A few transform prices take well over a thread's start-up time (tens of microseconds);
@@ -73,30 +73,40 @@ void evaluate_one(const Model& m, const Option& o, Output what, double* out) {
 inline constexpr std::size_t min_block = 8;
 inline constexpr std::size_t min_chains_per_block = 2;
 
-// Prices under a jump model: options of one maturity and out-of-the-money side are sorted
-// by log-moneyness and priced in chains that share the characteristic-function values. Chains depend on the
-// inputs only, not on the thread count, so results do not either.
+// Prices or sensitivities under a jump model: options of one maturity and side are sorted
+// by log-moneyness and evaluated in chains that share the characteristic-function values
+// (and its gradient). Chains depend on the inputs only, not on the thread count, so results
+// do not either.
 template <class Model>
-void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned threads) {
+void evaluate_chains(const Model& model, Output what, int rows, const Inputs& in, double* out, unsigned threads) {
     const std::size_t n = in.count;
     std::vector<double> k(n);
     for (std::size_t i = 0; i < n; ++i) k[i] = std::log(in.K[i] / in.S[i]) - (in.r[i] - in.q[i]) * in.T[i];
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto key = [&](std::size_t i) { return std::make_tuple(fourier::out_of_the_money_call(k[i]), in.T[i], k[i]); };
+    // Prices are computed on their out-of-the-money side (chain_pricer.hpp). Sensitivities
+    // stay on the option's own side: the out-of-the-money side's contour can fail where the
+    // own side's does not (e.g. far from the money with large one-sided jumps), and the
+    // intrinsic value added to cross sides would not change the derivatives anyway.
+    const auto side_of = [&](std::size_t i) {
+        return what == Output::price ? fourier::out_of_the_money_call(k[i]) : in.call[i] != 0;
+    };
+    const auto key = [&](std::size_t i) { return std::make_tuple(side_of(i), in.T[i], k[i]); };
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     std::vector<double> sorted_k(n);
     for (std::size_t i = 0; i < n; ++i) sorted_k[i] = k[order[i]];
 
+    // Sensitivities integrate on the contour of the gradient's strip; chains are cut to it.
+    const Model strip = what == Output::price ? model : model.for_parameter_derivatives();
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < n;) {
         const std::size_t first = order[i];
         std::size_t run = i + 1;
-        const bool side = fourier::out_of_the_money_call(k[first]);
-        while (run < n && in.T[order[run]] == in.T[first] && fourier::out_of_the_money_call(sorted_k[run]) == side) ++run;
+        const bool side = side_of(first);
+        while (run < n && in.T[order[run]] == in.T[first] && side_of(order[run]) == side) ++run;
         while (i < run) {
             starts.push_back(i);
-            i += fourier::chain_length(model, in.T[first], side, &sorted_k[i], run - i);
+            i += fourier::chain_length(strip, in.T[first], side, &sorted_k[i], run - i);
         }
     }
     starts.push_back(n);
@@ -109,18 +119,23 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
     if (chains.size() > 1) std::shuffle(chains.begin(), chains.end(), std::mt19937_64(20261208));
 
     parallel_for(chains.size(), threads, min_chains_per_block, [&](std::size_t begin, std::size_t end) {
-        double values[fourier::max_chain];
+        std::vector<double> values(static_cast<std::size_t>(rows) * fourier::max_chain);
         for (std::size_t index = begin; index < end; ++index) {
             const std::size_t c = chains[index];
             const std::size_t from = starts[c];
             const std::size_t length = starts[c + 1] - from;
             const std::size_t first = order[from];
-            const bool side = fourier::out_of_the_money_call(sorted_k[from]);
-            fourier::price_chain(model, in.T[first], side, &sorted_k[from], length, values);
+            const bool side = side_of(first);
+            if (what == Output::price)
+                fourier::price_chain(model, in.T[first], side, &sorted_k[from], length, values.data());
+            else
+                fourier::sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), length);
             for (std::size_t j = 0; j < length; ++j) {
                 const std::size_t i = order[from + j];
-                const double value = fourier::from_side(values[j], sorted_k[from + j], side, in.call[i] != 0);
-                out[i] = in.S[i] * std::exp(-in.q[i] * in.T[i]) * value;
+                const double scale = in.S[i] * std::exp(-in.q[i] * in.T[i]);
+                out[i] = scale * fourier::from_side(values[j], sorted_k[from + j], side, in.call[i] != 0);
+                for (std::size_t row = 1; row < static_cast<std::size_t>(rows); ++row)
+                    out[row * n + i] = scale * values[row * length + j];
             }
         }
     });
@@ -129,8 +144,8 @@ void evaluate_prices(const Model& model, const Inputs& in, double* out, unsigned
 template <class Model>
 void evaluate_batch(const Model& model, Output what, int rows, const Inputs& in, double* out, unsigned threads) {
     if constexpr (!std::is_same_v<Model, blackscholes::BlackScholes>) {
-        if (what == Output::price) {
-            evaluate_prices(model, in, out, threads);
+        if (what != Output::greeks) {
+            evaluate_chains(model, what, rows, in, out, threads);
             return;
         }
     }

@@ -14,6 +14,8 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped]
 from scipy.special import ndtr  # type: ignore[import-untyped]
 
 import tarnwick as tw
+from tarnwick import _pricing, _volatility
+from tarnwick._inputs import resolve_threads
 
 Array = npt.NDArray[np.float64]
 ModelT = TypeVar("ModelT")
@@ -231,10 +233,20 @@ class Objective:
                  fixed: Mapping[str, float], surface: Surface, target: str,
                  threads: Optional[int]) -> None:
         self.model_class, self.names, self.free = model_class, list(names), list(free)
-        self.fixed, self.surface, self.target, self.threads = dict(fixed), surface, target, threads
+        self.fixed, self.surface, self.target = dict(fixed), surface, target
+        # The surface is checked once (read_surface); each evaluation then hands its flat
+        # arrays straight to the extensions, without the public functions' validation and
+        # broadcasting (about a third of a 100-quote price's time).
+        flat = [np.ascontiguousarray(a, dtype=np.float64)
+                for a in (surface.strike, surface.maturity, surface.rate, surface.dividend)]
+        self._market: Tuple[Array, Array, Array, Array, Array, npt.NDArray[np.int8]] = (
+            np.full(surface.strike.size, surface.S), flat[0], flat[1], flat[2], flat[3],
+            surface.otm_call.astype(np.int8))
+        self._threads = resolve_threads(threads)
         self.evaluations = self.jacobians = 0
         self._x: Optional[bytes] = None
         self._value: Tuple[Array, Array] = (np.empty(0), np.empty(0))
+        self._jacobians: Dict[bytes, Array] = {}
 
     def model(self, x: Array) -> Any:
         values = dict(self.fixed)
@@ -242,21 +254,18 @@ class Objective:
         return self.model_class(**{name: values[name] for name in self.names})
 
     def sensitivities(self, model: Any) -> Dict[str, Array]:
-        s = self.surface
-        values = tw.sensitivities(model, s.S, s.strike, s.maturity, s.rate, s.dividend,
-                                  s.otm_kind, threads=self.threads)
-        return {name: np.asarray(value, dtype=float) for name, value in values.items()}
+        table = _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
+                                       self._threads)
+        return dict(zip(("price",) + tuple(model.parameter_names), table))
 
     def prices(self, model: Any) -> Array:
-        s = self.surface
-        return np.asarray(tw.price(model, s.S, s.strike, s.maturity, s.rate, s.dividend,
-                                   s.otm_kind, threads=self.threads), dtype=float)
+        table = _pricing.price(model._code, np.array(model._parameters()), *self._market,
+                               self._threads)
+        return table[0, :]
 
     def model_ivs(self, prices: Array) -> Array:
-        s = self.surface
-        return np.asarray(tw.implied_volatility(prices, s.S, s.strike, s.maturity, s.rate,
-                                                s.dividend, s.otm_kind, threads=self.threads),
-                          dtype=float)
+        return _volatility.implied_volatility(np.ascontiguousarray(prices, dtype=float),
+                                              *self._market, self._threads)
 
     def vol_residuals(self, prices: Array) -> Tuple[Array, Array]:
         """Model minus market implied vol per quote, and the vega that turns a price
@@ -298,12 +307,17 @@ class Objective:
     def jacobian(self, x: Array) -> Array:
         """d residual / d free parameter. Sensitivities cost several prices each, so they
         are computed only here, at the points the optimiser accepts, not at every trial."""
-        _, scale = self.at(x)
-        self.jacobians += 1
-        sens = self.sensitivities(self.model(x))
-        # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
-        jacobian = np.column_stack([sens[name] / scale for name in self.free])
-        return jacobian.reshape(scale.size, len(self.free))
+        key = np.asarray(x, dtype=float).tobytes()
+        if key not in self._jacobians:
+            _, scale = self.at(x)
+            self.jacobians += 1
+            sens = self.sensitivities(self.model(x))
+            # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
+            jacobian = np.column_stack([sens[name] / scale for name in self.free])
+            self._jacobians[key] = jacobian.reshape(scale.size, len(self.free))
+        # Kept per point: the fit's standard errors need the Jacobian at the end point of
+        # the best local run, which that run has computed already.
+        return self._jacobians[key]
 
     def cost(self, x: Array) -> float:
         """Half the sum of squared residuals, for screening starts."""

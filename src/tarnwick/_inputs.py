@@ -45,6 +45,13 @@ def kind_codes(kind: Any) -> "NDArray[Any]":
     """'call'/'put' (any case), or an array of them, as an int8 array of CALL/PUT codes."""
     if isinstance(kind, str):
         return np.asarray(_kind_code(kind), dtype=np.int8)
+    array = np.asarray(kind)
+    if array.dtype.kind == "U":
+        # Strings (a quote table's column) in one pass; the loop below names a bad entry.
+        lowered = np.char.lower(array)
+        call, put = lowered == "call", lowered == "put"
+        if np.all(call | put):
+            return np.where(call, CALL, PUT).astype(np.int8)
     array = np.asarray(kind, dtype=object)
     codes = np.empty(array.shape, dtype=np.int8)
     for index, value in np.ndenumerate(array):

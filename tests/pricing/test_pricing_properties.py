@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import tarnwick as tw
 
@@ -45,6 +45,10 @@ def test_prices_are_finite_and_within_arbitrage_bounds(model, market):
 
 @SETTINGS
 @given(models, markets)
+# A put far out of the money under large, nearly certain up-jumps: its contour lies where
+# the jumps' exp(s^2 theta^2 / 2) swings from negligible to overflowing.
+@example(tw.Merton(sigma=0.0625, lam=1.0, m=1.0, s=0.0078125),
+         dict(S=1.0, moneyness=0.125, T=0.015625, r=0.0, q=0.0, kind="put"))
 def test_greeks_and_sensitivities_are_finite(model, market):
     m = arguments(market)
     assert all(math.isfinite(v) for v in tw.greeks(model, **m))
