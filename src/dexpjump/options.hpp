@@ -55,10 +55,13 @@ public:
         // Past lambda T of 1e6 the Poisson window alone (2e4 counts) would take too long.
         const bool accurate_possible = valid && q.lambda1 * T < 1e6;
         // Two cases in which the error bound of the literal evaluation is sure to fail,
-        // decided before spending milliseconds on it: an exponential factor that overflows,
-        // and a Poisson tail past the cap at 170 that matters.
+        // decided before spending milliseconds on it: an exponential factor that overflows
+        // while it multiplies jump terms (without jumps the literal price is the jump-free
+        // term alone, exact unless the factor is infinite, which the bound catches), and a
+        // Poisson tail past the cap at 170 that matters.
+        const bool jump_terms = n > 0 && lam * T > 0;
         if (accurate_possible &&
-            (literal_overflows(sigma, eta1, eta2) ||
+            ((jump_terms && literal_overflows(sigma, eta1, eta2)) ||
              (n > max_terms && tarnwick::poisson_tail_bound(max_terms + 1, q.lambda1 * T) +
                                        tarnwick::poisson_tail_bound(max_terms + 1, lam * T) >
                                    literal_tolerance)))

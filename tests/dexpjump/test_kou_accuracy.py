@@ -101,3 +101,12 @@ def test_put_follows_from_the_accurate_call():
     args = (S, R, 0.2, 5.0, 0.3, 60.0, 40.0, 170)
     put = KouEuropeanPut(5.0, 100.0).priceByKouJumpDiffusion(*args)
     assert put == pytest.approx(25.27472614362479 + 100.0 * math.exp(-R * 5.0) - S, abs=1e-10 * S)
+
+
+@pytest.mark.parametrize("n", [0, 1, 10])
+def test_without_jumps_a_large_exponential_factor_keeps_the_literal_bits(n):
+    # (eta2 + 1) sigma sqrt(T) = 16 would cancel with jumps; with lam = 0 the literal price
+    # is the jump-free term alone and exact.
+    args = (1.0, 0.0, 1.0, 0.0, 0.0, 2.0, 15.0)
+    price = KouEuropeanCall(1.0, 1.0).priceByKouJumpDiffusion(*args, n)
+    assert price.hex() == kou_call(1.0, 1.0, *args, n).hex()
