@@ -31,5 +31,5 @@ def test_extension_stub_matches_module(tmp_path):
 def test_api_and_its_use_pass_mypy_strict(tmp_path):
     (tmp_path / "use.py").write_text(USAGE.replace("tuple[str, ...]", "'tuple[str, ...]'"))
     for target in (["use.py"], ["-m", "tarnwick._api", "-m", "tarnwick._models", "-m", "tarnwick._inputs"]):
-        result = run(tmp_path, "mypy", "--strict", "--python-version", "3.9", *target)
+        result = run(tmp_path, "mypy", "--strict", *target)
         assert result.returncode == 0, result.stdout + result.stderr
