@@ -8,7 +8,6 @@ against the price.
 """
 
 import json
-import math
 import os
 import subprocess
 from pathlib import Path

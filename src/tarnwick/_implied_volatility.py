@@ -2,7 +2,6 @@
 
 from typing import Any, Optional, Union
 
-import numpy as np
 import numpy.typing as npt
 from numpy.typing import ArrayLike
 
