@@ -111,15 +111,32 @@ def black_scholes(sigma: Array, S: float, K: Array, T: Array, r: Array, q: Array
     """Black-Scholes price and vega (per unit of volatility), elementwise."""
     forward = S * np.exp((r - q) * T)
     root_t = np.sqrt(T)
-    d1 = (np.log(forward / K) + 0.5 * sigma * sigma * T) / (sigma * root_t)
+    d1 = black_scholes_d1(sigma, np.log(forward / K), T, root_t)
     d2 = d1 - sigma * root_t
     discount = np.exp(-r * T)
     # Each kind from its own tails, not through parity, so that out-of-the-money prices
     # keep their relative precision.
     price = np.where(call, discount * (forward * ndtr(d1) - K * ndtr(d2)),
                      discount * (K * ndtr(-d2) - forward * ndtr(-d1)))
-    vega = S * np.exp(-q * T) * np.exp(-0.5 * d1 * d1) / math.sqrt(2 * math.pi) * root_t
+    vega = black_scholes_vega(d1, vega_scale(S, T, q, root_t))
     return np.asarray(price, dtype=float), np.asarray(vega, dtype=float)
+
+
+def black_scholes_d1(sigma: Array, moneyness: Array, T: Array, root_t: Array) -> Array:
+    """d1 from the log forward moneyness ln(F / K)."""
+    d1: Array = (moneyness + 0.5 * sigma * sigma * T) / (sigma * root_t)
+    return d1
+
+
+def vega_scale(S: float, T: Array, q: Array, root_t: Array) -> Array:
+    """S e^-qT sqrt(T / 2 pi): the vega's factors that do not depend on the vol."""
+    scale: Array = S * np.exp(-q * T) * root_t / math.sqrt(2 * math.pi)
+    return scale
+
+
+def black_scholes_vega(d1: Array, scale: Array) -> Array:
+    vega: Array = scale * np.exp(-0.5 * d1 * d1)
+    return vega
 
 
 # --- the quotes ---------------------------------------------------------------------------
@@ -243,6 +260,12 @@ class Objective:
             np.full(surface.strike.size, surface.S), flat[0], flat[1], flat[2], flat[3],
             surface.otm_call.astype(np.int8))
         self._threads = resolve_threads(threads)
+        # The market terms of the vega at the model's vol, which each evaluation needs.
+        root_t = np.sqrt(surface.maturity)
+        self._vega_terms = (
+            np.log(surface.S * np.exp((surface.rate - surface.dividend) * surface.maturity)
+                   / surface.strike),
+            surface.maturity, root_t, vega_scale(surface.S, surface.maturity, surface.dividend, root_t))
         # Rows of the sensitivities table (price first) that belong to the free parameters.
         self._free_rows = [1 + self.names.index(name) for name in self.free]
         self.evaluations = self.jacobians = 0
@@ -277,9 +300,11 @@ class Objective:
         weighted price error stands in: continuous, and of the same size."""
         s = self.surface
         iv = self.model_ivs(prices)
-        _, vega = black_scholes(np.where(np.isfinite(iv), iv, 1.0), s.S, s.strike,
-                                s.maturity, s.rate, s.dividend, s.otm_call)
-        has_iv = np.isfinite(iv) & (vega > TINY_VEGA * s.S)
+        finite = np.isfinite(iv)
+        moneyness, maturity, root_t, scale = self._vega_terms
+        vega = black_scholes_vega(
+            black_scholes_d1(np.where(finite, iv, 1.0), moneyness, maturity, root_t), scale)
+        has_iv = finite & (vega > TINY_VEGA * s.S)
         residuals = np.where(has_iv, iv - s.iv, (prices - s.otm_price) / s.vega)
         return residuals, np.where(has_iv, vega, s.vega)
 
