@@ -45,6 +45,10 @@ START_BOX: Dict[str, Tuple[float, float, bool]] = {  # low, high, log scale
 DEFAULT_STARTS = 8
 LOCAL_RUNS = 2
 KINDS = ("call", "put")
+# Surfaces smaller than this are evaluated on one thread unless the caller asks for more:
+# a pass over them takes under 4 ms, a second thread saves at most a quarter of it on an
+# idle core, and waiting for a busy one costs more (104 quotes: 0.3-0.4 ms per pass).
+ONE_THREAD_QUOTES = 1000
 # Vega below this (per unit of volatility, relative to spot) carries no information on the
 # volatility: the price has underflowed into its bounds and its implied vol is noise.
 TINY_VEGA = 1e-10
@@ -61,8 +65,9 @@ class CalibrationResult(Generic[ModelT]):
     rmse_price : root mean square of model minus market prices of the quoted options.
     residuals : model minus market implied volatility per fitted quote (where the model's
         price has no implied vol, its price error divided by the market vega).
-    nfev : evaluations of the model's prices over the surface, all starts together.
-    njev : evaluations of its parameter sensitivities (the Jacobian).
+    nfev : evaluations of the model's prices over the surface, all starts together (in the
+        local runs each comes with the prices' parameter sensitivities, from one pass).
+    njev : Jacobians the optimiser asked for, from those sensitivities.
     elapsed : wall-clock seconds of the whole fit.
     success : whether the best start converged by one of the optimiser's criteria.
     standard_errors : Gauss-Newton standard error of each free parameter, from the
@@ -260,6 +265,8 @@ class Objective:
             np.full(surface.strike.size, surface.S), flat[0], flat[1], flat[2], flat[3],
             surface.otm_call.astype(np.int8))
         self._threads = resolve_threads(threads)
+        if threads is None and surface.strike.size < ONE_THREAD_QUOTES:
+            self._threads = self._threads or 1  # TARNWICK_NUM_THREADS still counts
         # The market terms of the vega at the model's vol, which each evaluation needs.
         root_t = np.sqrt(surface.maturity)
         self._vega_terms = (
@@ -321,8 +328,8 @@ class Objective:
     def at(self, x: Array) -> Tuple[Array, Array]:
         """Residuals and vega scale at x. least_squares asks for the Jacobian right after
         the residuals at every point it accepts, and it rejects few: so the prices come
-        from the pass that yields their sensitivities too (1.9 prices' time, where a price
-        and then sensitivities took 2.9), and the table is kept for the Jacobian."""
+        from the pass that yields their sensitivities too (about 2.2 prices' time, where a
+        price pass and then that one take 3.2), and the table is kept for the Jacobian."""
         key = np.asarray(x, dtype=float).tobytes()
         if key != self._x:
             self.evaluations += 1
@@ -501,7 +508,8 @@ def calibrate(
     starts : number of starting points of the multi-start.
     progress : show a progress bar over the starts (needs tqdm: ``tarnwick[progress]``).
     drop_invalid : leave out quotes outside the no-arbitrage bounds instead of raising.
-    threads : threads of the pricing calls (None: all cores).
+    threads : threads of the pricing calls (None: all cores, or one for fewer than
+        1000 quotes, whose passes are too short to gain from more).
 
     Returns
     -------
