@@ -140,6 +140,7 @@ def vega_scale(S: float, T: Array, q: Array, root_t: Array) -> Array:
 
 
 def black_scholes_vega(d1: Array, scale: Array) -> Array:
+    """Vega per unit of volatility from d1 and vega_scale."""
     vega: Array = scale * np.exp(-0.5 * d1 * d1)
     return vega
 
@@ -268,11 +269,10 @@ class Objective:
         if threads is None and surface.strike.size < ONE_THREAD_QUOTES:
             self._threads = self._threads or 1  # TARNWICK_NUM_THREADS still counts
         # The market terms of the vega at the model's vol, which each evaluation needs.
-        root_t = np.sqrt(surface.maturity)
-        self._vega_terms = (
-            np.log(surface.S * np.exp((surface.rate - surface.dividend) * surface.maturity)
-                   / surface.strike),
-            surface.maturity, root_t, vega_scale(surface.S, surface.maturity, surface.dividend, root_t))
+        T, root_t = surface.maturity, np.sqrt(surface.maturity)
+        forward = surface.S * np.exp((surface.rate - surface.dividend) * T)
+        self._vega_terms = (np.log(forward / surface.strike), T, root_t,
+                            vega_scale(surface.S, T, surface.dividend, root_t))
         # Rows of the sensitivities table (price first) that belong to the free parameters.
         self._free_rows = [1 + self.names.index(name) for name in self.free]
         self.evaluations = self.jacobians = 0
