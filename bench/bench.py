@@ -639,8 +639,8 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
     for cells in [header, ["-" * w for w in widths]] + rows:
         print("  ".join(c.ljust(w) if i in (0, 4) else c.rjust(w)
                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip())
-    print("prices/jacobians: evaluations of tw.price and of tw.sensitivities over the surface "
-          "(fourier-option-pricer: its nfev)")
+    print("prices/jacobians: evaluations of the model over the surface (in local runs prices "
+          "and sensitivities in one pass) and Jacobians used (fourier-option-pricer: its nfev)")
     print(f"starts reaching the multi-start's optimum on their own: {reached} of {len(local)}; "
           f"multi-start best batch {fmt_time(total_best)}")
     print("fit:      " + ", ".join(f"{n}={getattr(fit.model, n):.5g} +- "

@@ -72,14 +72,18 @@ struct Kou {
     // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
     void gradient(complex w, complex* out) const {
         const complex ww = w * (w - 1.0);
-        const complex a = 1.0 / ((eta1 - w) * (eta1 - 1.0));
-        const complex b = 1.0 / ((eta2 + w) * (eta2 + 1.0));
+        // a = 1 / ((eta1 - w)(eta1 - 1)) as conj(eta1 - w) / (|eta1 - w|^2 (eta1 - 1)): one real
+        // division per jump side instead of a complex one; likewise b.
+        const complex up_pole = eta1 - w;
+        const complex down_pole = eta2 + w;
+        const complex a = std::conj(up_pole) * (1.0 / (std::norm(up_pole) * (eta1 - 1.0)));
+        const complex b = std::conj(down_pole) * (1.0 / (std::norm(down_pole) * (eta2 + 1.0)));
         out[0] = sigma * ww;
         out[1] = ww * (p * a + (1.0 - p) * b);
         out[2] = ww * lam * (a - b);
         // d/d eta1 of 1 / ((eta1 - w)(eta1 - 1)) = -a^2 ((eta1 - 1) + (eta1 - w)), likewise eta2.
-        out[3] = -ww * lam * p * a * a * ((eta1 - 1.0) + (eta1 - w));
-        out[4] = -ww * lam * (1.0 - p) * b * b * ((eta2 + 1.0) + (eta2 + w));
+        out[3] = -ww * lam * p * a * a * ((eta1 - 1.0) + up_pole);
+        out[4] = -ww * lam * (1.0 - p) * b * b * ((eta2 + 1.0) + down_pole);
     }
 };
 

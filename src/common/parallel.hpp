@@ -3,6 +3,7 @@
 // Splitting a batch of independent evaluations over threads.
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <thread>
 #include <vector>
@@ -33,6 +34,19 @@ void parallel_for(std::size_t count, unsigned threads, std::size_t min_block, Bo
     }
     body(std::size_t{0}, bound(1));
     for (auto& worker : workers) worker.join();
+}
+
+// Calls body(i) for every i in [0, count) on threads as parallel_for would start them
+// (min_per_thread playing min_block), each taking the next index from a shared counter.
+// For items of very different cost, listed costliest first, this keeps the threads
+// busy to the end, where fixed blocks leave one waiting for the other. The same body rules
+// apply, per index.
+template <class Body>
+void parallel_each(std::size_t count, unsigned threads, std::size_t min_per_thread, Body&& body) {
+    std::atomic<std::size_t> next{0};
+    parallel_for(count, threads, min_per_thread, [&](std::size_t, std::size_t) {
+        for (std::size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) body(i);
+    });
 }
 
 }  // namespace tarnwick

@@ -45,6 +45,10 @@ START_BOX: Dict[str, Tuple[float, float, bool]] = {  # low, high, log scale
 DEFAULT_STARTS = 8
 LOCAL_RUNS = 2
 KINDS = ("call", "put")
+# Surfaces smaller than this are evaluated on one thread unless the caller asks for more:
+# a pass over them takes under 4 ms, a second thread saves at most a quarter of it on an
+# idle core, and waiting for a busy one costs more (104 quotes: 0.3-0.4 ms per pass).
+ONE_THREAD_QUOTES = 1000
 # Vega below this (per unit of volatility, relative to spot) carries no information on the
 # volatility: the price has underflowed into its bounds and its implied vol is noise.
 TINY_VEGA = 1e-10
@@ -61,8 +65,9 @@ class CalibrationResult(Generic[ModelT]):
     rmse_price : root mean square of model minus market prices of the quoted options.
     residuals : model minus market implied volatility per fitted quote (where the model's
         price has no implied vol, its price error divided by the market vega).
-    nfev : evaluations of the model's prices over the surface, all starts together.
-    njev : evaluations of its parameter sensitivities (the Jacobian).
+    nfev : evaluations of the model's prices over the surface, all starts together (in the
+        local runs each comes with the prices' parameter sensitivities, from one pass).
+    njev : Jacobians the optimiser asked for, from those sensitivities.
     elapsed : wall-clock seconds of the whole fit.
     success : whether the best start converged by one of the optimiser's criteria.
     standard_errors : Gauss-Newton standard error of each free parameter, from the
@@ -111,15 +116,33 @@ def black_scholes(sigma: Array, S: float, K: Array, T: Array, r: Array, q: Array
     """Black-Scholes price and vega (per unit of volatility), elementwise."""
     forward = S * np.exp((r - q) * T)
     root_t = np.sqrt(T)
-    d1 = (np.log(forward / K) + 0.5 * sigma * sigma * T) / (sigma * root_t)
+    d1 = black_scholes_d1(sigma, np.log(forward / K), T, root_t)
     d2 = d1 - sigma * root_t
     discount = np.exp(-r * T)
     # Each kind from its own tails, not through parity, so that out-of-the-money prices
     # keep their relative precision.
     price = np.where(call, discount * (forward * ndtr(d1) - K * ndtr(d2)),
                      discount * (K * ndtr(-d2) - forward * ndtr(-d1)))
-    vega = S * np.exp(-q * T) * np.exp(-0.5 * d1 * d1) / math.sqrt(2 * math.pi) * root_t
+    vega = black_scholes_vega(d1, vega_scale(S, T, q, root_t))
     return np.asarray(price, dtype=float), np.asarray(vega, dtype=float)
+
+
+def black_scholes_d1(sigma: Array, moneyness: Array, T: Array, root_t: Array) -> Array:
+    """d1 from the log forward moneyness ln(F / K)."""
+    d1: Array = (moneyness + 0.5 * sigma * sigma * T) / (sigma * root_t)
+    return d1
+
+
+def vega_scale(S: float, T: Array, q: Array, root_t: Array) -> Array:
+    """S e^-qT sqrt(T / 2 pi): the vega's factors that do not depend on the vol."""
+    scale: Array = S * np.exp(-q * T) * root_t / math.sqrt(2 * math.pi)
+    return scale
+
+
+def black_scholes_vega(d1: Array, scale: Array) -> Array:
+    """Vega per unit of volatility from d1 and vega_scale."""
+    vega: Array = scale * np.exp(-0.5 * d1 * d1)
+    return vega
 
 
 # --- the quotes ---------------------------------------------------------------------------
@@ -243,9 +266,19 @@ class Objective:
             np.full(surface.strike.size, surface.S), flat[0], flat[1], flat[2], flat[3],
             surface.otm_call.astype(np.int8))
         self._threads = resolve_threads(threads)
+        if threads is None and surface.strike.size < ONE_THREAD_QUOTES:
+            self._threads = self._threads or 1  # TARNWICK_NUM_THREADS still counts
+        # The market terms of the vega at the model's vol, which each evaluation needs.
+        T, root_t = surface.maturity, np.sqrt(surface.maturity)
+        forward = surface.S * np.exp((surface.rate - surface.dividend) * T)
+        self._vega_terms = (np.log(forward / surface.strike), T, root_t,
+                            vega_scale(surface.S, T, surface.dividend, root_t))
+        # Rows of the sensitivities table (price first) that belong to the free parameters.
+        self._free_rows = [1 + self.names.index(name) for name in self.free]
         self.evaluations = self.jacobians = 0
         self._x: Optional[bytes] = None
         self._value: Tuple[Array, Array] = (np.empty(0), np.empty(0))
+        self._sensitivities = np.empty((0, 0))
         self._jacobians: Dict[bytes, Array] = {}
 
     def model(self, x: Array) -> Any:
@@ -253,10 +286,10 @@ class Objective:
         values.update(zip(self.free, (float(v) for v in x)))
         return self.model_class(**{name: values[name] for name in self.names})
 
-    def sensitivities(self, model: Any) -> Dict[str, Array]:
-        table = _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
-                                       self._threads)
-        return dict(zip(("price",) + tuple(model.parameter_names), table))
+    def sensitivities(self, model: Any) -> Array:
+        """The table of prices (row 0) and their derivatives in each model parameter."""
+        return _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
+                                      self._threads)
 
     def prices(self, model: Any) -> Array:
         table = _pricing.price(model._code, np.array(model._parameters()), *self._market,
@@ -274,9 +307,11 @@ class Objective:
         weighted price error stands in: continuous, and of the same size."""
         s = self.surface
         iv = self.model_ivs(prices)
-        _, vega = black_scholes(np.where(np.isfinite(iv), iv, 1.0), s.S, s.strike,
-                                s.maturity, s.rate, s.dividend, s.otm_call)
-        has_iv = np.isfinite(iv) & (vega > TINY_VEGA * s.S)
+        finite = np.isfinite(iv)
+        moneyness, maturity, root_t, scale = self._vega_terms
+        vega = black_scholes_vega(
+            black_scholes_d1(np.where(finite, iv, 1.0), moneyness, maturity, root_t), scale)
+        has_iv = finite & (vega > TINY_VEGA * s.S)
         residuals = np.where(has_iv, iv - s.iv, (prices - s.otm_price) / s.vega)
         return residuals, np.where(has_iv, vega, s.vega)
 
@@ -291,37 +326,41 @@ class Objective:
         return self.vol_residuals(prices)
 
     def at(self, x: Array) -> Tuple[Array, Array]:
-        """Residuals and vega scale at x, from the model's prices alone; kept for the
-        Jacobian at the same point, which least_squares asks for next."""
+        """Residuals and vega scale at x. least_squares asks for the Jacobian right after
+        the residuals at every point it accepts, and it rejects few: so the prices come
+        from the pass that yields their sensitivities too (about 2.2 prices' time, where a
+        price pass and then that one take 3.2), and the table is kept for the Jacobian."""
         key = np.asarray(x, dtype=float).tobytes()
         if key != self._x:
             self.evaluations += 1
             # Out-of-the-money options whatever the target: their prices are all time
             # value, and parity makes the two kinds' errors the same.
-            self._x, self._value = key, self.residuals_and_scale(self.prices(self.model(x)))
+            table = self.sensitivities(self.model(x))
+            self._x, self._sensitivities = key, table
+            self._value = self.residuals_and_scale(table[0])
         return self._value
 
     def residuals(self, x: Array) -> Array:
         return self.at(x)[0]
 
     def jacobian(self, x: Array) -> Array:
-        """d residual / d free parameter. Sensitivities cost several prices each, so they
-        are computed only here, at the points the optimiser accepts, not at every trial."""
+        """d residual / d free parameter: dIV/dθ = (dV/dθ) / vega, at the model's vol, or
+        the market's for price errors."""
         key = np.asarray(x, dtype=float).tobytes()
         if key not in self._jacobians:
             _, scale = self.at(x)
             self.jacobians += 1
-            sens = self.sensitivities(self.model(x))
-            # dIV/dθ = (dV/dθ) / vega: at the model's vol, or the market's for price errors.
-            jacobian = np.column_stack([sens[name] / scale for name in self.free])
-            self._jacobians[key] = jacobian.reshape(scale.size, len(self.free))
+            self._jacobians[key] = (self._sensitivities[self._free_rows] / scale).T
         # Kept per point: the fit's standard errors need the Jacobian at the end point of
         # the best local run, which that run has computed already.
         return self._jacobians[key]
 
     def cost(self, x: Array) -> float:
-        """Half the sum of squared residuals, for screening starts."""
-        return 0.5 * float(np.sum(self.residuals(x) ** 2))
+        """Half the sum of squared residuals, for screening starts: from prices alone, as
+        no Jacobian is asked for at these points."""
+        self.evaluations += 1
+        residuals, _ = self.residuals_and_scale(self.prices(self.model(x)))
+        return 0.5 * float(np.sum(residuals ** 2))
 
 
 # --- starting points -----------------------------------------------------------------------
@@ -469,7 +508,8 @@ def calibrate(
     starts : number of starting points of the multi-start.
     progress : show a progress bar over the starts (needs tqdm: ``tarnwick[progress]``).
     drop_invalid : leave out quotes outside the no-arbitrage bounds instead of raising.
-    threads : threads of the pricing calls (None: all cores).
+    threads : threads of the pricing calls (None: all cores, or one for fewer than
+        1000 quotes, whose passes are too short to gain from more).
 
     Returns
     -------
