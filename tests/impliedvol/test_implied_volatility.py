@@ -157,8 +157,8 @@ class TestArgumentErrors:
 
     def test_kinds_in_any_case_among_exact_ones(self):
         kinds = np.array(["call", "Put", "CALL", "put", "pUt"])
-        mixed = tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=kinds)
-        np.testing.assert_array_equal(mixed, tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=np.char.lower(kinds)))
+        mixed = tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=kinds)
+        np.testing.assert_array_equal(mixed, tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=np.char.lower(kinds)))
         assert mixed[0] != mixed[1]
         with pytest.raises(ValueError, match="got 'Straddle'$"):
             tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=np.array(["call", "Put", "Straddle", "put"]))
