@@ -1,4 +1,4 @@
-// Implied volatility: the normalised Black function, its complement, erfcx and the inverse
+// Implied volatility: the normalised Black function, its complement, erfc, erfcx and the inverse
 // normal distribution against 40-digit values (mpmath), the rational cubic's fitted
 // curvature, and round trips s -> b(x, s) -> s. (Prices, bounds and round trips against
 // mpmath prices are tested from Python.)
@@ -108,11 +108,45 @@ void special_function_reference_values() {
         {40.0, "1.4100335983377813625e-2"},
         {1000.0, "5.641893014533876542e-4"},
         {100000000.0, "5.6418958354775625874e-9"},
+        // Either side of the points where the rational approximations change.
+        {0.4687499999999999, "6.3206968924955613764e-1"},
+        {0.46875, "6.3206968924955607816e-1"},
+        {3.9999999999999996, "1.3699945762506140427e-1"},
+        {4.0, "1.3699945762506138989e-1"},
     };
     for (const auto& c : scaled) {
         const double expected = ref(c.value);
         expect(std::fabs(erfcx(c.y) - expected) <= 4 * eps * expected, "erfcx vs mpmath", c.y, erfcx(c.y));
     }
+    // erfc over both signs, the tails and the interval ends; beyond y = 26 its exponential
+    // factor is taken from the exact square of y, or the error would reach 75 ulps.
+    const struct {
+        double y;
+        const char* value;
+    } complementary[] = {
+        {-26.0, "2.0"},
+        {-5.5, "1.9999999999999926422"},
+        {-1.0, "1.8427007929497148693"},
+        {-0.46875, "1.4926134732179379916"},
+        {-0.3, "1.3286267594591274162"},
+        {-1e-12, "1.0000000000011283792"},
+        {0.2, "7.7729741078952153382e-1"},
+        {0.46875, "5.0738652678206200841e-1"},
+        {0.4687500000000001, "5.0738652678206190785e-1"},
+        {0.9, "2.0309178757716786034e-1"},
+        {2.5, "4.0695201744495893956e-4"},
+        {4.0, "1.5417257900280018852e-8"},
+        {4.000000000000001, "1.5417257900279906069e-8"},
+        {9.0, "4.1370317465138102381e-37"},
+        {26.0, "5.6631924088561428465e-296"},
+    };
+    for (const auto& c : complementary) {
+        const double expected = ref(c.value);
+        expect(std::fabs(erfc(c.y) - expected) <= 4 * eps * expected, "erfc vs mpmath", c.y, erfc(c.y));
+    }
+    expect(erfc(30.0) == 0.0 && erfc(-HUGE_VAL) == 2.0 && erfcx(HUGE_VAL) == 0.0 && std::isnan(erfc(std::nan(""))) &&
+               std::isnan(erfcx(std::nan(""))),
+           "erfc, erfcx at the ends", erfc(30.0), erfc(-HUGE_VAL), erfcx(HUGE_VAL));
     const struct {
         double p;
         const char* z;
