@@ -92,6 +92,7 @@ void black_reference_values() {
 }
 
 void special_function_reference_values() {
+    using tarnwick::impliedvol::erfc;  // not the C library's
     const struct {
         double y;
         const char* value;
