@@ -116,9 +116,22 @@ inline double householder_step(const Moneyness& m, double s, Objective objective
     return newton > 0.0 && std::isfinite(newton) ? newton : 0.5 * s;
 }
 
-// s with b(x, s) = beta for x <= 0, given beta > 0 and gamma = e^{x/2} - beta > 0, each
-// computed by the caller from prices, so that neither loses digits to the other.
-inline double normalised_implied_volatility(double beta, double gamma, double x) {
+// The iteration for one option: its moneyness, branch, target and current s.
+struct Iteration {
+    Moneyness m{0.0};
+    Objective objective = Objective::middle;
+    Target target{};
+    double s = 0.0;
+
+    // An infinite start is final: beyond the reach of the upper map.
+    bool needs_steps() const { return !std::isinf(s); }
+    void step() { s = householder_step(m, s, objective, target); }
+};
+
+// The branch and the start of the iteration for b(x, s) = beta, x <= 0, given beta > 0 and
+// gamma = e^{x/2} - beta > 0, each computed by the caller from prices, so that neither loses
+// digits to the other.
+inline Iteration start_iteration(double beta, double gamma, double x) {
     const Moneyness m(x);
     // At s_c, h = -t, so b_c = e^{x/2} / 2 - e^{-x/2} Phi(-s_c) (at most half the bound:
     // its complement loses nothing to cancellation), where e^{-x/2} Phi(-s_c) is
@@ -155,11 +168,18 @@ inline double normalised_implied_volatility(double beta, double gamma, double x)
     // Only where beta or gamma are at the edge of underflow can a start fail to be a positive
     // number: beyond the reach of the upper map the volatility is taken as infinite, below
     // that of the lower one the steps start from half the inflection point.
-    if (std::isinf(s)) return s;
     if (!(s > 0.0)) s = 0.5 * s_c;
-    const Target target{beta, gamma, objective == Objective::lower ? 1.0 / std::log(beta) : 0.0};
-    for (int step = 0; step < 2; ++step) s = householder_step(m, s, objective, target);
-    return s;
+    return {m, objective, {beta, gamma, objective == Objective::lower ? 1.0 / std::log(beta) : 0.0}, s};
+}
+
+inline constexpr int householder_steps = 2;
+
+// s with b(x, s) = beta for x <= 0 (see start_iteration).
+inline double normalised_implied_volatility(double beta, double gamma, double x) {
+    Iteration iteration = start_iteration(beta, gamma, x);
+    if (!iteration.needs_steps()) return iteration.s;
+    for (int step = 0; step < householder_steps; ++step) iteration.step();
+    return iteration.s;
 }
 
 }  // namespace tarnwick::impliedvol

@@ -3,12 +3,16 @@
 // curvature, and round trips s -> b(x, s) -> s. (Prices, bounds and round trips against
 // mpmath prices are tested from Python.)
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <vector>
 
-#include "impliedvol/lets_be_rational.hpp"
+#include "impliedvol/implied_volatility.hpp"
 
 namespace {
 
@@ -210,6 +214,37 @@ void normalised_round_trips() {
                 worst_x_index >= 0 ? xs[worst_x_index] : 0.0);
 }
 
+// The batch takes options block by block and phase by phase; each result must still be the
+// one-option function's, bit for bit, over every branch, the bounds and a partial last block.
+void batch_matches_one_by_one() {
+    std::vector<double> price, S, K, T, r, q;
+    std::vector<std::int8_t> call;
+    for (int i = 0; i < 1000; ++i) {
+        const double strike = 100.0 * std::exp(-3.0 + 6.0 * ((i * 37) % 101) / 100.0);
+        const double maturity = 0.01 + 5.0 * ((i * 53) % 97) / 96.0;
+        const double sigma = 0.01 + 2.0 * ((i * 29) % 89) / 88.0;
+        const bool is_call = i % 3 != 0;
+        const double rate = 0.03, dividend = 0.01;
+        const double spot = 100.0 * std::exp(-dividend * maturity), discounted = strike * std::exp(-rate * maturity);
+        const double root = sigma * std::sqrt(maturity);
+        const double d1 = std::log(spot / discounted) / root + 0.5 * root, d2 = d1 - root;
+        const auto N = [](double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); };
+        double value = is_call ? spot * N(d1) - discounted * N(d2) : discounted * N(-d2) - spot * N(-d1);
+        if (i % 50 == 7) value = -1.0;                                            // below the bounds
+        if (i % 50 == 8) value = is_call ? spot : discounted;                    // at the upper bound
+        if (i % 50 == 9) value = std::max(is_call ? spot - discounted : discounted - spot, 0.0);  // intrinsic
+        price.push_back(value), S.push_back(100.0), K.push_back(strike), T.push_back(maturity);
+        r.push_back(rate), q.push_back(dividend), call.push_back(is_call);
+    }
+    const std::size_t count = price.size() - 5;  // not a whole number of blocks
+    std::vector<double> out(count);
+    implied_volatilities(price.data(), S.data(), K.data(), T.data(), r.data(), q.data(), call.data(), out.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double one = implied_volatility(price[i], S[i], K[i], T[i], r[i], q[i], call[i] != 0);
+        expect(std::memcmp(&one, &out[i], sizeof one) == 0, "batch vs one option", double(i), out[i], one);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -217,6 +252,7 @@ int main() {
     special_function_reference_values();
     rational_cubic_fits_curvature();
     normalised_round_trips();
+    batch_matches_one_by_one();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }
