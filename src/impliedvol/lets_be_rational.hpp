@@ -134,11 +134,10 @@ struct Iteration {
 inline Iteration start_iteration(double beta, double gamma, double x) {
     const Moneyness m(x);
     // At s_c, h = -t, so b_c = e^{x/2} / 2 - e^{-x/2} Phi(-s_c) (at most half the bound:
-    // its complement loses nothing to cancellation), where e^{-x/2} Phi(-s_c) is
-    // e^{x/2} erfcx(sqrt(-x)) / 2; the vega is phi(0) e^{x/2}.
+    // its complement loses nothing to cancellation), and the vega is phi(0) e^{x/2}.
     const double s_c = std::sqrt(-2.0 * x);
-    const double b_c = 0.5 * m.half_exp * (1.0 - erfcx(std::sqrt(-x)));
     const double v_c = inverse_sqrt_two_pi * m.half_exp;
+    const double b_c = 0.5 * m.half_exp - scaled_normal_cdf(-s_c, v_c, m.minus_half_exp);
     double s;
     Objective objective = Objective::middle;
     if (beta < b_c) {

@@ -18,12 +18,13 @@
 
 namespace tarnwick::impliedvol {
 
-// x <= 0 with the exponential every evaluation at this moneyness needs.
+// x <= 0 with the two exponentials every evaluation at this moneyness needs.
 struct Moneyness {
     double x;
-    double half_exp;  // e^{x/2}: the upper bound of b
+    double half_exp;        // e^{x/2}: the upper bound of b
+    double minus_half_exp;  // e^{-x/2}
 
-    explicit Moneyness(double x_) : x(x_), half_exp(std::exp(0.5 * x_)) {}
+    explicit Moneyness(double x_) : x(x_), half_exp(std::exp(0.5 * x_)), minus_half_exp(1.0 / half_exp) {}
 
     // x / s, taken as 0 at the money also for s = 0 (where 0 / 0 would be NaN).
     double h(double s) const { return x == 0.0 ? 0.0 : x / s; }
@@ -39,6 +40,17 @@ inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inve
 // erfcx, and E's own rounding, (h^2 + t^2) eps / 2 relative, scales b as a whole (no
 // cancellation amplifies it); it is divided by about h^2 on its way into s where h^2 is large,
 // and by about t^2 where t^2 is.
+//
+// One such term, factor Phi(z) = vega Y(z) (factor e^{x/2} or e^{-x/2}). Near z = 0, where
+// erfcx would need an exponential of its own, Cody's erf is taken with the factor instead:
+// its argument is below 0.47 there, so its rounding moves Phi by under an ulp, and E's
+// rounding, now in one term only, is below (h^2 + t^2) eps / 2 with |h - t| or |h + t| under
+// 0.67, a few ulps of the term.
+inline double scaled_normal_cdf(double z, double vega, double factor) {
+    const double y = -z * inverse_sqrt_two;
+    if (y < erfc_detail::small) return 0.5 * factor * (1.0 - erfc_detail::erf_small(y));
+    return 0.5 * sqrt_two_pi * vega * erfc_detail::erfcx_above_small(y);
+}
 
 // b / (db/ds) = Y(h + t) - Y(h - t) for small t. The difference cancels, and the plain formula
 // cancels as well when x is small too; the odd Taylor series in t of the difference has only
@@ -86,8 +98,10 @@ inline double vega_at(double h, double t) { return inverse_sqrt_two_pi * std::ex
 // b by a factor 12 at most), so the subtraction costs a few ulps of b.
 inline double black_from_terms(const Moneyness& m, double h, double t, double vega) {
     if (t < 0.1 && h * t >= -1.0) return vega * mills_difference_small_t(h, t);
-    if (h + t <= 0.0) return vega * (mills_ratio(h + t) - mills_ratio(h - t));
-    return m.half_exp - vega * (mills_ratio(-h - t) + mills_ratio(h - t));
+    if (h + t <= 0.0) {
+        return scaled_normal_cdf(h + t, vega, m.half_exp) - scaled_normal_cdf(h - t, vega, m.minus_half_exp);
+    }
+    return m.half_exp - (scaled_normal_cdf(-h - t, vega, m.half_exp) + scaled_normal_cdf(h - t, vega, m.minus_half_exp));
 }
 
 inline BlackAndVega normalised_black_and_vega(const Moneyness& m, double s) {
@@ -110,7 +124,9 @@ inline BlackAndVega normalised_black_complement_and_vega(const Moneyness& m, dou
     const double vega = vega_at(h, t);
     if (!(s > 0.0)) return {m.half_exp, vega};
     if (std::isinf(s)) return {0.0, 0.0};
-    if (h + t > 0.0) return {vega * (mills_ratio(-h - t) + mills_ratio(h - t)), vega};
+    if (h + t > 0.0) {
+        return {scaled_normal_cdf(-h - t, vega, m.half_exp) + scaled_normal_cdf(h - t, vega, m.minus_half_exp), vega};
+    }
     return {m.half_exp - black_from_terms(m, h, t, vega), vega};
 }
 
