@@ -98,9 +98,12 @@ inline ObjectiveTerms objective_terms(const Moneyness& m, double s, Objective ob
         // g' = -q / L^2, g''/g' = L''/L' - 2q/L, g'''/g' = L'''/L' - 6 L''/L + 6 q^2/L^2,
         // L''/L' = d2 - q, L'''/L' = d3 - 3 q d2 + 2 q^2 (d2, d3: vega log-derivatives).
         const double L = std::log(b);
+        const double inverse_L = 1.0 / L;
         const double q = vega / b;
-        return {(1.0 / L - target.inverse_log_beta) * L * L / q, d.second - q - 2.0 * q / L,
-                d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q * (d.second - q) / L + 6.0 * q * q / (L * L)};
+        const double q_over_L = q * inverse_L;
+        return {(inverse_L - target.inverse_log_beta) * L * L / q, d.second - q - 2.0 * q_over_L,
+                d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q_over_L * (d.second - q) +
+                    6.0 * q_over_L * q_over_L};
     }
     return {(target.beta - b) / vega, d.second, d.third};  // g = b - beta
 }
@@ -108,7 +111,7 @@ inline ObjectiveTerms objective_terms(const Moneyness& m, double s, Objective ob
 // One Householder step of order 3: s + nu (1 + h2 nu / 2) / (1 + nu (h2 + h3 nu / 6)).
 inline double householder_step(const Moneyness& m, double s, Objective objective, const Target& target) {
     const ObjectiveTerms g = objective_terms(m, s, objective, target);
-    const double next = s + g.nu * (1.0 + 0.5 * g.h2 * g.nu) / (1.0 + g.nu * (g.h2 + g.h3 * g.nu / 6.0));
+    const double next = s + g.nu * (1.0 + 0.5 * g.h2 * g.nu) / (1.0 + g.nu * (g.h2 + g.h3 * g.nu * (1.0 / 6.0)));
     // Far from the root the higher-order factor can overshoot; Newton's step never leaves
     // the positive axis on the convex side, and halving keeps s positive on the other.
     if (next > 0.0 && std::isfinite(next)) return next;
@@ -137,11 +140,12 @@ inline Iteration start_iteration(double beta, double gamma, double x) {
     // its complement loses nothing to cancellation), and the vega is phi(0) e^{x/2}.
     const double s_c = std::sqrt(-2.0 * x);
     const double v_c = inverse_sqrt_two_pi * m.half_exp;
+    const double inverse_v_c = sqrt_two_pi * m.minus_half_exp;
     const double b_c = 0.5 * m.half_exp - scaled_normal_cdf(-s_c, v_c, m.minus_half_exp);
     double s;
     Objective objective = Objective::middle;
     if (beta < b_c) {
-        const double s_l = s_c - b_c / v_c;
+        const double s_l = s_c - b_c * inverse_v_c;
         const BlackAndVega at_l = normalised_black_and_vega(m, s_l);
         const double b_l = at_l.b, v_l = at_l.vega;
         if (beta < b_l) {
@@ -149,18 +153,18 @@ inline Iteration start_iteration(double beta, double gamma, double x) {
             objective = Objective::lower;
         } else {
             // s(beta) is concave here; its curvature vanishes at the inflection point b_c.
-            const RationalCubic inverse{b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c};
+            const RationalCubic inverse{b_l, b_c, s_l, s_c, 1.0 / v_l, inverse_v_c};
             s = inverse(beta, inverse.r_for_right_curvature(0.0));
         }
     } else {
-        const double s_u = s_c + (m.half_exp - b_c) / v_c;
+        const double s_u = s_c + (m.half_exp - b_c) * inverse_v_c;
         const BlackAndVega at_u = normalised_black_complement_and_vega(m, s_u);
         const double c_u = at_u.b, v_u = at_u.vega;
         if (gamma < c_u) {
             s = upper_start(m, gamma, s_u, c_u, v_u);
             objective = Objective::upper;
         } else {
-            const RationalCubic inverse{b_c, m.half_exp - c_u, s_c, s_u, 1.0 / v_c, 1.0 / v_u};
+            const RationalCubic inverse{b_c, m.half_exp - c_u, s_c, s_u, inverse_v_c, 1.0 / v_u};
             s = inverse(beta, inverse.r_for_left_curvature(0.0));
         }
     }
