@@ -41,11 +41,11 @@ inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inve
 // cancellation amplifies it); it is divided by about h^2 on its way into s where h^2 is large,
 // and by about t^2 where t^2 is.
 //
-// One such term, factor Phi(z) = vega Y(z) (factor e^{x/2} or e^{-x/2}). Near z = 0, where
-// erfcx would need an exponential of its own, Cody's erf is taken with the factor instead:
-// its argument is below 0.47 there, so its rounding moves Phi by under an ulp, and E's
-// rounding, now in one term only, is below (h^2 + t^2) eps / 2 with |h - t| or |h + t| under
-// 0.67, a few ulps of the term.
+// One term of b, factor Phi(z) = (db/ds) Y(z) with factor e^{x/2} or e^{-x/2}. Near z = 0,
+// where erfcx would need an exponential of its own, Cody's erf is taken with the factor
+// instead: its argument is below 0.47 there, so its rounding moves Phi by under an ulp. The
+// other term then keeps E's rounding, (h^2 + t^2) eps / 2 of itself, no longer common to
+// both; where the two cancel, t and |h| are both small, so it stays a few ulps of b.
 inline double scaled_normal_cdf(double z, double vega, double factor) {
     const double y = -z * inverse_sqrt_two;
     if (y < erfc_detail::small) return 0.5 * factor * (1.0 - erfc_detail::erf_small(y));
