@@ -7,7 +7,8 @@
 // Both come from one rational function per interval: from y = 0.46875 on, Cody's
 // approximations are of erfcx itself, so erfcx needs no exponential there and erfc needs
 // one, exp(-y^2), taken with y^2 carried exactly as hi + lo (Dekker's product): exp of the
-// rounded y^2 would be off by y^2 * 2^-53 relative, 80 units in the last place at y = 27.
+// rounded y^2 would be off by up to y^2 * 2^-53 relative, some 250 units in the last place
+// near y = 26.
 // Near zero the approximation is of erf(y) / y, which cancels nothing there. Negative
 // arguments of erfc follow from erfc(-y) = 2 - erfc(y).
 
