@@ -381,10 +381,18 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="also search the Kou fit globally (differential evolution, slow)")
     parser.add_argument("--calibration-only", action="store_true",
                         help="only the calibration section")
+    parser.add_argument("--implied-volatility-only", action="store_true",
+                        help="only the implied-volatility rows")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
     if args.calibration_only:
         calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
+        return 0
+    if args.implied_volatility_only:
+        for case, n, timing, baseline, baseline_time, ratio, difference, target in implied_volatility_rows(
+                repeats, args.min_batch):
+            print(f"{case:28} {n:>5}  {fmt_time(timing.median):>9}  best {fmt_time(timing.best):>9}  "
+                  f"{baseline} {baseline_time} {ratio}  max |diff| {difference}  {target}")
         return 0
 
     print("tarnwick benchmark: time per price, median of "

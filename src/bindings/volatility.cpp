@@ -31,9 +31,8 @@ Array implied_volatility(const Array& price, const Array& S, const Array& K, con
     {
         py::gil_scoped_release release;
         tarnwick::parallel_for(count, threads, 4096, [=](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                out[i] = tarnwick::impliedvol::implied_volatility(p[i], s[i], k[i], t[i], rr[i], qq[i], c[i] != 0);
-            }
+            tarnwick::impliedvol::implied_volatilities(p + begin, s + begin, k + begin, t + begin, rr + begin,
+                                                       qq + begin, c + begin, out + begin, end - begin);
         });
     }
     return result;

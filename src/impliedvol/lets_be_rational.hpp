@@ -41,8 +41,8 @@ inline double lower_start(const Moneyness& m, double beta, double s_l, double b_
     const double ax = -m.x;
     const double scale = 2.0 * M_PI * ax / (3.0 * std::sqrt(3.0));
     const double z = ax / (std::sqrt(3.0) * s_l);
-    const double tail = normal_cdf(-z);
     const double density = normal_pdf(z);
+    const double tail = density * mills_ratio(-z);  // Phi(-z), without a second exponential
     const double f_l = scale * tail * tail * tail;
     const double df_ds = 3.0 * scale * tail * tail * density * z / s_l;
     const double slope = df_ds / v_l;
@@ -70,40 +70,48 @@ inline double upper_start(const Moneyness& m, double gamma, double s_u, double c
     return -2.0 * inverse_normal_cdf(f, 1);
 }
 
+// What the objectives compare with: beta, gamma and, for the lower one, 1 / ln beta (taken
+// once rather than at every step).
+struct Target {
+    double beta, gamma, inverse_log_beta;
+};
+
 // The branch's objective g at s as the Newton step nu = -g/g' and the ratios
 // h2 = g''/g' and h3 = g'''/g' that the higher-order step needs.
 struct ObjectiveTerms {
     double nu, h2, h3;
 };
 
-inline ObjectiveTerms objective_terms(const Moneyness& m, double s, Objective objective, double beta,
-                                      double gamma) {
-    const double vega = normalised_vega(m, s);
+inline ObjectiveTerms objective_terms(const Moneyness& m, double s, Objective objective, const Target& target) {
     const VegaLogDerivatives d = vega_log_derivatives(m, s);
+    if (objective == Objective::upper) {
+        // g = ln gamma - ln c with c = e^{x/2} - b and p = b'/c: g' = p,
+        // g''/g' = d2 + p, g'''/g' = d3 + 3 p d2 + 2 p^2.
+        const BlackAndVega c = normalised_black_complement_and_vega(m, s);
+        const double p = c.vega / c.b;
+        return {-std::log(target.gamma / c.b) / p, d.second + p, d.third + 3.0 * p * d.second + 2.0 * p * p};
+    }
+    const BlackAndVega at_s = normalised_black_and_vega(m, s);
+    const double b = at_s.b, vega = at_s.vega;
     if (objective == Objective::lower) {
         // g = 1/ln b - 1/ln beta. With L = ln b and q = L' = b'/b:
         // g' = -q / L^2, g''/g' = L''/L' - 2q/L, g'''/g' = L'''/L' - 6 L''/L + 6 q^2/L^2,
         // L''/L' = d2 - q, L'''/L' = d3 - 3 q d2 + 2 q^2 (d2, d3: vega log-derivatives).
-        const double b = normalised_black(m, s);
         const double L = std::log(b);
+        const double inverse_L = 1.0 / L;
         const double q = vega / b;
-        return {(1.0 / L - 1.0 / std::log(beta)) * L * L / q, d.second - q - 2.0 * q / L,
-                d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q * (d.second - q) / L + 6.0 * q * q / (L * L)};
+        const double q_over_L = q * inverse_L;
+        return {(inverse_L - target.inverse_log_beta) * L * L / q, d.second - q - 2.0 * q_over_L,
+                d.third - 3.0 * q * d.second + 2.0 * q * q - 6.0 * q_over_L * (d.second - q) +
+                    6.0 * q_over_L * q_over_L};
     }
-    if (objective == Objective::upper) {
-        // g = ln gamma - ln c with c = e^{x/2} - b and p = b'/c: g' = p,
-        // g''/g' = d2 + p, g'''/g' = d3 + 3 p d2 + 2 p^2.
-        const double c = normalised_black_complement(m, s);
-        const double p = vega / c;
-        return {-std::log(gamma / c) / p, d.second + p, d.third + 3.0 * p * d.second + 2.0 * p * p};
-    }
-    return {(beta - normalised_black(m, s)) / vega, d.second, d.third};  // g = b - beta
+    return {(target.beta - b) / vega, d.second, d.third};  // g = b - beta
 }
 
 // One Householder step of order 3: s + nu (1 + h2 nu / 2) / (1 + nu (h2 + h3 nu / 6)).
-inline double householder_step(const Moneyness& m, double s, Objective objective, double beta, double gamma) {
-    const ObjectiveTerms g = objective_terms(m, s, objective, beta, gamma);
-    const double next = s + g.nu * (1.0 + 0.5 * g.h2 * g.nu) / (1.0 + g.nu * (g.h2 + g.h3 * g.nu / 6.0));
+inline double householder_step(const Moneyness& m, double s, Objective objective, const Target& target) {
+    const ObjectiveTerms g = objective_terms(m, s, objective, target);
+    const double next = s + g.nu * (1.0 + 0.5 * g.h2 * g.nu) / (1.0 + g.nu * (g.h2 + g.h3 * g.nu * (1.0 / 6.0)));
     // Far from the root the higher-order factor can overshoot; Newton's step never leaves
     // the positive axis on the convex side, and halving keeps s positive on the other.
     if (next > 0.0 && std::isfinite(next)) return next;
@@ -111,48 +119,71 @@ inline double householder_step(const Moneyness& m, double s, Objective objective
     return newton > 0.0 && std::isfinite(newton) ? newton : 0.5 * s;
 }
 
-// s with b(x, s) = beta for x <= 0, given beta > 0 and gamma = e^{x/2} - beta > 0, each
-// computed by the caller from prices, so that neither loses digits to the other.
-inline double normalised_implied_volatility(double beta, double gamma, double x) {
+// The iteration for one option: its moneyness, branch, target and current s.
+struct Iteration {
+    Moneyness m{0.0};
+    Objective objective = Objective::middle;
+    Target target{};
+    double s = 0.0;
+
+    // An infinite start is final: beyond the reach of the upper map.
+    bool needs_steps() const { return !std::isinf(s); }
+    void step() { s = householder_step(m, s, objective, target); }
+};
+
+// The branch and the start of the iteration for b(x, s) = beta, x <= 0, given beta > 0 and
+// gamma = e^{x/2} - beta > 0, each computed by the caller from prices, so that neither loses
+// digits to the other.
+inline Iteration start_iteration(double beta, double gamma, double x) {
     const Moneyness m(x);
     // At s_c, h = -t, so b_c = e^{x/2} / 2 - e^{-x/2} Phi(-s_c) (at most half the bound:
-    // its complement loses nothing to cancellation) and the vega is phi(0) e^{x/2}.
+    // its complement loses nothing to cancellation), and the vega is phi(0) e^{x/2}.
     const double s_c = std::sqrt(-2.0 * x);
-    const double b_c = 0.5 * m.half_exp - m.minus_half_exp * normal_cdf(-s_c);
     const double v_c = inverse_sqrt_two_pi * m.half_exp;
+    const double inverse_v_c = sqrt_two_pi * m.minus_half_exp;
+    const double b_c = 0.5 * m.half_exp - scaled_normal_cdf(-s_c, v_c, m.minus_half_exp);
     double s;
     Objective objective = Objective::middle;
     if (beta < b_c) {
-        const double s_l = s_c - b_c / v_c;
-        const double b_l = normalised_black(m, s_l);
-        const double v_l = normalised_vega(m, s_l);
+        const double s_l = s_c - b_c * inverse_v_c;
+        const BlackAndVega at_l = normalised_black_and_vega(m, s_l);
+        const double b_l = at_l.b, v_l = at_l.vega;
         if (beta < b_l) {
             s = lower_start(m, beta, s_l, b_l, v_l);
             objective = Objective::lower;
         } else {
             // s(beta) is concave here; its curvature vanishes at the inflection point b_c.
-            const RationalCubic inverse{b_l, b_c, s_l, s_c, 1.0 / v_l, 1.0 / v_c};
+            const RationalCubic inverse{b_l, b_c, s_l, s_c, 1.0 / v_l, inverse_v_c};
             s = inverse(beta, inverse.r_for_right_curvature(0.0));
         }
     } else {
-        const double s_u = s_c + (m.half_exp - b_c) / v_c;
-        const double c_u = normalised_black_complement(m, s_u);
-        const double v_u = normalised_vega(m, s_u);
+        const double s_u = s_c + (m.half_exp - b_c) * inverse_v_c;
+        const BlackAndVega at_u = normalised_black_complement_and_vega(m, s_u);
+        const double c_u = at_u.b, v_u = at_u.vega;
         if (gamma < c_u) {
             s = upper_start(m, gamma, s_u, c_u, v_u);
             objective = Objective::upper;
         } else {
-            const RationalCubic inverse{b_c, m.half_exp - c_u, s_c, s_u, 1.0 / v_c, 1.0 / v_u};
+            const RationalCubic inverse{b_c, m.half_exp - c_u, s_c, s_u, inverse_v_c, 1.0 / v_u};
             s = inverse(beta, inverse.r_for_left_curvature(0.0));
         }
     }
     // Only where beta or gamma are at the edge of underflow can a start fail to be a positive
     // number: beyond the reach of the upper map the volatility is taken as infinite, below
     // that of the lower one the steps start from half the inflection point.
-    if (std::isinf(s)) return s;
     if (!(s > 0.0)) s = 0.5 * s_c;
-    for (int step = 0; step < 2; ++step) s = householder_step(m, s, objective, beta, gamma);
-    return s;
+    return {m, objective, {beta, gamma, objective == Objective::lower ? 1.0 / std::log(beta) : 0.0}, s};
+}
+
+// Each step converges with order four: two take the starts to double precision.
+inline constexpr int householder_steps = 2;
+
+// s with b(x, s) = beta for x <= 0 (see start_iteration).
+inline double normalised_implied_volatility(double beta, double gamma, double x) {
+    Iteration iteration = start_iteration(beta, gamma, x);
+    if (!iteration.needs_steps()) return iteration.s;
+    for (int step = 0; step < householder_steps; ++step) iteration.step();
+    return iteration.s;
 }
 
 }  // namespace tarnwick::impliedvol

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "impliedvol/erfcx.hpp"
+#include "impliedvol/erfc.hpp"
 
 namespace tarnwick::impliedvol {
 
@@ -19,7 +19,7 @@ inline double normal_pdf(double z) { return inverse_sqrt_two_pi * std::exp(-0.5 
 // the lower tail is accurate down to underflow (1 - Phi(-z) would lose it below z ~ -8).
 // The upper tail is 1 - (tiny), accurate in absolute terms, which is all a value near one
 // can carry.
-inline double normal_cdf(double z) { return 0.5 * std::erfc(-z * inverse_sqrt_two); }
+inline double normal_cdf(double z) { return 0.5 * erfc(-z * inverse_sqrt_two); }
 
 // Inverse of Phi for 0 < p < 1. A rational approximation in sqrt(-2 ln p) (Hastings' form,
 // absolute error below 5e-4) gives a start close enough that two Halley steps on

@@ -13,7 +13,7 @@
 
 #include <cmath>
 
-#include "impliedvol/erfcx.hpp"
+#include "impliedvol/erfc.hpp"
 #include "impliedvol/normal_distribution.hpp"
 
 namespace tarnwick::impliedvol {
@@ -33,10 +33,28 @@ struct Moneyness {
 // Y(z) = Phi(z) / phi(z) for z <= 0, a Mills ratio: sqrt(pi / 2) erfcx(-z / sqrt(2)).
 inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inverse_sqrt_two); }
 
-// With h = x/s and t = s/2, b = phi(h) e^{-t^2/2} (Y(h + t) - Y(h - t)). For small t the
-// difference cancels, and the plain formula cancels as well when x is small too; the odd
-// Taylor series in t of the difference has only positive terms, since
-// Y^(n)(h) = int_0^inf u^n e^{hu - u^2/2} du > 0:
+// With h = x/s and t = s/2, every term of b and its complement carries the factor
+// E = e^{-(h^2 + t^2)/2}, and db/ds = E / sqrt(2 pi): the Mills ratios take the place of the
+// distribution function, as e^{x/2} Phi(h + t) = (db/ds) Y(h + t) and
+// e^{-x/2} Phi(h - t) = (db/ds) Y(h - t). So b and its vega cost one exponential and two
+// erfcx, and E's own rounding, (h^2 + t^2) eps / 2 relative, scales b as a whole (no
+// cancellation amplifies it); it is divided by about h^2 on its way into s where h^2 is large,
+// and by about t^2 where t^2 is.
+//
+// One term of b, factor Phi(z) = (db/ds) Y(z) with factor e^{x/2} or e^{-x/2}. Near z = 0,
+// where erfcx would need an exponential of its own, Cody's erf is taken with the factor
+// instead: its argument is below 0.47 there, so its rounding moves Phi by under an ulp. The
+// other term then keeps E's rounding, (h^2 + t^2) eps / 2 of itself, no longer common to
+// both; where the two cancel, t and |h| are both small, so it stays a few ulps of b.
+inline double scaled_normal_cdf(double z, double vega, double factor) {
+    const double y = -z * inverse_sqrt_two;
+    if (y < erfc_detail::small) return 0.5 * factor * (1.0 - erfc_detail::erf_small(y));
+    return 0.5 * sqrt_two_pi * vega * erfc_detail::erfcx_above_small(y);
+}
+
+// b / (db/ds) = Y(h + t) - Y(h - t) for small t. The difference cancels, and the plain formula
+// cancels as well when x is small too; the odd Taylor series in t of the difference has only
+// positive terms, since Y^(n)(h) = int_0^inf u^n e^{hu - u^2/2} du > 0:
 //     Y(h + t) - Y(h - t) = 2 sum_k Y^(2k+1)(h) t^(2k+1) / (2k+1)!.
 // The derivatives follow from Y' = 1 + hY by Y^(n+1) = h Y^(n) + n Y^(n-1). For h < 0 that
 // recurrence subtracts, losing about h^2 relative per step, but each loss is paid back by
@@ -45,7 +63,7 @@ inline double mills_ratio(double z) { return 0.5 * sqrt_two_pi * erfcx(-z * inve
 // h^2 eps in Y' itself is divided by about h^2 again on its way into s. Seven terms reach
 // double precision at t = 0.1 (the eighth is below 1e-19 relative), fewer are needed the
 // more negative h is.
-inline double normalised_black_small_t(double h, double t) {
+inline double mills_difference_small_t(double h, double t) {
     const double y = mills_ratio(h);
     double previous = y;
     double current = 1.0 + h * y;  // Y'(h)
@@ -60,49 +78,64 @@ inline double normalised_black_small_t(double h, double t) {
         previous = even;
         current = odd;
     }
-    return 2.0 * inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t)) * sum;
+    return 2.0 * sum;
 }
 
-// Outside the series' range, deep below the inflection point, the difference of Mills
-// ratios. The plain formula would be worse there: the rounding of h = x/s moves both
-// Phi(h + t) and Phi(h - t) by about eps |h| phi, which is eps |h| / s relative to
-// s db/ds (the scale on which an implied volatility sees an error of b), thousands of ulps
-// when |x| >> s^2. Y(z) instead changes only by about eps relative for a relative change
-// eps of z; the prefactor's rounding, (h^2 + t^2) eps / 2 relative, is divided by about
-// h^2 on its way into s, and the cancellation of Y(h + t) - Y(h - t) costs about
-// 4 eps / |x| relative to s db/ds, small where |x| is not (the series covers small |x|).
-inline double normalised_black_mills(double h, double t) {
-    return inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t)) * (mills_ratio(h + t) - mills_ratio(h - t));
+// b and db/ds at one s, sharing E.
+struct BlackAndVega {
+    double b, vega;
+};
+
+inline double vega_at(double h, double t) { return inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t)); }
+
+// b from h, t and its vega, for 0 < s < inf. Where the series does not reach, below the
+// inflection point (h + t <= 0), the difference of two Mills ratios at non-positive
+// arguments: a relative change eps of the argument moves Y(z) by about eps relative at
+// most, where Phi(z) would move by eps z^2, and the cancellation of Y(h + t) - Y(h - t)
+// costs about 4 eps / |x| relative to s db/ds, small where |x| is not (the series covers
+// small |x|). Above it, e^{x/2} less the complement, a sum of two positive terms no larger
+// than b there (b >= e^{x/2} / 2 for large |x|; for small |x| and t >= 0.1 the bound exceeds
+// b by a factor 12 at most), so the subtraction costs a few ulps of b.
+inline double black_from_terms(const Moneyness& m, double h, double t, double vega) {
+    if (t < 0.1 && h * t >= -1.0) return vega * mills_difference_small_t(h, t);
+    if (h + t <= 0.0) {
+        return scaled_normal_cdf(h + t, vega, m.half_exp) - scaled_normal_cdf(h - t, vega, m.minus_half_exp);
+    }
+    return m.half_exp - (scaled_normal_cdf(-h - t, vega, m.half_exp) + scaled_normal_cdf(h - t, vega, m.minus_half_exp));
 }
 
-// Elsewhere the two terms of the formula as they stand, two erfc and no exp: with
-// |h| <= 64 s their error stays below 64 eps relative to s db/ds.
-inline double normalised_black(const Moneyness& m, double s) {
-    if (!(s > 0.0)) return 0.0;
-    if (std::isinf(s)) return m.half_exp;
+inline BlackAndVega normalised_black_and_vega(const Moneyness& m, double s) {
     const double h = m.h(s);
     const double t = 0.5 * s;
-    if (t < 0.1 && h * t >= -1.0) return normalised_black_small_t(h, t);
-    if (h < -64.0 * s) return normalised_black_mills(h, t);
-    return m.half_exp * normal_cdf(h + t) - m.minus_half_exp * normal_cdf(h - t);
+    const double vega = vega_at(h, t);
+    if (!(s > 0.0)) return {0.0, vega};
+    if (std::isinf(s)) return {m.half_exp, 0.0};
+    return {black_from_terms(m, h, t, vega), vega};
 }
 
-// e^{x/2} - b(x, s) = e^{x/2} Phi(-h - t) + e^{-x/2} Phi(h - t): a sum of two positive
-// terms, accurate where b approaches its bound and the difference would cancel.
+inline double normalised_black(const Moneyness& m, double s) { return normalised_black_and_vega(m, s).b; }
+
+// e^{x/2} - b(x, s) = e^{x/2} Phi(-h - t) + e^{-x/2} Phi(h - t) and db/ds: above the
+// inflection point the sum of two positive terms, accurate where b approaches its bound and
+// the difference would cancel; below it b <= e^{x/2} / 2, so e^{x/2} - b loses nothing.
+inline BlackAndVega normalised_black_complement_and_vega(const Moneyness& m, double s) {
+    const double h = m.h(s);
+    const double t = 0.5 * s;
+    const double vega = vega_at(h, t);
+    if (!(s > 0.0)) return {m.half_exp, vega};
+    if (std::isinf(s)) return {0.0, 0.0};
+    if (h + t > 0.0) {
+        return {scaled_normal_cdf(-h - t, vega, m.half_exp) + scaled_normal_cdf(h - t, vega, m.minus_half_exp), vega};
+    }
+    return {m.half_exp - black_from_terms(m, h, t, vega), vega};
+}
+
 inline double normalised_black_complement(const Moneyness& m, double s) {
-    if (!(s > 0.0)) return m.half_exp;
-    if (std::isinf(s)) return 0.0;
-    const double h = m.h(s);
-    const double t = 0.5 * s;
-    return m.half_exp * normal_cdf(-h - t) + m.minus_half_exp * normal_cdf(h - t);
+    return normalised_black_complement_and_vega(m, s).b;
 }
 
 // db/ds = e^{x/2} phi(x/s + s/2) = phi(0) e^{-(h^2 + t^2) / 2}.
-inline double normalised_vega(const Moneyness& m, double s) {
-    const double h = m.h(s);
-    const double t = 0.5 * s;
-    return inverse_sqrt_two_pi * std::exp(-0.5 * (h * h + t * t));
-}
+inline double normalised_vega(const Moneyness& m, double s) { return vega_at(m.h(s), 0.5 * s); }
 
 // (d^2b/ds^2) / (db/ds) = x^2 / s^3 - s / 4 and (d^3b/ds^3) / (db/ds), which is that squared
 // plus its own derivative -3 x^2 / s^4 - 1/4: the Householder steps' curvature terms.
@@ -111,11 +144,14 @@ struct VegaLogDerivatives {
     double third;
 };
 
+// They only shape the higher-order factor of a step, so 1/s is taken once and multiplied by:
+// a division costs the work of several multiplications.
 inline VegaLogDerivatives vega_log_derivatives(const Moneyness& m, double s) {
     const double h = m.h(s);
-    const double h2_over_s = h * h / s;
+    const double inverse_s = 1.0 / s;
+    const double h2_over_s = h * h * inverse_s;
     const double second = h2_over_s - 0.25 * s;
-    return {second, second * second - 3.0 * h2_over_s / s - 0.25};
+    return {second, second * second - 3.0 * h2_over_s * inverse_s - 0.25};
 }
 
 }  // namespace tarnwick::impliedvol

@@ -47,16 +47,39 @@ def kind_codes(kind: Any) -> "NDArray[Any]":
         return np.asarray(_kind_code(kind), dtype=np.int8)
     array = np.asarray(kind)
     if array.dtype.kind == "U":
-        # Strings (a quote table's column) in one pass; the loop below names a bad entry.
-        lowered = np.char.lower(array)
-        call, put = lowered == "call", lowered == "put"
-        if np.all(call | put):
-            return np.where(call, CALL, PUT).astype(np.int8)
+        # Strings (a quote table's column): exact lower-case entries in vectorised
+        # comparisons, and only the others lowered (np.char.lower copies every string,
+        # some 20 times the cost of the comparisons); the loop below names a bad entry.
+        call, put = _exact_call_put(array)
+        exact = call | put
+        codes = call.astype(np.int8)  # CALL is 1, PUT 0
+        if exact.all():
+            return codes
+        other = ~exact
+        lowered = np.char.lower(array[other])
+        lowered_call = lowered == "call"
+        if np.all(lowered_call | (lowered == "put")):
+            codes[other] = np.where(lowered_call, CALL, PUT)
+            return codes
     array = np.asarray(kind, dtype=object)
     codes = np.empty(array.shape, dtype=np.int8)
     for index, value in np.ndenumerate(array):
         codes[index] = _kind_code(value)
     return codes
+
+
+def _exact_call_put(array: "NDArray[Any]") -> Tuple["NDArray[Any]", "NDArray[Any]"]:
+    """Masks of the entries of a string array that are exactly 'call' and exactly 'put'."""
+    if array.dtype.itemsize != 16:
+        return np.asarray(array == "call"), np.asarray(array == "put")
+    # Four characters, as np.where(..., "call", "put") makes them: each string compared as
+    # two 64-bit words, four times faster than NumPy's comparison of strings.
+    words = np.ascontiguousarray(array).reshape(-1).view(np.uint64).reshape(-1, 2)
+    masks = []
+    for name in ("call", "put"):
+        low, high = np.array([name], dtype=array.dtype).view(np.uint64)
+        masks.append(((words[:, 0] == low) & (words[:, 1] == high)).reshape(array.shape))
+    return masks[0], masks[1]
 
 
 def _kind_code(value: Any) -> int:

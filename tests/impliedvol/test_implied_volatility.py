@@ -155,6 +155,23 @@ class TestArgumentErrors:
         with pytest.raises(ValueError, match="^kind must be"):
             tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=kind)
 
+    def test_kinds_in_any_case_among_exact_ones(self):
+        kinds = np.array(["call", "Put", "CALL", "put", "pUt"])
+        mixed = tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=kinds)
+        np.testing.assert_array_equal(mixed, tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=np.char.lower(kinds)))
+        assert mixed[0] != mixed[1]
+        with pytest.raises(ValueError, match="got 'Straddle'$"):
+            tw.implied_volatility(5.0, 100.0, 100.0, 1.0, kind=np.array(["call", "Put", "Straddle", "put"]))
+
+    @pytest.mark.parametrize("kinds", [np.array(["call", "put", "put", "call", "Put", "call"])[::-1][::2],
+                                       np.array(["put", "call", "put"], dtype=">U4"),
+                                       np.array([["call", "put"], ["put", "call"]]).T,
+                                       np.array("put")])
+    def test_kinds_in_any_layout_and_byte_order(self, kinds):
+        result = tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=kinds)
+        expected = [tw.implied_volatility(8.0, 100.0, 100.0, 1.0, 0.05, kind=str(k)) for k in kinds.flat]
+        np.testing.assert_array_equal(np.ravel(result), expected)
+
     def test_non_numeric_and_unbroadcastable_arguments(self):
         with pytest.raises(ValueError, match="^price must be a real number"):
             tw.implied_volatility("cheap", 100.0, 100.0, 1.0)

@@ -1,14 +1,18 @@
-// Implied volatility: the normalised Black function, its complement, erfcx and the inverse
+// Implied volatility: the normalised Black function, its complement, erfc, erfcx and the inverse
 // normal distribution against 40-digit values (mpmath), the rational cubic's fitted
 // curvature, and round trips s -> b(x, s) -> s. (Prices, bounds and round trips against
 // mpmath prices are tested from Python.)
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <vector>
 
-#include "impliedvol/lets_be_rational.hpp"
+#include "impliedvol/implied_volatility.hpp"
 
 namespace {
 
@@ -92,6 +96,7 @@ void black_reference_values() {
 }
 
 void special_function_reference_values() {
+    using tarnwick::impliedvol::erfc;  // not the C library's
     const struct {
         double y;
         const char* value;
@@ -108,11 +113,45 @@ void special_function_reference_values() {
         {40.0, "1.4100335983377813625e-2"},
         {1000.0, "5.641893014533876542e-4"},
         {100000000.0, "5.6418958354775625874e-9"},
+        // Either side of the points where the rational approximations change.
+        {0.4687499999999999, "6.3206968924955613764e-1"},
+        {0.46875, "6.3206968924955607816e-1"},
+        {3.9999999999999996, "1.3699945762506140427e-1"},
+        {4.0, "1.3699945762506138989e-1"},
     };
     for (const auto& c : scaled) {
         const double expected = ref(c.value);
         expect(std::fabs(erfcx(c.y) - expected) <= 4 * eps * expected, "erfcx vs mpmath", c.y, erfcx(c.y));
     }
+    // erfc over both signs, the tails and the interval ends; at y = 26 its exponential
+    // factor is taken from the exact square of y, or the error would reach 250 ulps.
+    const struct {
+        double y;
+        const char* value;
+    } complementary[] = {
+        {-26.0, "2.0"},
+        {-5.5, "1.9999999999999926422"},
+        {-1.0, "1.8427007929497148693"},
+        {-0.46875, "1.4926134732179379916"},
+        {-0.3, "1.3286267594591274162"},
+        {-1e-12, "1.0000000000011283792"},
+        {0.2, "7.7729741078952153382e-1"},
+        {0.46875, "5.0738652678206200841e-1"},
+        {0.4687500000000001, "5.0738652678206190785e-1"},
+        {0.9, "2.0309178757716786034e-1"},
+        {2.5, "4.0695201744495893956e-4"},
+        {4.0, "1.5417257900280018852e-8"},
+        {4.000000000000001, "1.5417257900279906069e-8"},
+        {9.0, "4.1370317465138102381e-37"},
+        {26.0, "5.6631924088561428465e-296"},
+    };
+    for (const auto& c : complementary) {
+        const double expected = ref(c.value);
+        expect(std::fabs(erfc(c.y) - expected) <= 4 * eps * expected, "erfc vs mpmath", c.y, erfc(c.y));
+    }
+    expect(erfc(30.0) == 0.0 && erfc(-HUGE_VAL) == 2.0 && erfcx(HUGE_VAL) == 0.0 && std::isnan(erfc(std::nan(""))) &&
+               std::isnan(erfcx(std::nan(""))),
+           "erfc, erfcx at the ends", erfc(30.0), erfc(-HUGE_VAL), erfcx(HUGE_VAL));
     const struct {
         double p;
         const char* z;
@@ -175,6 +214,37 @@ void normalised_round_trips() {
                 worst_x_index >= 0 ? xs[worst_x_index] : 0.0);
 }
 
+// The batch takes options block by block and phase by phase; each result must still be the
+// one-option function's, bit for bit, over every branch, the bounds and a partial last block.
+void batch_matches_one_by_one() {
+    std::vector<double> price, S, K, T, r, q;
+    std::vector<std::int8_t> call;
+    for (int i = 0; i < 1000; ++i) {
+        const double strike = 100.0 * std::exp(-3.0 + 6.0 * ((i * 37) % 101) / 100.0);
+        const double maturity = 0.01 + 5.0 * ((i * 53) % 97) / 96.0;
+        const double sigma = 0.01 + 2.0 * ((i * 29) % 89) / 88.0;
+        const bool is_call = i % 3 != 0;
+        const double rate = 0.03, dividend = 0.01;
+        const double spot = 100.0 * std::exp(-dividend * maturity), discounted = strike * std::exp(-rate * maturity);
+        const double root = sigma * std::sqrt(maturity);
+        const double d1 = std::log(spot / discounted) / root + 0.5 * root, d2 = d1 - root;
+        const auto N = [](double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); };
+        double value = is_call ? spot * N(d1) - discounted * N(d2) : discounted * N(-d2) - spot * N(-d1);
+        if (i % 50 == 7) value = -1.0;                                            // below the bounds
+        if (i % 50 == 8) value = is_call ? spot : discounted;                    // at the upper bound
+        if (i % 50 == 9) value = std::max(is_call ? spot - discounted : discounted - spot, 0.0);  // intrinsic
+        price.push_back(value), S.push_back(100.0), K.push_back(strike), T.push_back(maturity);
+        r.push_back(rate), q.push_back(dividend), call.push_back(is_call);
+    }
+    const std::size_t count = price.size() - 5;  // not a whole number of blocks
+    std::vector<double> out(count);
+    implied_volatilities(price.data(), S.data(), K.data(), T.data(), r.data(), q.data(), call.data(), out.data(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double one = implied_volatility(price[i], S[i], K[i], T[i], r[i], q[i], call[i] != 0);
+        expect(std::memcmp(&one, &out[i], sizeof one) == 0, "batch vs one option", double(i), out[i], one);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -182,6 +252,7 @@ int main() {
     special_function_reference_values();
     rational_cubic_fits_curvature();
     normalised_round_trips();
+    batch_matches_one_by_one();
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }
