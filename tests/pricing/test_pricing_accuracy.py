@@ -98,9 +98,8 @@ def test_prices_inside_chains(kind):
     assert not failures, f"{len(failures)} of {len(rows)} outside the goals:\n{report(failures)}"
 
 
-@pytest.mark.parametrize("kind", MODELS)
-def test_greeks_and_parameter_sensitivities(kind):
-    rows = load(f"{kind}_greeks.csv")
+def greek_disagreements(kind, run):
+    rows = [r for r in load(f"{kind}_greeks.csv") if r["run"] == run]
     cls = MODELS[kind]
     bad = []
     for row in rows:
@@ -112,4 +111,18 @@ def test_greeks_and_parameter_sensitivities(kind):
             want = float(row[name])
             if not abs(value - want) <= max(GREEK_ABS * market["S"], GREEK_REL * abs(want)):
                 bad.append(f"{name}: got {value!r} want {want!r} in {dict(row)}")
+    return rows, bad
+
+
+@pytest.mark.parametrize("kind", MODELS)
+def test_greeks_and_parameter_sensitivities(kind):
+    rows, bad = greek_disagreements(kind, "default")
+    assert rows
+    assert not bad, f"{len(bad)} disagreements:\n" + "\n".join(bad[:15])
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("kind", MODELS)
+def test_greeks_and_parameter_sensitivities_whole_sample(kind):
+    rows, bad = greek_disagreements(kind, "slow")
     assert not bad, f"{len(bad)} disagreements:\n" + "\n".join(bad[:15])

@@ -15,12 +15,17 @@ formulas, 30+ significant digits):
   where the integrand is below 1e-30; the call follows from the residue at w = 1, the put
   from parity, both at 35 digits.
 - Greeks and parameter sensitivities: central finite differences of those references
-  (fourth order, relative step 1e-4 .. 1e-3), at a working precision where rounding stays
-  far below the truncation error.
+  (fourth order; steps 1e-5 (Merton) or 1e-3 (Kou) of each variable's scale, S sigma sqrt(T)
+  for S), at a working precision where rounding stays far below the truncation error.
+  `--check-steps 0.5` recomputes the stored Greeks with half the steps: the change is
+  nearly all of the stored values' truncation error plus the rounding that the smaller
+  steps amplify, and should stay well inside the tests' allowance.
 
 The stress grid samples sigma 0.05-0.8, lam 0 and 0.01-1000, p 0-1, eta1 1.5-200,
 eta2 0.5-200, m -1-0.5, s 0.01-1, T one day to 30 years, K/S 0.25-4, q 0-0.1,
 r -0.01-0.1, calls and puts, from a fixed seed, plus the corners of those ranges.
+The Greeks have a smaller sample of their own (a case costs ~75 prices), with Merton's
+lam T at most 1e4 and Kou's sigma sqrt(T) at least 0.01 (lam and T lowered or raised).
 Rows marked "default" are checked by the default test run, the others by the slow one.
 """
 
@@ -37,6 +42,10 @@ import mpmath as mp
 
 HERE = Path(__file__).resolve().parent
 DPS = 35
+# Bounds that keep one Greek case (~75 reference prices) near a minute or less: Merton's
+# lam T (its series' length), Kou's diffusion spread sigma sqrt(T) (its quadrature's).
+MERTON_GREEK_LAM_T = 10000.0
+KOU_GREEK_SPREAD = 0.01
 
 KOU_FIELDS = ["sigma", "lam", "p", "eta1", "eta2"]
 MERTON_FIELDS = ["sigma", "lam", "m", "s"]
@@ -149,10 +158,8 @@ def kou_price(S, K, T, r, q, call, sigma, lam, p, eta1, eta2):
 
 # ---------------------------------------------------------------- finite differences
 
-def derivative(f, x, order, rel_step):
-    """Fourth-order central difference of f at x (order 1, 2 or 3)."""
-    x = mp.mpf(x)
-    h = rel_step * max(abs(x), mp.mpf("0.01"))
+def derivative(f, x, order, h):
+    """Fourth-order central difference of f at x with step h (order 1, 2 or 3)."""
     if order == 1:
         return (f(x - 2 * h) - 8 * f(x - h) + 8 * f(x + h) - f(x + 2 * h)) / (12 * h)
     if order == 2:
@@ -163,33 +170,54 @@ def derivative(f, x, order, rel_step):
     raise ValueError(order)
 
 
-def greeks_by_differences(pricer, market, params, names, step):
+def steps(S, T, r, q, params, rel_step):
+    """Absolute steps, each a fixed fraction of the scale on which the price varies in that
+    variable: in S the diffusion's spread S sigma sqrt(T) (a short-dated price bends within
+    it around the strike), in T the maturity itself, elsewhere the value (at least 0.01).
+    They are fixed from the row's own values, so that the inner differences of a mixed
+    derivative use the same step at every outer point."""
+    h = {name: rel_step * max(abs(value), mp.mpf("0.01")) for name, value in params.items()}
+    h.update(S=rel_step * S * min(1, params["sigma"] * mp.sqrt(T)), T=rel_step * T,
+             r=rel_step * max(abs(r), mp.mpf("0.01")), q=rel_step * max(abs(q), mp.mpf("0.01")))
+    return h
+
+
+def greeks_by_differences(pricer, market, params, names, rel_step):
     """The 13 Greeks and d price / d parameter for every model parameter."""
-    S, K, T, r, q, call = market
+    S, K, T, r, q = map(mp.mpf, market[:5])
+    call = market[5]
+    h = steps(S, T, r, q, params, rel_step)
+    memo = {}
 
     def V(S=S, T=T, r=r, q=q, **changes):
+        # The stencils share many points (the centre, the S points of delta, gamma and
+        # speed, vega and d_sigma): each distinct price is computed once.
         p = dict(params)
         p.update(changes)
-        return pricer(S, K, T, r, q, call, **p)
+        key = (S, T, r, q) + tuple(sorted(p.items()))
+        if key not in memo:
+            memo[key] = pricer(S, K, T, r, q, call, **p)
+        return memo[key]
 
     sigma = params["sigma"]
-    d_S = lambda order, **kw: derivative(lambda s: V(S=s, **kw), S, order, step)
-    d_sigma = lambda g: derivative(lambda v: g(v), sigma, 1, step)
+    d_S = lambda order, **kw: derivative(lambda s: V(S=s, **kw), S, order, h["S"])
+    d_sigma = lambda g, order=1: derivative(g, sigma, order, h["sigma"])
+    d_T = lambda g: -derivative(g, T, 1, h["T"])
     out = {"price": V()}
     out["delta"] = d_S(1)
     out["gamma"] = d_S(2)
     out["speed"] = d_S(3)
-    out["vega"] = derivative(lambda v: V(sigma=v), sigma, 1, step)
-    out["vomma"] = derivative(lambda v: V(sigma=v), sigma, 2, step)
-    out["theta"] = -derivative(lambda t: V(T=t), T, 1, step)
-    out["rho"] = derivative(lambda x: V(r=x), r, 1, step)
-    out["epsilon"] = derivative(lambda x: V(q=x), q, 1, step)
+    out["vega"] = d_sigma(lambda v: V(sigma=v))
+    out["vomma"] = d_sigma(lambda v: V(sigma=v), 2)
+    out["theta"] = d_T(lambda t: V(T=t))
+    out["rho"] = derivative(lambda x: V(r=x), r, 1, h["r"])
+    out["epsilon"] = derivative(lambda x: V(q=x), q, 1, h["q"])
     out["vanna"] = d_sigma(lambda v: d_S(1, sigma=v))
     out["zomma"] = d_sigma(lambda v: d_S(2, sigma=v))
-    out["charm"] = -derivative(lambda t: d_S(1, T=t), T, 1, step)
-    out["colour"] = -derivative(lambda t: d_S(2, T=t), T, 1, step)
+    out["charm"] = d_T(lambda t: d_S(1, T=t))
+    out["colour"] = d_T(lambda t: d_S(2, T=t))
     for name in names:
-        out["d_" + name] = derivative(lambda v: V(**{name: v}), params[name], 1, step)
+        out["d_" + name] = derivative(lambda v: V(**{name: v}), params[name], 1, h[name])
     return out
 
 
@@ -261,15 +289,60 @@ def price_row(args):
 
 
 def greek_row(args):
-    model, row = args
+    """The Greeks of one row; step_factor scales the finite-difference steps (1 for the
+    stored references; another value checks them)."""
+    model, row, step_factor = args
     fields = KOU_FIELDS if model == "kou" else MERTON_FIELDS
     pricer = kou_price if model == "kou" else merton_price
+    # Merton's series is cheap to carry at 45 digits, which leaves room for steps of 1e-5;
+    # Kou's quadrature stays at 35 with steps of 1e-3. Either way the rounding that the
+    # third differences amplify (digits / step^3) stays far below the truncation error.
     with mp.workdps(DPS + 10 if model == "merton" else DPS):
         market = (row["S"], row["K"], row["T"], row["r"], row["q"], row["kind"] == "call")
         params = {n: mp.mpf(row[n]) for n in fields}
-        step = mp.mpf("1e-5") if model == "merton" else mp.mpf("1e-3")
+        step = (mp.mpf("1e-5") if model == "merton" else mp.mpf("1e-3")) * step_factor
         out = greeks_by_differences(pricer, market, params, fields, step)
         return {k: mp.nstr(v, 20, strip_zeros=False) for k, v in out.items()}
+
+
+def greek_cases(model, count, corner_count, seed):
+    """The Greeks' own sample: random grid points, then corners, each moved to where one
+    case costs at most about a minute (a case takes ~75 distinct reference prices)."""
+    rows, corner_rows = cases(model, count, seed)
+    rows = rows + corner_rows[:corner_count]
+    for row in rows:
+        # lam >= 0.01 keeps the differences in lam inside lam >= 0.
+        row["lam"] = max(row["lam"], 0.01)
+        if model == "merton":
+            # The series has ~lam T (1 + kappa) + 26 sqrt(lam T) terms.
+            row["lam"] = min(row["lam"], MERTON_GREEK_LAM_T / row["T"])
+        else:
+            # Lewis' integrand decays like exp(-sigma^2 T u^2 / 2): the quadrature's length
+            # grows like 1 / (sigma sqrt(T)).
+            row["T"] = max(row["T"], (KOU_GREEK_SPREAD / row["sigma"]) ** 2)
+    return rows
+
+
+def check_steps(model, factor, every, processes):
+    """Recomputes every n-th stored Greek row with the steps times factor and prints the
+    largest change of each, in units of the tests' allowance max(1e-10 S, 1e-7 |value|).
+    Halving fourth-order steps removes 15/16 of the truncation error and multiplies the
+    rounding by at most 8 (third differences): a change well below 1 means both are."""
+    with open(HERE / f"{model}_greeks.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))[::every]
+    fields = KOU_FIELDS if model == "kou" else MERTON_FIELDS
+    for row in rows:
+        for name in fields + MARKET_FIELDS[:-1]:
+            row[name] = float(row[name])
+    worst = 0.0
+    with multiprocessing.Pool(processes) as pool:
+        for row, other in zip(rows, pool.imap(greek_row, [(model, r, factor) for r in rows], chunksize=1)):
+            changes = {k: abs(float(other[k]) - float(row[k])) / max(1e-10 * row["S"], 1e-7 * abs(float(row[k])))
+                       for k in other}
+            name = max(changes, key=changes.get)
+            worst = max(worst, changes[name])
+            print(f"{changes[name]:.3g} {name} lam={row['lam']:.4g} T={row['T']:.4g} K={row['K']}", flush=True)
+    print(f"{model}: {len(rows)} rows, largest change {worst:.3g} of the allowance", file=sys.stderr)
 
 
 def write_as_computed(path, rows, fields, extra, values):
@@ -294,40 +367,45 @@ def main():
     parser.add_argument("--model", choices=["kou", "merton", "both"], default="both")
     parser.add_argument("--random", type=int, default=None, help="random grid points per model (Kou 240, Merton 600)")
     parser.add_argument("--corners", type=int, default=None, help="corner combinations per model (Kou 32, Merton 96)")
-    parser.add_argument("--greek-cases", type=int, default=None, help="Greek cases per model (Kou 10, Merton 30)")
+    parser.add_argument("--greek-cases", type=int, default=None, help="random Greek cases per model (Kou 48, Merton 110)")
+    parser.add_argument("--greek-corners", type=int, default=None, help="Greek corner cases per model (Kou 4, Merton 10)")
     parser.add_argument("--default-share", type=int, default=4, help="every n-th row is in the default run")
+    parser.add_argument("--check-steps", type=float, default=None, metavar="FACTOR",
+                        help="write nothing; recompute the stored Greeks with the steps times FACTOR and compare")
+    parser.add_argument("--check-every", type=int, default=1, help="with --check-steps, every n-th stored row")
     parser.add_argument("--processes", type=int, default=2)
     args = parser.parse_args()
     models = ["merton", "kou"] if args.model == "both" else [args.model]
+    if args.check_steps is not None:
+        for model in models:
+            check_steps(model, args.check_steps, args.check_every, args.processes)
+        return
     with multiprocessing.Pool(args.processes) as pool:
         for model in models:
             fields = (KOU_FIELDS if model == "kou" else MERTON_FIELDS) + MARKET_FIELDS
             seed = 20261208 if model == "kou" else 20261209
             count = args.random if args.random is not None else (240 if model == "kou" else 600)
             corner_count = args.corners if args.corners is not None else (32 if model == "kou" else 96)
-            rows, corner_rows = cases(model, count, seed)
             if args.what in ("prices", "all"):
+                rows, corner_rows = cases(model, count, seed)
                 price_rows = rows + corner_rows[:corner_count]
-                for i, row in enumerate(price_rows):
-                    row["run"] = "default" if i % args.default_share == 0 else "slow"
+                mark_runs(price_rows, args.default_share)
                 values = pool.imap(price_row, [(model, r) for r in price_rows], chunksize=1)
                 write_as_computed(HERE / f"{model}_prices.csv", price_rows, fields, ["price", "run"],
                                   ({"price": v} for v in values))
             if args.what in ("greeks", "all"):
-                # A separate, smaller sample; greeks of the short-dated, far-from-the-money
-                # corners are below the absolute floor anyway.
-                greek_count = args.greek_cases if args.greek_cases is not None else (10 if model == "kou" else 30)
-                greek_rows, _ = cases(model, greek_count, seed + 100)
-                for row in greek_rows:
-                    # Each Greek case costs ~45 reference prices: keep the series short
-                    # (lam <= 50) and the Kou quadrature moderate (T >= 0.05). lam >= 0.01
-                    # keeps the central differences in lam inside lam >= 0.
-                    row["lam"] = min(max(row["lam"], 0.01), 50.0)
-                    if model == "kou":
-                        row["T"] = max(row["T"], 0.05)
+                greek_count = args.greek_cases if args.greek_cases is not None else (48 if model == "kou" else 110)
+                greek_corners = args.greek_corners if args.greek_corners is not None else (4 if model == "kou" else 10)
+                greek_rows = greek_cases(model, greek_count, greek_corners, seed + 100)
+                mark_runs(greek_rows, args.default_share)
                 names = GREEKS + ["d_" + n for n in (KOU_FIELDS if model == "kou" else MERTON_FIELDS)]
-                values = pool.imap(greek_row, [(model, r) for r in greek_rows], chunksize=1)
-                write_as_computed(HERE / f"{model}_greeks.csv", greek_rows, fields, names, values)
+                values = pool.imap(greek_row, [(model, r, 1) for r in greek_rows], chunksize=1)
+                write_as_computed(HERE / f"{model}_greeks.csv", greek_rows, fields, names + ["run"], values)
+
+
+def mark_runs(rows, default_share):
+    for i, row in enumerate(rows):
+        row["run"] = "default" if i % default_share == 0 else "slow"
 
 
 if __name__ == "__main__":
