@@ -173,10 +173,16 @@ def derivative(f, x, order, h):
 def steps(S, T, r, q, params, rel_step):
     """Absolute steps, each a fixed fraction of the scale on which the price varies in that
     variable: in S the diffusion's spread S sigma sqrt(T) (a short-dated price bends within
-    it around the strike), in T the maturity itself, elsewhere the value (at least 0.01).
+    it around the strike), in T the maturity itself, in p 1 / (lam T), elsewhere the value
+    (at least 0.01).
     They are fixed from the row's own values, so that the inner differences of a mixed
     derivative use the same step at every outer point."""
     h = {name: rel_step * max(abs(value), mp.mpf("0.01")) for name, value in params.items()}
+    if "p" in params:
+        # p moves the exponent by lam T times the difference of the two tails' transforms,
+        # not in proportion to p itself: with lam T = 40 and eta2 = 0.5, a step of 1e-3
+        # left d_p 3e-7 (relative) short.
+        h["p"] = rel_step / max(1, params["lam"] * T)
     h.update(S=rel_step * S * min(1, params["sigma"] * mp.sqrt(T)), T=rel_step * T,
              r=rel_step * max(abs(r), mp.mpf("0.01")), q=rel_step * max(abs(q), mp.mpf("0.01")))
     return h
@@ -323,13 +329,13 @@ def greek_cases(model, count, corner_count, seed):
     return rows
 
 
-def check_steps(model, factor, every, processes):
-    """Recomputes every n-th stored Greek row with the steps times factor and prints the
+def check_steps(model, factor, rows_slice, processes):
+    """Recomputes the stored Greek rows of a slice with the steps times factor and prints the
     largest change of each, in units of the tests' allowance max(1e-10 S, 1e-7 |value|).
     Halving fourth-order steps removes 15/16 of the truncation error and multiplies the
     rounding by at most 8 (third differences): a change well below 1 means both are."""
     with open(HERE / f"{model}_greeks.csv", newline="") as handle:
-        rows = list(csv.DictReader(handle))[::every]
+        rows = list(csv.DictReader(handle))[rows_slice]
     fields = KOU_FIELDS if model == "kou" else MERTON_FIELDS
     for row in rows:
         for name in fields + MARKET_FIELDS[:-1]:
@@ -372,13 +378,14 @@ def main():
     parser.add_argument("--default-share", type=int, default=4, help="every n-th row is in the default run")
     parser.add_argument("--check-steps", type=float, default=None, metavar="FACTOR",
                         help="write nothing; recompute the stored Greeks with the steps times FACTOR and compare")
-    parser.add_argument("--check-every", type=int, default=1, help="with --check-steps, every n-th stored row")
+    parser.add_argument("--check-rows", type=lambda text: slice(*(int(x) if x else None for x in text.split(":"))),
+                        default=slice(None), metavar="START:STOP:STEP", help="with --check-steps, these stored rows")
     parser.add_argument("--processes", type=int, default=2)
     args = parser.parse_args()
     models = ["merton", "kou"] if args.model == "both" else [args.model]
     if args.check_steps is not None:
         for model in models:
-            check_steps(model, args.check_steps, args.check_every, args.processes)
+            check_steps(model, args.check_steps, args.check_rows, args.processes)
         return
     with multiprocessing.Pool(args.processes) as pool:
         for model in models:
