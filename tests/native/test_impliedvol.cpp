@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,21 @@ void expect(bool ok, const char* what, double a, double b, double c = 0.0) {
 }
 
 double ref(const char* digits) { return std::strtod(digits, nullptr); }
+
+// An argument and the function's value there, to 20 digits.
+struct Point {
+    double x;
+    const char* value;
+};
+
+// f(x) within `ulps` units of eps relative to each point's value.
+template <std::size_t N, class F>
+void expect_points(const Point (&points)[N], F f, double ulps, const char* what) {
+    for (const Point& point : points) {
+        const double expected = ref(point.value);
+        expect(std::fabs(f(point.x) - expected) <= ulps * eps * std::fabs(expected), what, point.x, f(point.x));
+    }
+}
 
 // b(x, s) to a few ulps, or, where the two terms cancel, to a few ulps of s db/ds: the scale
 // on which an implied volatility sees an error of b.
@@ -97,10 +113,7 @@ void black_reference_values() {
 
 void special_function_reference_values() {
     using tarnwick::impliedvol::erfc;  // not the C library's
-    const struct {
-        double y;
-        const char* value;
-    } scaled[] = {
+    const Point scaled[] = {
         {0.0, "1.0"},
         {1e-10, "9.999999998871620833e-1"},
         {0.3, "7.3459933456765514992e-1"},
@@ -119,16 +132,10 @@ void special_function_reference_values() {
         {3.9999999999999996, "1.3699945762506140427e-1"},
         {4.0, "1.3699945762506138989e-1"},
     };
-    for (const auto& c : scaled) {
-        const double expected = ref(c.value);
-        expect(std::fabs(erfcx(c.y) - expected) <= 4 * eps * expected, "erfcx vs mpmath", c.y, erfcx(c.y));
-    }
+    expect_points(scaled, [](double y) { return erfcx(y); }, 4, "erfcx vs mpmath");
     // erfc over both signs, the tails and the interval ends; at y = 26 its exponential
     // factor is taken from the exact square of y, or the error would reach 250 ulps.
-    const struct {
-        double y;
-        const char* value;
-    } complementary[] = {
+    const Point complementary[] = {
         {-26.0, "2.0"},
         {-5.5, "1.9999999999999926422"},
         {-1.0, "1.8427007929497148693"},
@@ -145,26 +152,16 @@ void special_function_reference_values() {
         {9.0, "4.1370317465138102381e-37"},
         {26.0, "5.6631924088561428465e-296"},
     };
-    for (const auto& c : complementary) {
-        const double expected = ref(c.value);
-        expect(std::fabs(erfc(c.y) - expected) <= 4 * eps * expected, "erfc vs mpmath", c.y, erfc(c.y));
-    }
+    expect_points(complementary, [](double y) { return erfc(y); }, 4, "erfc vs mpmath");
     expect(erfc(30.0) == 0.0 && erfc(-HUGE_VAL) == 2.0 && erfcx(HUGE_VAL) == 0.0 && std::isnan(erfc(std::nan(""))) &&
                std::isnan(erfcx(std::nan(""))),
            "erfc, erfcx at the ends", erfc(30.0), erfc(-HUGE_VAL), erfcx(HUGE_VAL));
-    const struct {
-        double p;
-        const char* z;
-    } quantiles[] = {
+    const Point quantiles[] = {
         {1e-300, "-37.047096299361199237"}, {1e-20, "-9.2623400897984075796"},
         {1e-05, "-4.2648907939228246102"},  {0.025, "-1.9599639845400542118"},
         {0.3, "-0.52440051270804081597"},   {0.9, "1.2815515655446005935"},
     };
-    for (const auto& c : quantiles) {
-        const double expected = ref(c.z);
-        const double value = inverse_normal_cdf(c.p);
-        expect(std::fabs(value - expected) <= 8 * eps * std::fabs(expected), "inverse_normal_cdf vs mpmath", c.p, value);
-    }
+    expect_points(quantiles, [](double p) { return inverse_normal_cdf(p); }, 8, "inverse_normal_cdf vs mpmath");
     expect(inverse_normal_cdf(0.5) == 0.0 || std::fabs(inverse_normal_cdf(0.5)) < 1e-16, "inverse_normal_cdf(1/2)", inverse_normal_cdf(0.5), 0.0);
 }
 
