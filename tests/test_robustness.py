@@ -104,7 +104,7 @@ def between(lo, hi):
 # it bit for bit: strikes within a factor 2 of the spot; for Kou, max(eta1, eta2 + 1) sigma
 # sqrt(T) <= 0.4 (before the closed form cancels and its error bound, which is
 # conservative, rises past the threshold at which it is replaced: at 0.5 a corner with
-# S/K = 1.5, eta2 = 0.5 and p = 0.92 already takes the replacement, 4e-16 S from the
+# S/K = 1.5, eta2 = 0.5 and p = 0.92 already takes the replacement, 3e-16 S from the
 # literal value) and lam T <= 10 (a larger
 # compensator overflows exp(c alpha) in I_n); for Merton, lambda' T well below the range
 # where its weights overflow.
