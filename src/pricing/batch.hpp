@@ -13,6 +13,7 @@
 #include <numeric>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "blackscholes/black_scholes.hpp"
@@ -101,8 +102,6 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
     const std::size_t n = in.count;
     std::vector<market::Forward> forward(n);
     for (std::size_t i = 0; i < n; ++i) forward[i] = market::forward(in.S[i], in.K[i], in.T[i], in.r[i], in.q[i]);
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
     // Prices are computed on their out-of-the-money side (chain_pricer.hpp). Sensitivities
     // stay on the option's own side: the out-of-the-money side's contour can fail where the
     // own side's does not (e.g. far from the money with large one-sided jumps), and the
@@ -110,22 +109,35 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
     const auto side_of = [&](std::size_t i) {
         return what == Output::price ? fourier::out_of_the_money_call(forward[i].k) : in.payoff[i] != 0;
     };
-    const auto key = [&](std::size_t i) { return std::make_tuple(side_of(i), in.T[i], forward[i].k); };
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    // The sort keys side by side in memory: sorting indices through the input arrays would
+    // wait on a cache miss per comparison, most of a large batch's time.
+    struct Key {
+        bool side;
+        double T, k;
+        std::size_t index;
+        bool operator<(const Key& o) const { return std::tie(side, T, k, index) < std::tie(o.side, o.T, o.k, o.index); }
+    };
+    std::vector<Key> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {side_of(i), in.T[i], forward[i].k, i};
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::size_t> order(n);
     std::vector<double> sorted_k(n);
-    for (std::size_t i = 0; i < n; ++i) sorted_k[i] = forward[order[i]].k;
+    for (std::size_t i = 0; i < n; ++i) {
+        order[i] = keys[i].index;
+        sorted_k[i] = keys[i].k;
+    }
 
     // Sensitivities integrate on the contour of the gradient's strip; chains are cut to it.
     const Model strip = what == Output::price ? model : model.for_parameter_derivatives();
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < n;) {
-        const std::size_t first = order[i];
         std::size_t run = i + 1;
-        const bool side = side_of(first);
-        while (run < n && in.T[order[run]] == in.T[first] && side_of(order[run]) == side) ++run;
+        while (run < n && keys[run].T == keys[i].T && keys[run].side == keys[i].side) ++run;
+        const double T = keys[i].T;
+        const bool side = keys[i].side;
         while (i < run) {
             starts.push_back(i);
-            i += fourier::chain_length(strip, in.T[first], side, &sorted_k[i], run - i);
+            i += fourier::chain_length(strip, T, side, &sorted_k[i], run - i);
         }
     }
     starts.push_back(n);
@@ -133,10 +145,15 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
     // Threads take chains one at a time, the shortest maturities first: their integrands
     // decay slowest along the line, so they take the most nodes, and the cheap ones fill in
     // at the end. The order of evaluation does not change any result.
-    std::vector<std::size_t> chains(starts.size() - 1);
-    std::iota(chains.begin(), chains.end(), std::size_t{0});
-    std::stable_sort(chains.begin(), chains.end(),
-                     [&](std::size_t a, std::size_t b) { return in.T[order[starts[a]]] < in.T[order[starts[b]]]; });
+    // The chains of each side already come in increasing maturity: a merge orders them.
+    const std::size_t count = starts.size() - 1;
+    std::size_t puts = 0;
+    while (puts < count && !keys[starts[puts]].side) ++puts;
+    std::vector<std::size_t> all(count), chains(count);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    std::merge(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(puts), all.begin() + static_cast<std::ptrdiff_t>(puts),
+               all.end(), chains.begin(), [&](std::size_t a, std::size_t b) { return keys[starts[a]].T < keys[starts[b]].T; });
+    keys = {};
 
     return parallel_each(chains.size(), schedule, min_chains_per_thread, [&](std::size_t index, Stop stop) {
         const std::size_t c = chains[index];
