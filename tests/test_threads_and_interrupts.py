@@ -4,6 +4,7 @@ Each case runs in a child interpreter: a signal, a thread limit or an abort must
 the test process.
 """
 
+import os
 import signal
 import subprocess
 import sys
@@ -61,10 +62,12 @@ def test_ctrl_c_stops_every_long_batch_promptly():
     finally:
         child.kill()
     # 0.2 s is the aim; the bound only separates a prompt stop from one at the batch's end
-    # on a loaded machine.
-    assert max(delays.values()) < 1.5, delays
+    # (tens of seconds) on a loaded machine or under a sanitizer.
+    assert max(delays.values()) < 5.0, delays
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="a sanitizer's allocator needs the address space the test takes away")
 @pytest.mark.parametrize("setting", ["threads=40000", "env=1000000000"])
 def test_thread_counts_beyond_what_the_system_allows_fall_back(setting):
     # An address-space limit leaves room for a few thread stacks at most: the batch runs on
