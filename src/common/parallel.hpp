@@ -64,9 +64,12 @@ bool run_inline(std::size_t count, const Schedule& schedule, Body& body) {
 // stop.requested(). Returns false if the caller's keep_going said stop.
 template <class Body>
 bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_per_thread, Body&& body) {
+    const std::size_t by_size = std::max<std::size_t>(1, count / std::max<std::size_t>(1, min_per_thread));
+    if (schedule.threads == 1 || by_size == 1) return parallel_detail::run_inline(count, schedule, body);
+    // The hardware's count costs a system call (it reads the online processors): only batches
+    // that may run on threads ask for it.
     const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
     const unsigned threads = schedule.threads != 0 ? std::min(schedule.threads, max_threads_per_core * hardware) : hardware;
-    const std::size_t by_size = std::max<std::size_t>(1, count / std::max<std::size_t>(1, min_per_thread));
     const std::size_t wanted = std::min<std::size_t>(threads, by_size);
     if (wanted <= 1) return parallel_detail::run_inline(count, schedule, body);
 

@@ -201,7 +201,10 @@ bool evaluate_greeks(const Model& model, const Inputs& in, const Outputs& out, c
             out.status[i] = static_cast<std::int8_t>(evaluate_one(model, option_at(in, i), out.table[i], values, stop));
         else
             std::fill(values, values + greek::count, std::nan(""));
-        for (int row = 1; row < greek::count; ++row) out.table[static_cast<std::size_t>(row) * in.count + i] = values[row];
+        // A price whose Greeks failed is NaN with them: the status covers the whole row.
+        for (int row = 0; row < greek::count; ++row)
+            if (row > 0 || out.status[i] != static_cast<std::int8_t>(Status::ok))
+                out.table[static_cast<std::size_t>(row) * in.count + i] = values[row];
     });
 }
 
