@@ -129,7 +129,7 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
     // The step that a strip of half-width b allows on one side; infinity where that side's
     // whole error is below tolerance at any step, 0 where the estimate is not a number.
     const auto allowed = [&](double shifted, double b) {
-        // The L1 norm along the line: its sup times at most the span where the diffusion's
+        // The L1 norm along the line: its sup times at most the span where the model's
         // decay has not yet cut the integrand off (jump parts can keep it up all along).
         const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
         const double size = model.log_mgf(shifted, T).value.real() + std::max((1.0 - shifted) * k_lo, (1.0 - shifted) * k_hi) -
