@@ -27,11 +27,6 @@ namespace tarnwick::fourier {
 // Absolute error goal in units of the discounted forward: a margin below the prices'
 // (chain_pricer.hpp), since these integrands carry polynomial factors in w.
 inline constexpr double derivative_log_tolerance = -40.0;
-// The Greeks' goal, between the two: the price itself comes from the price's sum, and the
-// Greeks' polynomial factors (up to w^3 times dL/dT) still need a margin below the prices'
-// e^-35 (at e^-35 a short maturity's colour is off by 2e-10 of the spot, at e^-38 by a
-// tenth of that).
-inline constexpr double greeks_log_tolerance = -38.0;
 
 // The derivatives of market/greeks.hpp of one option but its value, on the contour of its
 // own side. The value is left to the caller: it is the price's own (price or price_chain in
@@ -41,12 +36,12 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
                       market::ForwardGreeks& out, Stop stop = {}) {
     const double k = f.k;
     const Contour contour =
-        choose_contour(model, T, k, k, admissible(model, T, product.call()), greeks_log_tolerance, 0.0);
+        choose_contour(model, T, k, k, admissible(model, T, product.call()), derivative_log_tolerance, 0.0);
     // With B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the derivatives in the volatility.
     enum { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, count };
     double s[count];
     const Status status = accumulate_chain<count>(
-        model, T, contour, &k, 1, greeks_log_tolerance, false,
+        model, T, contour, &k, 1, derivative_log_tolerance, false,
         [&](complex w, const charfun::LogMgf& L, complex e, complex* g) {
             const complex ww = w * (w - 1.0);
             const complex b = e / ww;
