@@ -7,80 +7,92 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "bindings/interrupt.hpp"
 #include "pricing/batch.hpp"
 
 namespace py = pybind11;
-using tarnwick::pricing::ModelKind;
-using tarnwick::pricing::Output;
+using tarnwick::Output;
+namespace pricing = tarnwick::pricing;
 
 namespace {
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Flags = py::array_t<std::int8_t, py::array::c_style | py::array::forcecast>;
 
-py::array_t<double> run(Output what, int model, const Doubles& params, const Doubles& S, const Doubles& K,
-                        const Doubles& T, const Doubles& r, const Doubles& q, const Flags& call, unsigned threads) {
-    if (model < 0 || model > 2) throw std::invalid_argument("unknown model code");
-    const auto kind = static_cast<ModelKind>(model);
-    if (params.size() != tarnwick::pricing::parameter_count(kind))
+void check_model(int model, std::size_t parameters) {
+    if (!pricing::known_model(model)) throw std::invalid_argument("unknown model code");
+    if (parameters != static_cast<std::size_t>(pricing::parameter_count(model)))
         throw std::invalid_argument("wrong number of model parameters");
+}
+
+// The (rows, n) table and the n status codes.
+std::pair<py::array_t<double>, py::array_t<std::int8_t>> run(Output what, int model, const Doubles& params,
+                                                              const Doubles& S, const Doubles& K, const Doubles& T,
+                                                              const Doubles& r, const Doubles& q, const Flags& call,
+                                                              unsigned threads) {
+    check_model(model, static_cast<std::size_t>(params.size()));
     const auto n = S.size();
     for (const auto* a : {&K, &T, &r, &q})
         if (a->size() != n) throw std::invalid_argument("S, K, T, r and q must have one size");
     if (call.size() != n) throw std::invalid_argument("call must have the size of S");
-    const auto rows = tarnwick::pricing::output_rows(kind, what);
-    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(n)});
-    const tarnwick::pricing::Inputs in{S.data(), K.data(), T.data(), r.data(), q.data(), call.data(),
-                                       static_cast<std::size_t>(n)};
+    const auto rows = pricing::output_rows(model, what);
+    py::array_t<double> table({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(n)});
+    py::array_t<std::int8_t> status(static_cast<py::ssize_t>(n));
+    const pricing::Inputs in{S.data(), K.data(), T.data(), r.data(), q.data(), call.data(), static_cast<std::size_t>(n)};
+    const pricing::Outputs out{table.mutable_data(), status.mutable_data()};
     const double* p = params.data();
-    double* o = out.mutable_data();
+    bool completed;
     {
         py::gil_scoped_release release;
-        tarnwick::pricing::evaluate(kind, p, what, in, o, threads);
+        completed = pricing::evaluate(model, p, what, in, out, tarnwick::bindings::interruptible(threads));
     }
-    return out;
+    tarnwick::bindings::raise_if_stopped(completed);
+    return {std::move(table), std::move(status)};
 }
 
 template <Output what>
-py::array_t<double> entry(int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
-                          const Doubles& r, const Doubles& q, const Flags& call, unsigned threads) {
+std::pair<py::array_t<double>, py::array_t<std::int8_t>> entry(int model, const Doubles& params, const Doubles& S,
+                                                                const Doubles& K, const Doubles& T, const Doubles& r,
+                                                                const Doubles& q, const Flags& call, unsigned threads) {
     return run(what, model, params, S, K, T, r, q, call, threads);
 }
 
 // One option from Python floats, without the arrays' conversion costs (several times the
-// price of a closed-form option).
-std::vector<double> evaluate_one(int output, int model, const std::vector<double>& params, double S, double K,
-                                 double T, double r, double q, bool call) {
-    if (model < 0 || model > 2) throw std::invalid_argument("unknown model code");
+// price of a closed-form option): the values as a list, and the status.
+std::pair<std::vector<double>, int> evaluate_one(int output, int model, const std::vector<double>& params, double S,
+                                                 double K, double T, double r, double q, bool call) {
+    check_model(model, params.size());
     if (output < 0 || output > 2) throw std::invalid_argument("unknown output code");
-    const auto kind = static_cast<ModelKind>(model);
     const auto what = static_cast<Output>(output);
-    if (params.size() != static_cast<std::size_t>(tarnwick::pricing::parameter_count(kind)))
-        throw std::invalid_argument("wrong number of model parameters");
-    std::vector<double> out(static_cast<std::size_t>(tarnwick::pricing::output_rows(kind, what)));
+    std::vector<double> values(static_cast<std::size_t>(pricing::output_rows(model, what)));
     const std::int8_t flag = call ? 1 : 0;
-    const tarnwick::pricing::Inputs in{&S, &K, &T, &r, &q, &flag, 1};
+    std::int8_t status = 0;
+    const pricing::Inputs in{&S, &K, &T, &r, &q, &flag, 1};
     py::gil_scoped_release release;
-    tarnwick::pricing::evaluate(kind, params.data(), what, in, out.data(), 1);
-    return out;
+    pricing::evaluate(model, params.data(), what, in, {values.data(), &status}, {1, {}});
+    return {std::move(values), status};
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_pricing, m) {
     m.doc() = "Batch pricer behind tarnwick.price, tarnwick.greeks and tarnwick.sensitivities.";
+    std::vector<std::string> names(pricing::Registered::names.begin(), pricing::Registered::names.end());
+    m.attr("model_names") = py::tuple(py::cast(names));
     m.def("price", &entry<Output::price>, py::arg("model"), py::arg("params"), py::arg("S"), py::arg("K"),
           py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("threads"),
-          "Prices of equally long 1-D arrays of options; a (1, n) array.");
+          "Prices of equally long 1-D arrays of options: a (1, n) array and n status codes (0 ok).");
     m.def("greeks", &entry<Output::greeks>, py::arg("model"), py::arg("params"), py::arg("S"), py::arg("K"),
           py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("threads"),
-          "Price and twelve Greeks; a (13, n) array.");
+          "Price and twelve Greeks: a (13, n) array and n status codes.");
     m.def("sensitivities", &entry<Output::sensitivities>, py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("threads"),
-          "Price and its derivative in each model parameter; a (1 + parameters, n) array.");
+          "Price and its derivative in each model parameter: a (1 + parameters, n) array and n status codes.");
     m.def("evaluate_one", &evaluate_one, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"),
-          "One option: output 0 price, 1 Greeks, 2 sensitivities; the values as a list.");
+          "One option: output 0 price, 1 Greeks, 2 sensitivities; the values as a list and the status code.");
 }

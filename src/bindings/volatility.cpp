@@ -1,5 +1,6 @@
 // Binding of the implied-volatility batch: equal-length contiguous arrays in, one array out.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "bindings/interrupt.hpp"
 #include "common/parallel.hpp"
 #include "impliedvol/implied_volatility.hpp"
 
@@ -16,6 +18,10 @@ namespace {
 
 using Array = py::array_t<double, py::array::c_style>;
 using Kinds = py::array_t<std::int8_t, py::array::c_style>;
+
+// Options per work item: about a millisecond, long against taking an item, short against
+// the wait for Ctrl-C.
+constexpr std::size_t options_per_item = 4096;
 
 Array implied_volatility(const Array& price, const Array& S, const Array& K, const Array& T, const Array& r,
                          const Array& q, const Kinds& call, unsigned threads) {
@@ -28,13 +34,20 @@ Array implied_volatility(const Array& price, const Array& S, const Array& K, con
     const double *p = price.data(), *s = S.data(), *k = K.data(), *t = T.data(), *rr = r.data(), *qq = q.data();
     const std::int8_t* c = call.data();
     double* out = result.mutable_data();
+    const std::size_t items = (count + options_per_item - 1) / options_per_item;
+    bool completed;
     {
         py::gil_scoped_release release;
-        tarnwick::parallel_for(count, threads, 4096, [=](std::size_t begin, std::size_t end) {
-            tarnwick::impliedvol::implied_volatilities(p + begin, s + begin, k + begin, t + begin, rr + begin,
-                                                       qq + begin, c + begin, out + begin, end - begin);
-        });
+        completed = tarnwick::parallel_each(items, tarnwick::bindings::interruptible(threads), 1,
+                                            [=](std::size_t item, tarnwick::Stop) {
+                                                const std::size_t begin = item * options_per_item;
+                                                const std::size_t n = std::min(count - begin, options_per_item);
+                                                tarnwick::impliedvol::implied_volatilities(
+                                                    p + begin, s + begin, k + begin, t + begin, rr + begin,
+                                                    qq + begin, c + begin, out + begin, n);
+                                            });
     }
+    tarnwick::bindings::raise_if_stopped(completed);
     return result;
 }
 

@@ -1,86 +1,85 @@
 #pragma once
 
-// Black-Scholes prices and Greeks in closed form, with a continuous dividend yield.
+// Black's formula: European prices and their derivatives in forward terms under a
+// lognormal forward with volatility sigma, V = D (F Phi(d1) - K Phi(d2)) for a call and
+// D (K Phi(-d2) - F Phi(-d1)) for a put, d1,2 = ln(F/K) / s +- s / 2 with s = sigma sqrt(T).
+//
+// d1 and d2 are formed as h +- s/2 with h = ln(F/K) / s rather than from sigma^2 T: for any
+// sigma a model accepts (up to the largest double) no intermediate overflows, and where
+// the density at d1 underflows every term it multiplies is zero, not 0 * inf.
 
 #include <cmath>
 
-#include "common/option.hpp"
+#include "market/forward.hpp"
+#include "market/greeks.hpp"
+#include "product/option.hpp"
+#include "special/normal_distribution.hpp"
 
 namespace tarnwick::blackscholes {
 
-struct BlackScholes {
-    double sigma;
-    static constexpr int parameter_count = 1;
-};
-
-inline constexpr double inv_sqrt_two = 0.7071067811865476;
-inline constexpr double inv_sqrt_two_pi = 0.3989422804014327;
-
-// Phi(x) as erfc(-x / sqrt 2) / 2: relative accuracy in the lower tail, where the
-// out-of-the-money terms live (1 - Phi(-x) would round them to zero).
-inline double normal_cdf(double x) { return 0.5 * std::erfc(-x * inv_sqrt_two); }
-inline double normal_pdf(double x) { return inv_sqrt_two_pi * std::exp(-0.5 * x * x); }
-
 struct Terms {
-    double d1, d2, sd;    // d1, d2 and sigma sqrt(T)
-    double spot, strike;  // S e^{-qT} and K e^{-rT}
-    double n1, n2;        // Phi(+-d1), Phi(+-d2), the sign + for calls and - for puts
-    double pdf;           // phi(d1)
-    double d1_dT;         // d d1 / dT
+    double d1, d2, s;  // d1, d2 and sigma sqrt(T)
+    double n1, n2;     // Phi(+-d1), Phi(+-d2), + for calls and - for puts
+    double density;    // phi(d1)
+    double sign;       // +1 for calls, -1 for puts
 };
 
-inline Terms terms(double sigma, const Option& o) {
+inline Terms terms(double sigma, const market::Forward& f, double T, Product product) {
     Terms t{};
-    t.sd = sigma * std::sqrt(o.T);
-    t.d1 = (std::log(o.S / o.K) + (o.r - o.q + 0.5 * sigma * sigma) * o.T) / t.sd;
-    t.d2 = t.d1 - t.sd;
-    t.spot = o.S * std::exp(-o.q * o.T);
-    t.strike = o.K * std::exp(-o.r * o.T);
-    const double sign = o.call ? 1.0 : -1.0;
-    t.n1 = normal_cdf(sign * t.d1);
-    t.n2 = normal_cdf(sign * t.d2);
-    t.pdf = normal_pdf(t.d1);
-    t.d1_dT = (o.r - o.q + 0.5 * sigma * sigma) / t.sd - t.d1 / (2.0 * o.T);
+    t.s = sigma * std::sqrt(T);
+    // ln(F/K) = -k; at the money h is 0 also where s overflows.
+    const double h = f.k == 0.0 ? 0.0 : -f.k / t.s;
+    t.d1 = h + 0.5 * t.s;
+    t.d2 = h - 0.5 * t.s;
+    t.sign = product.call() ? 1.0 : -1.0;
+    // Each side from its own tails, not through parity: out-of-the-money prices keep their
+    // relative accuracy.
+    t.n1 = special::normal_cdf(t.sign * t.d1);
+    t.n2 = special::normal_cdf(t.sign * t.d2);
+    t.density = special::normal_pdf(t.d1);
     return t;
 }
 
-// Each side from its own pair of terms; no put-call parity.
-inline double price(const BlackScholes& model, const Option& o) {
-    const Terms t = terms(model.sigma, o);
-    return o.call ? t.spot * t.n1 - t.strike * t.n2 : t.strike * t.n2 - t.spot * t.n1;
+inline double price(const Terms& t, const market::Forward& f) {
+    return t.sign * (f.discounted_forward * t.n1 - f.discounted_strike * t.n2);
 }
 
-// The price and twelve Greeks in the order of greek::Index.
-inline void greeks(const BlackScholes& model, const Option& o, double* out) {
-    const double sigma = model.sigma;
-    const Terms t = terms(sigma, o);
-    const double sign = o.call ? 1.0 : -1.0;
-    const double df_q = std::exp(-o.q * o.T);
-    const double delta = sign * df_q * t.n1;
-    const double gamma = df_q * t.pdf / (o.S * t.sd);
-    const double vega = t.spot * t.pdf * std::sqrt(o.T);
-    out[greek::price] = sign * (t.spot * t.n1 - t.strike * t.n2);
-    out[greek::delta] = delta;
-    out[greek::gamma] = gamma;
-    out[greek::vega] = vega;
-    // -dV/dT: the diffusion's time decay and the carry of both legs.
-    out[greek::theta] = -t.spot * t.pdf * sigma / (2.0 * std::sqrt(o.T)) +
-                        sign * (o.q * t.spot * t.n1 - o.r * t.strike * t.n2);
-    out[greek::rho] = sign * o.T * t.strike * t.n2;
-    out[greek::epsilon] = -sign * o.T * t.spot * t.n1;
-    out[greek::vanna] = -df_q * t.pdf * t.d2 / sigma;
-    out[greek::charm] = o.q * delta - df_q * t.pdf * t.d1_dT;
-    out[greek::speed] = -gamma / o.S * (1.0 + t.d1 / t.sd);
-    out[greek::colour] = gamma * (o.q + 1.0 / (2.0 * o.T) + t.d1 * t.d1_dT);
-    out[greek::zomma] = gamma * (t.d1 * t.d2 - 1.0) / sigma;
-    out[greek::vomma] = vega * t.d1 * t.d2 / sigma;
+inline double price(double sigma, const market::Forward& f, double T, Product product) {
+    return price(terms(sigma, f, T, product), f);
+}
+
+// dV/dsigma.
+inline double vega(const Terms& t, const market::Forward& f, double T) {
+    return f.discounted_forward * t.density * std::sqrt(T);
+}
+
+// The derivatives of market/greeks.hpp, the volatility coordinate being sigma. With
+// phi(d1) F = phi(d2) K, dd1/dT = -d2 / (2T) and dd1/dsigma = -d2 / sigma at fixed F.
+inline market::ForwardGreeks forward_greeks(double sigma, const market::Forward& f, double T, Product product) {
+    const Terms t = terms(sigma, f, T, product);
+    market::ForwardGreeks g{};
+    g.value = price(t, f);
+    g.f1 = t.sign * f.discounted_forward * t.n1;
+    g.strike = -t.sign * f.discounted_strike * t.n2;
+    if (t.density == 0.0) return g;  // every other term carries phi(d1)
+    const double dF = f.discounted_forward;
+    g.f2 = dF * t.density / t.s;
+    g.f3 = -g.f2 * (1.0 + t.d1 / t.s);
+    g.t0 = dF * t.density * sigma / (2.0 * std::sqrt(T));
+    g.t1 = -dF * t.density * t.d2 / (2.0 * T);
+    g.t2 = g.f2 * (t.d1 * t.d2 - 1.0) / (2.0 * T);
+    g.v0 = vega(t, f, T);
+    g.v1 = -dF * t.density * t.d2 / sigma;
+    g.v2 = g.f2 * (t.d1 * t.d2 - 1.0) / sigma;
+    g.vv = g.v0 * t.d1 * t.d2 / sigma;
+    return g;
 }
 
 // The price and dV/dsigma.
-inline void sensitivities(const BlackScholes& model, const Option& o, double* out) {
-    const Terms t = terms(model.sigma, o);
-    out[0] = price(model, o);
-    out[1] = t.spot * t.pdf * std::sqrt(o.T);
+inline void sensitivities(double sigma, const market::Forward& f, double T, Product product, double* out) {
+    const Terms t = terms(sigma, f, T, product);
+    out[0] = price(t, f);
+    out[1] = vega(t, f, T);
 }
 
 }  // namespace tarnwick::blackscholes

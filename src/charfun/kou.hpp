@@ -1,7 +1,7 @@
 #pragma once
 
 // Kou's double-exponential jump-diffusion: the cumulant exponent of the log return and
-// its derivatives in the transform variable and in the model parameters.
+// its derivatives in the transform variable and in the model parameters, and its jumps.
 //
 // With X = ln(S_T / F) and F the forward, E[exp(w X)] = exp(T kappa(w)) for complex w in
 // the strip -eta2 < Re w < eta1 (the whole plane when lam = 0).
@@ -9,6 +9,8 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+
+#include "charfun/jump_measure.hpp"
 
 namespace tarnwick::charfun {
 
@@ -20,7 +22,11 @@ struct Kou {
     double eta2;   // rate of the exponential downward log jump (mean 1 / eta2)
 
     static constexpr int parameter_count = 5;
+    static constexpr const char* name = "kou";
     using complex = std::complex<double>;
+
+    static Kou from_parameters(const double* v) { return {v[0], v[1], v[2], v[3], v[4]}; }
+    ExponentialJumps jumps() const { return {lam, p, eta1, eta2}; }
 
     // The jump part lam (phi(w) - 1 - w (phi(1) - 1)), phi the jump's transform, reduces to
     // w (w - 1) times the two terms below. Factoring out w (w - 1) makes kappa(0) =

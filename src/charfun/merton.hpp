@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "charfun/complex_expm1.hpp"
+#include "charfun/jump_measure.hpp"
 
 namespace tarnwick::charfun {
 
@@ -20,7 +21,11 @@ struct Merton {
     double s;      // standard deviation of the log jump
 
     static constexpr int parameter_count = 4;
+    static constexpr const char* name = "merton";
     using complex = std::complex<double>;
+
+    static Merton from_parameters(const double* v) { return {v[0], v[1], v[2], v[3]}; }
+    NormalJumps jumps() const { return {lam, m, s}; }
 
     // Log of the jump's transform, m w + s^2 w^2 / 2.
     complex jump_log(complex w) const { return w * (m + 0.5 * s * s * w); }

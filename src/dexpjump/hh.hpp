@@ -6,7 +6,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "common/normal_cdf.hpp"
+#include "literal/normal_cdf.hpp"
 
 namespace dexpjump {
 
@@ -15,7 +15,7 @@ inline constexpr double sqrt_two_pi = 2.5066282746310002;
 inline double Hh_minus_one(double x) { return std::exp(-0.5 * x * x); }
 
 // sqrt(2 pi) Phi(-x) with Phi in complement form: exactly 0 for x above about 8.3.
-inline double Hh_zero(double x) { return tarnwick::normal_cdf(-x) * sqrt_two_pi; }
+inline double Hh_zero(double x) { return tarnwick::literal::normal_cdf(-x) * sqrt_two_pi; }
 
 // The three-term recursion n Hh_n = Hh_{n-2} - x Hh_{n-1}, for n >= 1.
 inline double Hh_step(double two_below, double one_below, double x, int n) {

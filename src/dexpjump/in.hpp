@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "common/normal_cdf.hpp"
+#include "literal/normal_cdf.hpp"
 #include "dexpjump/hh.hpp"
 
 namespace dexpjump {
@@ -48,7 +48,7 @@ inline InTerms in_terms(double c, double alpha, double beta, double delta) {
     t.E = std::exp(alpha * alpha / ((beta + beta) * beta) + delta * alpha / beta);
     t.phi_argument = t.form == InTerms::beta_positive ? alpha / beta + (delta - beta * c)
                                                       : t.x - alpha / beta;
-    t.phi = tarnwick::normal_cdf(t.phi_argument);
+    t.phi = tarnwick::literal::normal_cdf(t.phi_argument);
     return t;
 }
 
@@ -94,7 +94,7 @@ void In_table(int last_order, double c, double alpha, double beta, double delta,
     power_table(t.ratio, last_order + 1, ratio_power);
     // The normal probability is resolved absolutely, not relatively.
     const double normal_part =
-        std::fabs(t.scale * t.E) * (std::fabs(t.phi) + tarnwick::normal_cdf_error_ulps(t.phi_argument, t.phi));
+        std::fabs(t.scale * t.E) * (std::fabs(t.phi) + tarnwick::literal::normal_cdf_error_ulps(t.phi_argument, t.phi));
     for (int n = 0; n <= last_order; ++n) {
         double s = 0.0;
         double s_bound = 0.0;

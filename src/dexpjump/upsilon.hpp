@@ -13,7 +13,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "common/normal_cdf.hpp"
+#include "literal/normal_cdf.hpp"
 #include "common/poisson.hpp"
 #include "dexpjump/in.hpp"
 
@@ -138,11 +138,11 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
     const double t1 = scale1 * A1;
     const double t2 = scale2 * A2;
     const double y = -(a - mu * T) / (sqrt_T * sigma);
-    const double no_jump_term = tarnwick::normal_cdf(y);
+    const double no_jump_term = tarnwick::literal::normal_cdf(y);
     const double value = no_jump_term * no_jump + (t2 + t1);
 
     // An exponential factor with argument z is off by up to |z| + 2 ulps relative.
-    const double ulps = 8.0 * tarnwick::normal_cdf_error_ulps(y, no_jump_term) +
+    const double ulps = 8.0 * tarnwick::literal::normal_cdf_error_ulps(y, no_jump_term) +
                         std::fabs(scale1) * A1_bound + std::fabs(scale2) * A2_bound +
                         (z1 + 8.0) * std::fabs(t1) + (z2 + 8.0) * std::fabs(t2);
     double error = ulps * DBL_EPSILON;

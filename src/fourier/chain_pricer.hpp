@@ -12,9 +12,10 @@
 #include <complex>
 #include <cstddef>
 
-
-#include "common/option.hpp"
+#include "common/status.hpp"
 #include "fourier/contour.hpp"
+#include "market/forward.hpp"
+#include "product/option.hpp"
 
 namespace tarnwick::fourier {
 
@@ -26,8 +27,11 @@ using complex = std::complex<double>;
 inline constexpr double price_log_tolerance = -35.0;
 // How much larger than at the saddle the integrand may be on a line chosen for a longer step.
 inline constexpr double price_log_excess = 3.0;
-// A hard bound on the nodes of one integral, so that no input can hang a batch.
+// A hard bound on the nodes of one integral, so that no input can hang a batch. A sum that
+// reaches it has not met its tail test: its status says so (Status::node_limit).
 inline constexpr long max_nodes = 1L << 22;
+// Nodes between two looks at the stop request: some microseconds of work.
+inline constexpr long stop_interval = 1024;
 // Strikes per chain (a multiple of the vector block below): the per-strike state lives on
 // the stack.
 inline constexpr std::size_t max_chain = 256;
@@ -40,19 +44,21 @@ inline constexpr double chain_log_spread = 4.0;
 
 // The trapezoid sums along the contour of Rows integrands g_r(w) e^{(1 - w)(k_i - k_mid)}
 // for the strikes k[0..n), n <= max_chain, scaled by h / pi, to out[r * stride + i].
-// node(w, kappa, e, g) fills g[0..Rows) from w, kappa = model.exponent(w) and
-// e = exp(T kappa + (1 - w) k_mid), and returns a bound of its integrands' size relative to
+// node(w, L, e, g) fills g[0..Rows) from w, L = model.log_mgf(w, T) and
+// e = exp(L + (1 - w) k_mid), and returns a bound of its integrands' size relative to
 // e / (w (w - 1)) for the tail test; inverse_square lets that test use the faster decay of
-// integrands with no polynomial factor in w (prices).
+// integrands with no polynomial factor in w (prices). The status is not ok where the sum
+// reached max_nodes, a sum is not finite, or `stop` was raised.
 template <std::size_t Rows, class Model, class Node>
-void accumulate_chain(const Model& model, double T, const Contour& contour, const double* k, std::size_t n,
-                      double log_tolerance, bool inverse_square, Node&& node, double* out, std::size_t stride) {
+Status accumulate_chain(const Model& model, double T, const Contour& contour, const double* k, std::size_t n,
+                        double log_tolerance, bool inverse_square, Node&& node, double* out, std::size_t stride,
+                        Stop stop) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
     const double k_mid = 0.5 * (*lo + *hi);
     const double theta = contour.theta;
     // Where the error estimate allows any step (the whole integrand is below tolerance),
-    // still resolve the diffusion's Gaussian width so that the sum sees it.
-    const double h = std::min(contour.step, 1.0 / (model.sigma * std::sqrt(T)));
+    // still resolve the width of its decay so that the sum sees it.
+    const double h = std::min(contour.step, finest_step(model.decay(T)));
 
     constexpr std::size_t block = 8;
     const std::size_t padded = (n + block - 1) / block * block;
@@ -70,12 +76,13 @@ void accumulate_chain(const Model& model, double T, const Contour& contour, cons
     // The tail bound at the strike with the largest amplitude holds for all.
     const TailTest<Model> tail(model, T, theta, k_mid + std::log(largest) / (1.0 - theta), log_tolerance,
                                inverse_square);
+    Status status = Status::node_limit;
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
-        const complex kappa = model.exponent(w);
+        const charfun::LogMgf L = model.log_mgf(w, T);
         complex g[Rows];
-        const double size = node(w, kappa, std::exp(T * kappa + (1.0 - w) * k_mid), g);
+        const double size = node(w, L, std::exp(L.value + (1.0 - w) * k_mid), g);
         if (j % reseed_interval == 0) {
             for (std::size_t i = 0; i < padded; ++i) {
                 re[i] = amplitude[i] * std::cos(u * offset[i]);
@@ -102,26 +109,35 @@ void accumulate_chain(const Model& model, double T, const Contour& contour, cons
             for (std::size_t b = 0; b < padded; b += block)
                 for (std::size_t i = b; i < b + block; ++i) advance(i);
         }
-        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) break;
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) {
+            status = Status::ok;
+            break;
+        }
+        if (j % stop_interval == 0 && stop.requested()) return Status::interrupted;
     }
     for (std::size_t r = 0; r < Rows; ++r)
-        for (std::size_t i = 0; i < n; ++i) out[r * stride + i] = sum[r][i] * h / pi;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[r * stride + i] = sum[r][i] * h / pi;
+            if (!std::isfinite(out[r * stride + i]) && status == Status::ok) status = Status::not_finite;
+        }
+    return status;
 }
 
 // Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
 // k[i] = ln(K / F), n <= max_chain.
 template <class Model>
-void price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
+Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
+                   Stop stop = {}) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, call), price_log_tolerance,
+    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, T, call), price_log_tolerance,
                                            price_log_excess);
-    accumulate_chain<1>(model, T, contour, k, n, price_log_tolerance, true,
-                        [](complex w, complex, complex e, complex* g) {
-                            const complex ww = w * (w - 1.0);
-                            g[0] = e * std::conj(ww) / std::norm(ww);
-                            return 1.0;
-                        },
-                        out, n);
+    return accumulate_chain<1>(model, T, contour, k, n, price_log_tolerance, true,
+                               [](complex w, const charfun::LogMgf&, complex e, complex* g) {
+                                   const complex ww = w * (w - 1.0);
+                                   g[0] = e * std::conj(ww) / std::norm(ww);
+                                   return 1.0;
+                               },
+                               out, n, stop);
 }
 
 // Each option is priced on the contour of its out-of-the-money side, the call for K > F
@@ -135,17 +151,23 @@ inline double from_side(double side_price, double k, bool side_call, bool call) 
     return call ? side_price - std::expm1(k) : side_price + std::expm1(k);
 }
 
-// ln(K / F) of an option.
-inline double log_moneyness(const Option& o) { return std::log(o.K / o.S) - (o.r - o.q) * o.T; }
+// A price from the normalised price c of its out-of-the-money side (`side_call`): D F c
+// plus the intrinsic forward value where the option is in the money, kept within the
+// no-arbitrage bounds; NaN where the status is not ok.
+inline double price_from_side(double c, Status status, const market::Forward& f, bool side_call, Product product) {
+    if (status != Status::ok) return std::nan("");
+    const double value = f.discounted_forward * from_side(c, f.k, side_call, product.call());
+    return market::within_bounds(value, f, product);
+}
 
-// One option.
+// One option at maturity T in forward terms.
 template <class Model>
-double price(const Model& model, const Option& o) {
-    const double k = log_moneyness(o);
-    const bool side = out_of_the_money_call(k);
+Status price(const Model& model, const market::Forward& f, double T, Product product, double& out, Stop stop = {}) {
+    const bool side = out_of_the_money_call(f.k);
     double c;
-    price_chain(model, o.T, side, &k, 1, &c);
-    return o.S * std::exp(-o.q * o.T) * from_side(c, k, side, o.call);
+    const Status status = price_chain(model, T, side, &f.k, 1, &c, stop);
+    out = price_from_side(c, status, f, side, product);
+    return status;
 }
 
 // How many options from k[0] on (sorted ascending, all of one maturity and side, at most
@@ -155,7 +177,7 @@ template <class Model>
 std::size_t chain_length(const Model& model, double T, bool call, const double* k, std::size_t available) {
     available = std::min(available, max_chain);
     if (available <= 1) return available;
-    const Interval range = admissible(model, call);
+    const Interval range = admissible(model, T, call);
     const double pole = call ? 1.0 : 0.0;
     double width = chain_log_spread / std::abs(saddle(model, T, k[0], range) - pole);
     width = std::min(width, chain_log_spread / std::abs(saddle(model, T, k[0] + width, range) - pole));

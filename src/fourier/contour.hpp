@@ -5,15 +5,20 @@
 // With X = ln(S_T / F) and k = ln(K / F), the normalised call E[(e^X - e^k)^+] and put
 // E[(e^k - e^X)^+] are both
 //
-//     (1 / 2 pi) int exp(T kappa(w) + (1 - w) k) / (w (w - 1)) du,    w = theta + i u,
+//     (1 / 2 pi) int exp(L(w, T) + (1 - w) k) / (w (w - 1)) du,    w = theta + i u,
 //
 // the call for theta > 1 and the put for theta < 0 (moving the line across the poles at
 // w = 1 and w = 0 turns one into the other). Each side is priced on its own line, so no
-// price is obtained by subtracting two larger ones.
+// price is obtained by subtracting two larger ones. L(w, T) = ln E[e^{wX}] is the model's
+// log-moment generating function (charfun/model_interface.hpp), read through the members
+// of that interface only.
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
+
+#include "charfun/model_interface.hpp"
 
 namespace tarnwick::fourier {
 
@@ -24,12 +29,12 @@ inline constexpr double infinity = std::numeric_limits<double>::infinity();
 // |E[e^{wX}]| <= E[e^{theta X}] and |w (w - 1)| >= |theta (theta - 1)|.
 template <class Model>
 double log_size(const Model& model, double T, double k, double theta) {
-    return T * model.exponent(theta).real() + (1.0 - theta) * k - std::log(std::abs(theta * (theta - 1.0)));
+    return model.log_mgf(theta, T).value.real() + (1.0 - theta) * k - std::log(std::abs(theta * (theta - 1.0)));
 }
 
 template <class Model>
 double log_size_slope(const Model& model, double T, double k, double theta) {
-    return T * model.slope(theta).real() - k - 1.0 / theta - 1.0 / (theta - 1.0);
+    return model.log_mgf_dw(theta, T).real() - k - 1.0 / theta - 1.0 / (theta - 1.0);
 }
 
 // The admissible interval of theta for one side: between the pole and the strip edge.
@@ -38,9 +43,31 @@ struct Interval {
 };
 
 template <class Model>
-Interval admissible(const Model& model, bool call) {
-    return call ? Interval{1.0, model.upper_edge()} : Interval{model.lower_edge(), 0.0};
+Interval admissible(const Model& model, double T, bool call) {
+    const charfun::Strip strip = model.strip(T);
+    return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
 }
+
+// Along the line the integrand's modulus falls at least like the decay the model states.
+// span: the u beyond which that decay alone is below exp(log_tolerance) (infinite without
+// one). tail_length: a bound of int_u^inf decay(v) / decay(u) dv, the Gaussian's
+// min(1 / (a u), sqrt(pi / 2a)) and the exponential's 1 / c. finest_step: a step that still
+// resolves the decay's width, for lines where the error estimate allows any step.
+inline double span(const charfun::Decay& d, double log_tolerance) {
+    double result = infinity;
+    if (d.variance > 0.0) result = std::sqrt(-2.0 * log_tolerance / d.variance);
+    if (d.rate > 0.0) result = std::min(result, -log_tolerance / d.rate);
+    return result;
+}
+
+inline double tail_length(const charfun::Decay& d, double u) {
+    double result = infinity;
+    if (d.variance > 0.0) result = std::min(1.0 / (d.variance * u), std::sqrt(0.5 * pi / d.variance));
+    if (d.rate > 0.0) result = std::min(result, 1.0 / d.rate);
+    return result;
+}
+
+inline double finest_step(const charfun::Decay& d) { return 1.0 / std::max(d.deviation, d.rate); }
 
 // The theta that minimises log_size over the interval: there the integrand is smallest
 // and flat near u = 0 (a saddle point), so it neither oscillates nor cancels much. log_size
@@ -98,14 +125,14 @@ double saddle(const Model& model, double T, double k, Interval range) {
 template <class Model>
 double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
                       double log_tolerance) {
-    const double span = std::sqrt(-2.0 * log_tolerance / (model.sigma * model.sigma * T));
+    const double span = fourier::span(model.decay(T), log_tolerance);
     // The step that a strip of half-width b allows on one side; infinity where that side's
     // whole error is below tolerance at any step, 0 where the estimate is not a number.
     const auto allowed = [&](double shifted, double b) {
-        // The L1 norm along the line: its sup times at most the span where the diffusion's
-        // Gaussian has not yet cut the integrand off (jump parts can keep it up all along).
+        // The L1 norm along the line: its sup times at most the span where the model's
+        // decay has not yet cut the integrand off (jump parts can keep it up all along).
         const double length = std::log(4.0 + std::abs(shifted) + std::abs(shifted - 1.0) + span);
-        const double size = T * model.exponent(shifted).real() + std::max((1.0 - shifted) * k_lo, (1.0 - shifted) * k_hi) -
+        const double size = model.log_mgf(shifted, T).value.real() + std::max((1.0 - shifted) * k_lo, (1.0 - shifted) * k_hi) -
                             std::log(std::abs(shifted * (shifted - 1.0)));
         const double budget = size + length - log_tolerance;
         if (std::isnan(budget)) return 0.0;
@@ -178,33 +205,34 @@ Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, I
     return best;
 }
 
-// Where to stop the sum. The model's envelope E(u) bounds the modulus of exp(T kappa) at u
-// and beyond: it does not increase with u, and its diffusion part falls like the Gaussian
-// exp(-a u^2 / 2), a = sigma^2 T. With the integrand bounded by E(u) / |w (w - 1)|, the
-// tail beyond u is at most that bound times min(1 / (a u), sqrt(pi / 2a)), and, for the
-// price's integrand, at most E(u) / u (since |w (w - 1)| >= u^2). `factor` bounds the
-// polynomial factors of derivative integrands. The bound is monotone, so callers may test
-// only every few nodes (tail_test_interval) at the price of a few extra nodes.
+// Where to stop the sum. The model's bound B(u) of Re L at u and beyond does not increase
+// with u, and beyond it |e^L| decays as the model states (tail_length). With the integrand
+// bounded by e^{B(u)} / |w (w - 1)|, the tail beyond u is at most that bound times the tail
+// length, and, for the price's integrand, at most e^{B(u)} / u (since |w (w - 1)| >= u^2).
+// `factor` bounds the polynomial factors of derivative integrands. The bound is monotone,
+// so callers may test only every few nodes (tail_test_interval) at the price of a few extra
+// nodes.
 inline constexpr long tail_test_interval = 4;
 
 template <class Model>
 class TailTest {
   public:
     TailTest(const Model& model, double T, double theta, double k, double log_tolerance, bool inverse_square)
-        : model_(model), T_(T), theta_(theta), k_(k), a_(model.sigma * model.sigma * T),
-          tolerance_(std::exp(log_tolerance)), inverse_square_(inverse_square) {}
+        : model_(model), decay_(model.decay(T)), T_(T), theta_(theta), k_(k), tolerance_(std::exp(log_tolerance)),
+          inverse_square_(inverse_square) {}
 
     bool done(double u, double factor) const {
         const double w_size = std::sqrt((theta_ * theta_ + u * u) * ((theta_ - 1.0) * (theta_ - 1.0) + u * u));
-        const double envelope = std::exp(T_ * model_.envelope(theta_, u) + (1.0 - theta_) * k_);
-        double tail = envelope / w_size * std::min(1.0 / (a_ * u), std::sqrt(0.5 * pi / a_));
+        const double envelope = std::exp(model_.log_bound(theta_, u, T_) + (1.0 - theta_) * k_);
+        double tail = envelope / w_size * tail_length(decay_, u);
         if (inverse_square_) tail = std::min(tail, envelope / u);
         return tail * factor < tolerance_;
     }
 
   private:
     const Model& model_;
-    double T_, theta_, k_, a_, tolerance_;
+    charfun::Decay decay_;
+    double T_, theta_, k_, tolerance_;
     bool inverse_square_;
 };
 

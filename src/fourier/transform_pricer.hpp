@@ -3,10 +3,11 @@
 // Greeks of one option and parameter sensitivities of a chain of options by the trapezoid
 // rule along the contour chosen in contour.hpp, summed by chain_pricer.hpp. Every derivative
 // is taken under the integral, so all of them come from the same characteristic-function
-// values:
-// - S: V = e^{-qT} (1/2 pi) int M(w) S^w K^{1-w} e^{-(r-q)(1-w)T} / (w (w - 1)) du, so each
-//   S-derivative multiplies the integrand by a falling factorial of w;
-// - T, r, q and the model parameters differentiate the exponent.
+// values. In forward terms V = D F (1/2 pi) int e^{L(w, T)} (K/F)^{1-w} / (w (w - 1)) du:
+// - F^n d^n V / dF^n multiplies the integrand by the falling factorial w (w - 1) ... (w - n + 1);
+// - K dV/dK by 1 - w;
+// - T, the volatility coordinate and the model parameters differentiate L.
+// The spot Greeks follow from these in market/greeks.hpp.
 // Sums run over u >= 0: the integrand at -u is the conjugate of that at u.
 
 #include <algorithm>
@@ -14,9 +15,12 @@
 #include <complex>
 #include <cstddef>
 
-#include "common/option.hpp"
-#include "fourier/contour.hpp"
+#include "common/status.hpp"
 #include "fourier/chain_pricer.hpp"
+#include "fourier/contour.hpp"
+#include "market/forward.hpp"
+#include "market/greeks.hpp"
+#include "product/option.hpp"
 
 namespace tarnwick::fourier {
 
@@ -24,89 +28,95 @@ namespace tarnwick::fourier {
 // (chain_pricer.hpp), since these integrands carry polynomial factors in w.
 inline constexpr double derivative_log_tolerance = -40.0;
 
-// The price and twelve Greeks, in the order of greek::Index; see the Python
-// docstring for their conventions.
+// The derivatives of market/greeks.hpp of one option but its value, on the contour of its
+// own side. The value is left to the caller: it is the price's own (price or price_chain in
+// chain_pricer.hpp), so that a price and its Greeks agree to the last bit.
 template <class Model>
-void greeks(const Model& model, const Option& o, double* out) {
-    const double k = log_moneyness(o);
-    const Contour contour = choose_contour(model, o.T, k, k, admissible(model, o.call), derivative_log_tolerance, 0.0);
-    const double drift = o.r - o.q;
-    // Integrands, with B = e / (w (w - 1)) and D = d(exponent of V's integrand)/dT.
-    enum { B, WB, E_OVER_W, E, W2E, WE, WWE, DB, DWB, DE, count };
+Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+                      market::ForwardGreeks& out, Stop stop = {}) {
+    const double k = f.k;
+    const Contour contour =
+        choose_contour(model, T, k, k, admissible(model, T, product.call()), derivative_log_tolerance, 0.0);
+    // With B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the derivatives in the volatility.
+    enum { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, count };
     double s[count];
-    accumulate_chain<count>(model, o.T, contour, &k, 1, derivative_log_tolerance, false,
-                            [&](complex w, complex kappa, complex e, complex* g) {
-                                const complex ww = w * (w - 1.0);
-                                const complex b = e / ww;
-                                const complex d = kappa - o.q - (1.0 - w) * drift;
-                                const complex terms[count] = {b,     w * b, e / w, e,         (w - 2.0) * e,
-                                                              w * e, ww * e, d * b, d * w * b, d * e};
-                                std::copy(terms, terms + count, g);
-                                return (1.0 + std::abs(ww)) * (1.0 + std::abs(w)) * (1.0 + std::abs(d));
-                            },
-                            s, 1);
-    const double df = std::exp(-o.q * o.T);
-    const double S = o.S;
-    const double T = o.T;
-    const double sT = model.sigma * T;
-    out[greek::price] = S * df * s[B];
-    out[greek::delta] = df * s[WB];
-    out[greek::gamma] = df / S * s[E];
-    out[greek::vega] = S * df * sT * s[E];
-    out[greek::theta] = -S * df * s[DB];
-    out[greek::rho] = S * df * T * s[E_OVER_W];
-    out[greek::epsilon] = -S * df * T * s[WB];
-    out[greek::vanna] = df * sT * s[WE];
-    out[greek::charm] = -df * s[DWB];
-    out[greek::speed] = df / (S * S) * s[W2E];
-    out[greek::colour] = -df / S * s[DE];
-    out[greek::zomma] = df / S * sT * s[WWE];
-    out[greek::vomma] = S * df * (T * s[E] + sT * sT * s[WWE]);
+    const Status status = accumulate_chain<count>(
+        model, T, contour, &k, 1, derivative_log_tolerance, false,
+        [&](complex w, const charfun::LogMgf& L, complex e, complex* g) {
+            const complex ww = w * (w - 1.0);
+            const complex b = e / ww;
+            const charfun::VolatilityDerivatives v = model.volatility_derivatives(w, T);
+            const complex wb = w * b;
+            const complex vb = v.first * b;
+            const complex terms[count] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
+                                          L.d_T * e, vb,       w * vb,        ww * vb,   (v.second + v.first * v.first) * b};
+            std::copy(terms, terms + count, g);
+            // An upper bound of the factors' size; |Re| + |Im| bounds a modulus without hypot's cost.
+            const auto size = [](complex z) { return std::abs(z.real()) + std::abs(z.imag()); };
+            return (1.0 + size(ww)) * (1.0 + size(w)) * (1.0 + size(L.d_T) + size(v.first));
+        },
+        s, 1, stop);
+    const double scale = f.discounted_forward;
+    out.f1 = scale * s[WB];
+    // K dV/dK = V - F dV/dF: both are of the price's size or the difference is (its error is
+    // an ulp of the price, far below the integrals' own).
+    out.strike = out.value - out.f1;
+    out.f2 = scale * s[WWB];
+    out.f3 = scale * s[WWW2B];
+    out.t0 = scale * s[TB];
+    out.t1 = scale * s[TWB];
+    out.t2 = scale * s[TWWB];
+    out.v0 = scale * s[VB];
+    out.v1 = scale * s[VWB];
+    out.v2 = scale * s[VWWB];
+    out.vv = scale * s[VVB];
+    return status;
 }
 
-// The prices (row 0) and T dkappa/d(parameter) integrals (rows 1..parameters, in the
-// model's order) in units of S e^{-qT} for a chain of strikes as in price_chain, to
-// out[row * stride + i]. The contour suits the gradient's strip and carries the derivatives'
-// tighter error goal; the chain shares it, the nodes, the exponent and its gradient. Like
-// the prices' line it may leave the saddle for a longer step: the gradient grows at most like
-// |w|^2 (the sigma term), which the tail test counts and the e^-40 goal (e^5 below the prices')
-// absorbs along the line; off the saddle the sums need about half the nodes and agree with
-// those on it to a few 1e-13 of the spot.
+// The prices (row 0) and dL/d(parameter) integrals (rows 1..parameters, in the model's
+// order) in units of D F for a chain of strikes as in price_chain, to out[row * stride + i].
+// The contour suits the gradient's strip and carries the derivatives' tighter error goal;
+// the chain shares it, the nodes, the log-MGF and its gradient. Like the prices' line it may
+// leave the saddle for a longer step: the gradient grows at most like |w|^2 (a diffusion
+// term), which the tail test counts and the e^-40 goal (e^5 below the prices') absorbs along
+// the line; off the saddle the sums need about half the nodes and agree with those on it to
+// a few 1e-13 of the spot.
 template <class Model>
-void sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
-                         std::size_t stride) {
+Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
+                           std::size_t stride, Stop stop = {}) {
     constexpr std::size_t count = Model::parameter_count;
     const Model strip = model.for_parameter_derivatives();
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    const Contour contour = choose_contour(strip, T, *lo, *hi, admissible(strip, call), derivative_log_tolerance,
+    const Contour contour = choose_contour(strip, T, *lo, *hi, admissible(strip, T, call), derivative_log_tolerance,
                                            price_log_excess);
-    accumulate_chain<count + 1>(model, T, contour, k, n, derivative_log_tolerance, false,
-                                [&](complex w, complex, complex e, complex* g) {
-                                    // As for prices, one real division instead of a complex one.
-                                    const complex ww = w * (w - 1.0);
-                                    g[0] = e * std::conj(ww) / std::norm(ww);
-                                    complex grad[count];
-                                    model.gradient(w, grad);
-                                    // The tail test needs an upper bound of the factors' size, and
-                                    // |Re| + |Im| is one without hypot's cost (a sixth of the pass).
-                                    double factor = 1.0;
-                                    for (std::size_t i = 0; i < count; ++i) {
-                                        g[i + 1] = T * grad[i] * g[0];
-                                        factor += T * (std::abs(grad[i].real()) + std::abs(grad[i].imag()));
-                                    }
-                                    return factor;
-                                },
-                                out, stride);
+    return accumulate_chain<count + 1>(model, T, contour, k, n, derivative_log_tolerance, false,
+                                       [&](complex w, const charfun::LogMgf&, complex e, complex* g) {
+                                           // As for prices, one real division instead of a complex one.
+                                           const complex ww = w * (w - 1.0);
+                                           g[0] = e * std::conj(ww) / std::norm(ww);
+                                           complex grad[count];
+                                           model.log_mgf_gradient(w, T, grad);
+                                           // The tail test needs an upper bound of the factors' size, and
+                                           // |Re| + |Im| is one without hypot's cost (a sixth of the pass).
+                                           double factor = 1.0;
+                                           for (std::size_t i = 0; i < count; ++i) {
+                                               g[i + 1] = grad[i] * g[0];
+                                               factor += std::abs(grad[i].real()) + std::abs(grad[i].imag());
+                                           }
+                                           return factor;
+                                       },
+                                       out, stride, stop);
 }
 
 // One option: the price, then dV/d(parameter) for each model parameter in the model's
-// order.
+// order; NaN where the status is not ok.
 template <class Model>
-void sensitivities(const Model& model, const Option& o, double* out) {
-    const double k = log_moneyness(o);
-    sensitivities_chain(model, o.T, o.call, &k, 1, out, 1);
-    const double scale = o.S * std::exp(-o.q * o.T);
-    for (int i = 0; i <= Model::parameter_count; ++i) out[i] *= scale;
+Status sensitivities(const Model& model, const market::Forward& f, double T, Product product, double* out,
+                     Stop stop = {}) {
+    const Status status = sensitivities_chain(model, T, product.call(), &f.k, 1, out, 1, stop);
+    for (int i = 0; i <= Model::parameter_count; ++i)
+        out[i] = status == Status::ok ? out[i] * f.discounted_forward : std::nan("");
+    return status;
 }
 
 }  // namespace tarnwick::fourier

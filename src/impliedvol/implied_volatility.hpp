@@ -8,17 +8,10 @@
 #include <cstdint>
 
 #include "impliedvol/lets_be_rational.hpp"
+#include "market/forward.hpp"
+#include "product/option.hpp"
 
 namespace tarnwick::impliedvol {
-
-// ln(S/K) with an error relative to itself. ln of the rounded quotient would be off by
-// half an ulp of 1 absolutely, which near the money is large relative to ln(S/K) and,
-// deep in the money, to the time value left after the intrinsic value (whose slope in
-// ln(S/K) is the spot). Within a factor of 2, S - K is exact and log1p keeps its accuracy.
-inline double log_ratio(double S, double K) {
-    if (S <= 2.0 * K && K <= 2.0 * S) return std::log1p((S - K) / K);
-    return std::log(S / K);
-}
 
 // An option's price in the normalised form the iteration works with (beta, gamma and
 // x = -|ln(F/K)|, see normalised_implied_volatility) and sqrt(T); or, where the bounds alone
@@ -30,20 +23,20 @@ struct NormalisedOption {
 };
 
 // The price must lie between the discounted intrinsic value and the discounted upper bound
-// (S e^{-qT} for a call, K e^{-rT} for a put): NaN outside, 0 at the lower bound, +inf at
-// the upper one.
+// (S e^{-qT} for a call, K e^{-rT} for a put; market::bounds, which the pricer keeps its
+// prices within): NaN outside, 0 at the lower bound, +inf at the upper one.
 inline NormalisedOption normalise(double price, double S, double K, double T, double r, double q, bool call) {
-    const double spot = S * std::exp(-q * T);
-    const double strike = K * std::exp(-r * T);
-    const double lower = std::max(call ? spot - strike : strike - spot, 0.0);
-    const double upper = call ? spot : strike;
-    if (!(price >= lower && price <= upper)) return {0.0, 0.0, 0.0, 0.0, true, std::nan("")};
-    if (price == lower) return {0.0, 0.0, 0.0, 0.0, true, 0.0};
-    if (price == upper) return {0.0, 0.0, 0.0, 0.0, true, HUGE_VAL};
+    const market::Forward f = market::forward(S, K, T, r, q);
+    const market::Bounds bounds = market::bounds(f, Product{call ? Payoff::call : Payoff::put});
+    if (!(price >= bounds.lower && price <= bounds.upper)) return {0.0, 0.0, 0.0, 0.0, true, std::nan("")};
+    if (price == bounds.lower) return {0.0, 0.0, 0.0, 0.0, true, 0.0};
+    if (price == bounds.upper) return {0.0, 0.0, 0.0, 0.0, true, HUGE_VAL};
     // A call and a put at the same strike share their time value, that of the
     // out-of-the-money one; its normalised form is the price over D sqrt(F K), with
-    // x = -|ln(F/K)|, as ln(S/K) + (r - q) T, each term to its own relative accuracy.
-    const double x = log_ratio(S, K) + (r - q) * T;
+    // x = -|ln(F/K)|.
+    const double spot = f.discounted_forward;
+    const double strike = f.discounted_strike;
+    const double x = -f.k;
     const double scale = std::sqrt(spot) * std::sqrt(strike);  // D sqrt(F K)
     // The time value of an in-the-money option is its price less the intrinsic value.
     // spot - strike as it stands carries rounding errors of both, eps (spot + strike),
@@ -55,7 +48,7 @@ inline NormalisedOption normalise(double price, double S, double K, double T, do
     const double beta = (price - intrinsic) / scale;
     // The distance to the upper bound is a difference of two nearby prices, exact or nearly
     // so; the iteration near the bound works with it rather than with beta.
-    const double gamma = (upper - price) / scale;
+    const double gamma = (bounds.upper - price) / scale;
     if (!(beta > 0.0)) return {0.0, 0.0, 0.0, 0.0, true, 0.0};
     return {beta, gamma, -std::fabs(x), std::sqrt(T), false, 0.0};
 }

@@ -25,11 +25,15 @@
 
 #include <cmath>
 
-#include "impliedvol/normal_distribution.hpp"
+#include "special/normal_distribution.hpp"
 #include "impliedvol/normalised_black.hpp"
 #include "impliedvol/rational_cubic.hpp"
 
 namespace tarnwick::impliedvol {
+
+using special::inverse_normal_cdf;
+using special::normal_cdf;
+using special::normal_pdf;
 
 enum class Objective { lower, middle, upper };
 

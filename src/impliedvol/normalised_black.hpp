@@ -13,10 +13,16 @@
 
 #include <cmath>
 
-#include "impliedvol/erfc.hpp"
-#include "impliedvol/normal_distribution.hpp"
+#include "special/erfc.hpp"
+#include "special/normal_distribution.hpp"
 
 namespace tarnwick::impliedvol {
+
+using special::erfcx;
+using special::inverse_sqrt_two;
+using special::inverse_sqrt_two_pi;
+using special::sqrt_two_pi;
+namespace erfc_detail = special::erfc_detail;
 
 // x <= 0 with the two exponentials every evaluation at this moneyness needs.
 struct Moneyness {

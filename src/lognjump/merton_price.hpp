@@ -3,7 +3,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "common/normal_cdf.hpp"
+#include "literal/normal_cdf.hpp"
 #include "common/poisson.hpp"
 
 namespace lognjump {
@@ -80,12 +80,12 @@ inline Estimated merton_call_literal(double T, double K, double S, double sigma,
         const double d1 = ((sigma_i * sigma_i * 0.5 + r_i) * T + log_moneyness) / sigma_i / sqrt_T;
         const double d2 = d1 - sigma_i * sqrt_T;
         const double discounted_strike = K * std::exp(-(r_i * T));
-        const double phi1 = tarnwick::normal_cdf(d1);
-        const double phi2 = tarnwick::normal_cdf(d2);
+        const double phi1 = tarnwick::literal::normal_cdf(d1);
+        const double phi2 = tarnwick::literal::normal_cdf(d2);
         const double black_scholes = S * phi1 - discounted_strike * phi2;
         sum = black_scholes * weight + sum;
-        magnitude = (S * tarnwick::normal_cdf_error_ulps(d1, phi1) +
-                     discounted_strike * tarnwick::normal_cdf_error_ulps(d2, phi2)) * weight +
+        magnitude = (S * tarnwick::literal::normal_cdf_error_ulps(d1, phi1) +
+                     discounted_strike * tarnwick::literal::normal_cdf_error_ulps(d2, phi2)) * weight +
                     magnitude;
     }
     // Each term rounds by about one ulp of S and of K e^(-r_i T) (less deep in the lower
@@ -105,8 +105,8 @@ inline double black_scholes_call(double S, double K, double log_moneyness, doubl
     const double sd = vol * sqrt_T;
     const double d1 = (log_moneyness + (r + 0.5 * vol * vol) * T) / sd;
     const double d2 = d1 - sd;
-    return S * tarnwick::normal_cdf_both_tails(d1) -
-           K * std::exp(-r * T) * tarnwick::normal_cdf_both_tails(d2);
+    return S * tarnwick::literal::normal_cdf_both_tails(d1) -
+           K * std::exp(-r * T) * tarnwick::literal::normal_cdf_both_tails(d2);
 }
 
 // The same series up to floor(n) (n may be +inf), with Poisson weights that neither

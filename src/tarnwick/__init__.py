@@ -1,7 +1,8 @@
 """European option prices under Kou's and Merton's jump-diffusion models.
 
 The pricing API: models ``Kou``, ``Merton`` and ``BlackScholes``, and the vectorised
-functions ``price``, ``greeks`` and ``sensitivities``. The closed-form modules
+functions ``price``, ``greeks`` and ``sensitivities``, which warn with ``AccuracyWarning``
+where an option cannot be computed to accuracy. The closed-form modules
 ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
 option at a time; ``python -m tarnwick`` prints price tables.
 
@@ -18,11 +19,12 @@ from ._api import Greeks, greeks, price, sensitivities
 from ._calibrate import CalibrationResult, calibrate
 from ._implied_volatility import implied_volatility
 from ._models import BlackScholes, Kou, Merton
+from ._status import AccuracyWarning
 from ._plot import plot_smile
 from ._quotes import SampleQuotes, read_quotes, sample_quotes
 
 __version__ = version("tarnwick")
 
-__all__ = ["BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
+__all__ = ["AccuracyWarning", "BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
            "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
            "sample_quotes", "sensitivities"]

@@ -8,6 +8,7 @@ from numpy.typing import NDArray
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
 from ._models import BlackScholes, Kou, Merton
+from ._status import warn_failures
 
 ModelType = Union[Kou, Merton, BlackScholes]
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
@@ -46,6 +47,7 @@ class Greeks(NamedTuple):
 
 
 _OUTPUTS = {"price": 0, "greeks": 1, "sensitivities": 2}
+_MARKET = ("S", "K", "T", "r", "q", "kind")
 
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
@@ -57,11 +59,16 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
         # One option runs on the calling thread; the environment is read for batches only.
         if threads is not None:
             resolve_threads(threads)
-        return list(_pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars))
+        values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars)
+        if status:
+            warn_failures(status, list(zip(_MARKET, scalars[:5] + (int(scalars[5]),))))
+        return list(values)
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
-    table = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"], count)
+    table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
+                                              a["kind"], count)
+    warn_failures(status, [(name, a[name]) for name in _MARKET])
     if shape == ():
         return [float(value) for value in table[:, 0]]
     return [row.reshape(shape) for row in table]
@@ -92,12 +99,26 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     Returns
     -------
     ndarray or float
-        Prices of the broadcast shape; a float when every argument is a scalar.
+        Prices of the broadcast shape; a float when every argument is a scalar. Each lies
+        within the no-arbitrage bounds that :func:`implied_volatility` takes,
+        ``[max(S exp(-qT) - K exp(-rT), 0), S exp(-qT)]`` for a call and
+        ``[max(K exp(-rT) - S exp(-qT), 0), K exp(-rT)]`` for a put, so it always has an
+        implied volatility.
 
     Raises
     ------
     ValueError
         An argument that is out of range, not numeric, a bad kind or shapes that do not broadcast.
+    KeyboardInterrupt
+        On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
+
+    Warns
+    -----
+    AccuracyWarning
+        Where an option cannot be priced to the accuracy above (the quadrature would need
+        more nodes than its bound allows), its price is NaN and the warning says how many
+        failed, why, and the first one's inputs. The same holds for :func:`greeks` and
+        :func:`sensitivities`.
 
     Examples
     --------
@@ -116,7 +137,7 @@ def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
-    differences). Conventions: vega per unit sigma (the model's diffusion volatility),
+    differences); the price is exactly that of :func:`price` for the same arguments. Conventions: vega per unit sigma (the model's diffusion volatility),
     theta = -dV/dT per year, rho = dV/dr, epsilon = dV/dq, vanna = d2V/dS dsigma,
     charm = -d2V/dS dT, speed = d3V/dS3, colour = -d3V/dS2 dT, zomma = d3V/dS2 dsigma,
     vomma = d2V/dsigma2.

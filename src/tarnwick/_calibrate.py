@@ -16,6 +16,7 @@ from scipy.special import ndtr  # type: ignore[import-untyped]
 import tarnwick as tw
 from tarnwick import _pricing, _volatility
 from tarnwick._inputs import resolve_threads
+from tarnwick._status import warn_failures
 
 Array = npt.NDArray[np.float64]
 ModelT = TypeVar("ModelT")
@@ -288,12 +289,15 @@ class Objective:
 
     def sensitivities(self, model: Any) -> Array:
         """The table of prices (row 0) and their derivatives in each model parameter."""
-        return _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
-                                      self._threads)
+        table, status = _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
+                                               self._threads)
+        warn_failures(status, list(zip(("S", "K", "T", "r", "q", "kind"), self._market)))
+        return table
 
     def prices(self, model: Any) -> Array:
-        table = _pricing.price(model._code, np.array(model._parameters()), *self._market,
-                               self._threads)
+        table, status = _pricing.price(model._code, np.array(model._parameters()), *self._market,
+                                       self._threads)
+        warn_failures(status, list(zip(("S", "K", "T", "r", "q", "kind"), self._market)))
         return table[0, :]
 
     def model_ivs(self, prices: Array) -> Array:

@@ -1,7 +1,10 @@
-from typing import List, Sequence
+from typing import List, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
+
+model_names: Tuple[str, ...]
+
 
 def price(
     model: int,
@@ -13,7 +16,7 @@ def price(
     q: npt.ArrayLike,
     call: npt.ArrayLike,
     threads: int,
-) -> npt.NDArray[np.float64]: ...
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
 def greeks(
     model: int,
     params: npt.ArrayLike,
@@ -24,7 +27,7 @@ def greeks(
     q: npt.ArrayLike,
     call: npt.ArrayLike,
     threads: int,
-) -> npt.NDArray[np.float64]: ...
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
 def sensitivities(
     model: int,
     params: npt.ArrayLike,
@@ -35,7 +38,7 @@ def sensitivities(
     q: npt.ArrayLike,
     call: npt.ArrayLike,
     threads: int,
-) -> npt.NDArray[np.float64]: ...
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
 def evaluate_one(
     output: int,
     model: int,
@@ -46,4 +49,4 @@ def evaluate_one(
     r: float,
     q: float,
     call: bool,
-) -> List[float]: ...
+) -> Tuple[List[float], int]: ...

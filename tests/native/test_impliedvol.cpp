@@ -18,6 +18,7 @@
 namespace {
 
 using namespace tarnwick::impliedvol;
+using namespace tarnwick::special;
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
 int checks = 0;
@@ -112,7 +113,7 @@ void black_reference_values() {
 }
 
 void special_function_reference_values() {
-    using tarnwick::impliedvol::erfc;  // not the C library's
+    using tarnwick::special::erfc;  // not the C library's
     const Point scaled[] = {
         {0.0, "1.0"},
         {1e-10, "9.999999998871620833e-1"},

@@ -3,7 +3,7 @@
 #include <cfloat>
 #include <cmath>
 
-namespace tarnwick {
+namespace tarnwick::literal {
 
 inline constexpr double sqrt_two = 1.4142135623730951;
 
@@ -27,4 +27,4 @@ inline double normal_cdf_error_ulps(double y, double value) {
 // evaluations that replace a literal one where that one is not accurate.
 inline double normal_cdf_both_tails(double y) { return 0.5 * std::erfc(-y / sqrt_two); }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::literal

@@ -14,7 +14,7 @@
 
 #include <cmath>
 
-namespace tarnwick::impliedvol {
+namespace tarnwick::special {
 
 namespace erfc_detail {
 
@@ -109,4 +109,4 @@ inline double erfcx(double y) {
     return std::exp(y * y) * (1.0 - erf_small(y));  // and NaN
 }
 
-}  // namespace tarnwick::impliedvol
+}  // namespace tarnwick::special

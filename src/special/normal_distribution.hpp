@@ -5,9 +5,9 @@
 
 #include <cmath>
 
-#include "impliedvol/erfc.hpp"
+#include "special/erfc.hpp"
 
-namespace tarnwick::impliedvol {
+namespace tarnwick::special {
 
 inline constexpr double inverse_sqrt_two_pi = 0.39894228040143267794;
 inline constexpr double sqrt_two_pi = 2.5066282746310005024;
@@ -45,4 +45,4 @@ inline double inverse_normal_cdf(double p, int halley_steps = 2) {
     return z;
 }
 
-}  // namespace tarnwick::impliedvol
+}  // namespace tarnwick::special

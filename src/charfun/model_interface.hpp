@@ -1,0 +1,51 @@
+#pragma once
+
+// What the engines read of a model. With X_T = ln(S_T / F_T), F_T the forward, a model
+// gives
+//
+// - for the Fourier engine: the log-moment generating function L(w, T) = ln E[e^{w X_T}]
+//   and its derivatives in w, T, each parameter and the volatility coordinate; the strip of
+//   Re w where it exists at T; an upper bound of Re L along a line Re w = theta that does
+//   not increase with |Im w|, and how fast |e^L| decays beyond it (Decay);
+// - for a grid solver: the diffusion coefficient and the jump measure;
+// - for a simulator: an exact draw of the increment of X over a step dt.
+//
+// Lévy models (E[e^{w X_T}] = e^{T kappa(w)}) get all of it from their cumulant exponent
+// through charfun::Levy (levy.hpp); a model whose log-MGF is not linear in T implements
+// the same members itself. No engine reads a model parameter by name.
+
+#include <complex>
+
+namespace tarnwick::charfun {
+
+using complex = std::complex<double>;
+
+// L(w, T) and dL/dT at the same point: the Greeks need both, and for most models the second
+// falls out of the first's evaluation.
+struct LogMgf {
+    complex value;
+    complex d_T;
+};
+
+// The open interval lo < Re w < hi where L(w, T) is finite.
+struct Strip {
+    double lo, hi;
+};
+
+// How |E[e^{w X_T}]| falls along a line beyond the bound of Re L: at least like
+// exp(-variance u^2 / 2) (a Brownian part; `deviation` is sqrt(variance) in the model's own
+// rounding) and like exp(-rate u) (e.g. a stochastic variance). Zero where the model has no
+// such part: a pure jump model has neither.
+struct Decay {
+    double variance;
+    double deviation;
+    double rate;
+};
+
+// dL/dv and d2L/dv2 in the model's volatility coordinate v (vega, vanna, zomma, vomma are
+// derivatives in v).
+struct VolatilityDerivatives {
+    complex first, second;
+};
+
+}  // namespace tarnwick::charfun

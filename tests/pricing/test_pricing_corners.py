@@ -1,0 +1,75 @@
+"""Structural corners of the pricing API: a quadrature that gives up says so, prices stay
+inside the no-arbitrage bounds (so each has an implied volatility), Greeks carry the very
+price of tw.price, and the closed form holds for any volatility and spot."""
+
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+from tarnwick import _pricing
+from tarnwick._models import BlackScholes, Kou, Merton
+
+KOU = tw.Kou(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)
+MERTON = tw.Merton(sigma=0.2, lam=1.0, m=-0.1, s=0.2)
+# Jumps too rare to matter and a diffusion too narrow for the strip's step: the sum needs
+# more nodes than its bound allows (the call is worth 7.45e-6).
+NODE_LIMIT = tw.Kou(sigma=0.01, lam=1e-12, p=0.5, eta1=1.001, eta2=5.0)
+
+
+def test_node_limit_gives_nan_and_a_warning_naming_the_option():
+    with pytest.warns(tw.AccuracyWarning, match=r"1 of 1 option.*node limit.*S=100\.0, K=100\.5, T=0\.02"):
+        assert math.isnan(tw.price(NODE_LIMIT, 100.0, 100.5, 0.02))
+    with pytest.warns(tw.AccuracyWarning, match=r"1 of 3 option.*K=100\.5"):
+        prices = tw.price(NODE_LIMIT, 100.0, [90.0, 100.5, 95.0], [1.0, 0.02, 2.0])
+    assert math.isnan(prices[1]) and np.isfinite(prices[[0, 2]]).all()
+    with pytest.warns(tw.AccuracyWarning):
+        assert all(math.isnan(v) for v in tw.greeks(NODE_LIMIT, 100.0, 100.5, 0.02))
+    assert issubclass(tw.AccuracyWarning, RuntimeWarning) and "AccuracyWarning" in tw.__all__
+
+
+@pytest.mark.parametrize("model", [KOU, MERTON, tw.BlackScholes(0.2)], ids=["kou", "merton", "black-scholes"])
+@pytest.mark.parametrize("kind", ["call", "put"])
+def test_prices_within_bounds_have_implied_vols_and_are_the_greeks_prices(model, kind):
+    # Deep in and out of the money, where a few ulps outside the bounds left no implied vol.
+    K = 100.0 * np.exp(np.linspace(-3.0, 3.0, 61))
+    T = np.array([0.02, 0.5, 5.0])[:, None]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        prices = tw.price(model, 100.0, K, T, 0.05, 0.01, kind)
+        greeks = tw.greeks(model, 100.0, K, T, 0.05, 0.01, kind)
+    spot, strike = 100.0 * np.exp(-0.01 * T), K * np.exp(-0.05 * T)
+    lower = np.maximum(spot - strike if kind == "call" else strike - spot, 0.0)
+    upper = spot if kind == "call" else strike
+    assert np.all((prices >= lower) & (prices <= upper))
+    assert not np.isnan(tw.implied_volatility(prices, 100.0, K, T, 0.05, 0.01, kind)).any()
+    assert np.array_equal(greeks.price, prices)
+    assert tw.greeks(model, 100.0, 130.0, 0.5, 0.05, 0.01, kind).price == tw.price(model, 100.0, 130.0, 0.5, 0.05, 0.01, kind)
+
+
+@pytest.mark.parametrize("sigma", [1e155, 1e300, 1.7e308])
+def test_black_scholes_holds_for_any_volatility(sigma):
+    model = tw.BlackScholes(sigma)
+    call = tw.greeks(model, 100.0, 90.0, 4.0, 0.03, 0.01)
+    put = tw.greeks(model, 100.0, 90.0, 4.0, 0.03, 0.01, kind="put")
+    # An infinite spread: the call is worth the discounted forward, the put the discounted strike.
+    assert call.price == pytest.approx(100.0 * math.exp(-0.04), rel=1e-15)
+    assert put.price == pytest.approx(90.0 * math.exp(-0.12), rel=1e-15)
+    assert call.delta == pytest.approx(math.exp(-0.04)) and put.delta == 0.0
+    assert all(math.isfinite(v) for v in call + put) and call.vega == 0.0 == call.vomma
+
+
+@pytest.mark.parametrize("model", [KOU, MERTON, tw.BlackScholes(0.2)], ids=["kou", "merton", "black-scholes"])
+@pytest.mark.parametrize("S", [5e-324, 1e-300, 1e300])
+def test_extreme_spots_and_rates_keep_prices_in_bounds(model, S):
+    # K / S, the forward or the discount factor alone over- or underflows here.
+    for r in (0.0, 800.0):
+        call, put = tw.price(model, S, 100.0, 1.0, r), tw.price(model, S, 100.0, 1.0, r, kind="put")
+        strike = 100.0 * math.exp(-r)
+        assert 0.0 <= call <= S and max(strike - S, 0.0) <= put <= strike
+
+
+def test_registered_models_match_the_model_codes():
+    assert [_pricing.model_names[cls._code] for cls in (BlackScholes, Kou, Merton)] == ["black_scholes", "kou", "merton"]
