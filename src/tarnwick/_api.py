@@ -7,9 +7,8 @@ from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
-from ._models import BlackScholes, Kou, Merton
+from ._models import Model, registration
 
-ModelType = Union[Kou, Merton, BlackScholes]
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 
@@ -50,8 +49,8 @@ _OUTPUTS = {"price": 0, "greeks": 1, "sensitivities": 2}
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
               threads: Optional[int]) -> List[ArrayOrFloat]:
-    if not isinstance(model, (Kou, Merton, BlackScholes)):
-        raise TypeError(f"model must be tw.Kou, tw.Merton or tw.BlackScholes, got {type(model).__name__}")
+    if not isinstance(model, Model):
+        registration(type(model), "model")  # a TypeError naming the models
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
         # One option runs on the calling thread; the environment is read for batches only.
@@ -67,7 +66,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     return [row.reshape(shape) for row in table]
 
 
-def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
           threads: Optional[int] = None) -> ArrayOrFloat:
     """Prices of European options under a model.
 
@@ -77,15 +76,20 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
 
     Parameters
     ----------
-    model : Kou, Merton or BlackScholes
-    S, K, T : array_like
-        Spot, strike and maturity in years; finite and > 0.
+    model : a model: tw.Kou, tw.Merton, tw.BlackScholes
+    S, K : array_like
+        Spot and strike; finite and > 0.
+    T : array_like
+        Maturity in years, finite and > 0; or durations (numpy.timedelta64 of a fixed
+        unit, datetime.timedelta, pandas.Timedelta or a Series of them), read as years by
+        ACT/365F: days / 365. Dates are refused: pass year fractions or durations.
     r, q : array_like, optional
         Continuously compounded rate and dividend yield; finite.
     kind : {'call', 'put'} or array_like of them, optional
         Case-insensitive.
     threads : int, optional
-        Threads to use; default the environment variable TARNWICK_NUM_THREADS, else all cores.
+        Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
+        else all cores.
 
     All array arguments broadcast together (NumPy rules).
 
@@ -97,7 +101,11 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     Raises
     ------
     ValueError
-        An argument that is out of range, not numeric, a bad kind or shapes that do not broadcast.
+        An argument that is out of range, not real numbers (booleans, complex numbers,
+        strings and masked entries included), a bad kind, shapes that do not broadcast or
+        a thread count outside 1 to 1024. The message names the argument.
+    TypeError
+        A model that is not one of the package's models.
 
     Examples
     --------
@@ -111,7 +119,7 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
 
 
-def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
            threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
@@ -140,7 +148,7 @@ def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
     return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
 
 
-def sensitivities(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
                   threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
     """The price and its derivative in each model parameter.
 
