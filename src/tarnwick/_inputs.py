@@ -48,9 +48,9 @@ def real_number(value: Any) -> Optional[float]:
         except OverflowError:
             return None
     if isinstance(value, np.ma.MaskedArray):
-        if np.ma.is_masked(value):
+        if _masked(value):
             return None
-        value = np.ma.getdata(value)
+        value = value.data
     array = np.asarray(value) if not isinstance(value, (str, bytes)) else None
     if array is None or array.ndim != 0 or array.dtype.kind not in "fiuO":
         return None
@@ -69,10 +69,10 @@ def as_float_array(name: str, value: Any, durations: bool = False) -> "NDArray[A
     numbers only. With ``durations``, timedelta values are read as years (days / 365) and
     dates are refused with a hint to pass durations."""
     if isinstance(value, np.ma.MaskedArray):
-        if np.ma.is_masked(value):
+        if _masked(value):
             raise ValueError(f"{name} has masked entries; fill them or leave them out "
                              "(numpy.ma.filled, numpy.ma.compressed)")
-        value = np.ma.getdata(value)
+        value = value.data
     if isinstance(value, (list, tuple)):
         # NumPy reads [True, 2.0] as [1.0, 2.0] and [1j, 2.0] as complex: look first.
         for item in _nested_items(value):
@@ -92,6 +92,12 @@ def as_float_array(name: str, value: Any, durations: bool = False) -> "NDArray[A
                              dtype=np.float64, count=array.size)
         return values.reshape(array.shape)
     raise ValueError(_refusal(name, array.flat[0] if array.size else array, durations))
+
+
+def _masked(array: "np.ma.MaskedArray[Any, Any]") -> bool:
+    """Whether any entry is masked: such entries are refused rather than read as the
+    numbers stored beneath them."""
+    return bool(np.any(array.mask))
 
 
 def _nested_items(values: Any) -> Iterator[Any]:
