@@ -73,17 +73,17 @@ def as_float_array(name: str, value: Any, durations: bool = False) -> "NDArray[A
             raise ValueError(f"{name} has masked entries; fill them or leave them out "
                              "(numpy.ma.filled, numpy.ma.compressed)")
         value = value.data
-    if isinstance(value, (list, tuple)):
-        # NumPy reads [True, 2.0] as [1.0, 2.0] and [1j, 2.0] as complex: look first.
-        for item in _nested_items(value):
-            if isinstance(item, (bool, np.bool_, complex, np.complexfloating)):
-                raise ValueError(_refusal(name, item, durations))
     try:
         array = np.asarray(value)
     except (TypeError, ValueError, OverflowError):
         raise ValueError(f"{name} must be a real number or an array of them, got {shown(value)}") from None
     kind = array.dtype.kind
     if kind in "fiu":
+        if isinstance(value, (list, tuple)) and np.any((array == 0) | (array == 1)):
+            # NumPy reads [True, 2.0] as [1.0, 2.0]: only a 0 or a 1 can be a boolean.
+            for item in _nested_items(value):
+                if isinstance(item, (bool, np.bool_)):
+                    raise ValueError(_refusal(name, item, durations))
         return array.astype(np.float64, copy=False)
     if kind == "m" and durations:
         return _years(name, array)

@@ -368,6 +368,14 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
     progress = args.progress
     if progress is None:
         progress = sys.stdout.isatty() and have("tqdm")
+    parameters = {p.name: p for p in registration(COMMANDS[args.model]).parameters}
+    for name, value in args.fix:
+        if name not in parameters:
+            parser.error(f"argument --fix: {args.model} has no parameter {name!r}; its "
+                         f"parameters are {', '.join(parameters)}")
+        if value not in parameters[name].valid:
+            parser.error(f"argument --fix: {name} must be {parameters[name].valid.text}, "
+                         f"got {value:g}")
     options: Dict[str, Any] = {"target": args.target, "fixed": dict(args.fix),
                                "progress": progress, "drop_invalid": args.drop_invalid}
     if args.starts is not None:
