@@ -475,9 +475,11 @@ def standard_errors(jacobian: Array, residuals: Array, free: Sequence[Parameter]
         return {}
     names = [parameter.name for parameter in free]
     dof = residuals.size - len(free)
-    if dof == 0:
-        warnings.warn("calibrate: as many quotes as free parameters leave no scatter to "
-                      "estimate; the standard errors are NaN", RuntimeWarning, stacklevel=3)
+    if dof == 0 or not np.isfinite(jacobian).all():
+        reason = ("as many quotes as free parameters leave no scatter to estimate" if dof == 0
+                  else "the Jacobian at the fit is not finite")
+        warnings.warn(f"calibrate: {reason}; the standard errors are NaN", RuntimeWarning,
+                      stacklevel=3)
         return dict.fromkeys(names, math.nan)
     scatter = float(np.sum(residuals ** 2)) / dof
     # Columns in units of each start box, so that the test below compares like with like.

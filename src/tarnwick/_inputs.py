@@ -55,8 +55,7 @@ def real_number(value: Any) -> Optional[float]:
     if array is None or array.ndim != 0 or array.dtype.kind not in "fiuO":
         return None
     item = array.item()
-    if array.dtype.kind == "O" and (isinstance(item, (bool, str, bytes, complex))
-                                     or not hasattr(item, "__float__")):
+    if isinstance(item, (bool, str, bytes, complex)):  # float("1.5") would read a string
         return None
     try:
         return float(item)

@@ -10,7 +10,7 @@ class's docstring all read that registration.
 import inspect
 import math
 from dataclasses import dataclass, fields, replace as _replace
-from typing import Any, Callable, ClassVar, Tuple, Type, TypeVar
+from typing import Any, Callable, ClassVar, List, Tuple, Type, TypeVar
 
 from ._inputs import real_number, shown
 
@@ -161,8 +161,14 @@ def _document(doc: str, parameters: Tuple[Parameter, ...]) -> str:
 
 
 def registered_models() -> Tuple[Type[Model], ...]:
-    """Every registered model class, in the order of definition."""
-    return tuple(cls for cls in Model.__subclasses__() if "_registration" in vars(cls))
+    """Every registered model class, subclasses of registered ones included."""
+    found: List[Type[Model]] = []
+    pending = Model.__subclasses__()
+    while pending:
+        cls = pending.pop(0)
+        found += [cls] if "_registration" in vars(cls) else []
+        pending += cls.__subclasses__()
+    return tuple(found)
 
 
 def registration(model_class: Any, argument: str = "model_class") -> Registration:

@@ -84,8 +84,8 @@ RATE = Flag("r", ("--rate", "--r"), 0.05, number, "Risk-free rate, continuously 
 # In the order of each closed form's price arguments: Kou's (S, r, sigma, lam, p, eta1,
 # eta2) and Merton's (S, sigma, r, lam, m, s).
 KOU_PARAMETERS = [SPOT, RATE, *model_flags(tw.Kou)]
-MERTON_PARAMETERS = [SPOT, *model_flags(tw.Merton)]
-MERTON_PARAMETERS.insert(2, RATE)
+SIGMA, *MERTON_JUMPS = model_flags(tw.Merton)
+MERTON_PARAMETERS = [SPOT, SIGMA, RATE, *MERTON_JUMPS]
 
 
 Pricer = Callable[[float, int], float]
