@@ -129,7 +129,8 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     charm = -d2V/dS dT, speed = d3V/dS3, colour = -d3V/dS2 dT, zomma = d3V/dS2 dsigma,
     vomma = d2V/dsigma2.
 
-    Parameters and broadcasting as for :func:`price`.
+    Parameters and broadcasting as for :func:`price` (T in years, or durations read as
+    ACT/365F: days / 365).
 
     Returns
     -------
@@ -152,7 +153,8 @@ def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0
                   threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
     """The price and its derivative in each model parameter.
 
-    Parameters and broadcasting as for :func:`price`.
+    Parameters and broadcasting as for :func:`price` (T in years, or durations read as
+    ACT/365F: days / 365).
 
     Returns
     -------

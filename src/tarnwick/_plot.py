@@ -41,7 +41,8 @@ def plot_smile(fit: Any, quotes: Any = None, S: Optional[float] = None, r: float
     ----------
     fit : a :class:`CalibrationResult` from :func:`tarnwick.calibrate`, or a model (then
         ``quotes`` and ``S`` are needed, and ``r``, ``q`` as in :func:`tarnwick.calibrate`).
-    quotes, S, r, q : the quotes to draw a model against.
+    quotes, S, r, q : the quotes to draw a model against, read as :func:`tarnwick.calibrate`
+        reads them (maturities in years, or durations read as ACT/365F: days / 365).
     threads : threads of the pricing calls.
 
     Returns
