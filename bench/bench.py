@@ -604,14 +604,16 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
     from scipy.optimize import differential_evolution
 
     import tarnwick as tw
-    from tarnwick._calibrate import (BOUNDS, DEFAULT_STARTS, LOCAL_RUNS, Objective,
-                                     read_surface, start_points)
+    from tarnwick._calibrate import DEFAULT_STARTS, LOCAL_RUNS, Objective, read_surface, start_points
+    from tarnwick._models import registration
 
     sample = tw.sample_quotes()
     names = tw.Kou.parameter_names
+    parameters = registration(tw.Kou).parameters
+    bounds = {parameter.name: parameter.bounds for parameter in parameters}
     fit_all = lambda: tw.calibrate(tw.Kou, sample.quotes, sample.S)  # noqa: E731
     total, total_best, fit = median_time(fit_all, repeats)
-    starts = start_points(names, BOUNDS, DEFAULT_STARTS)
+    starts = start_points(parameters, bounds, DEFAULT_STARTS)
     local = []
     for point in starts:
         x0 = dict(zip(names, point))
@@ -660,7 +662,7 @@ def calibration_section(repeats: int, fop_python: Optional[Path], global_check: 
         surface = read_surface(sample.quotes, sample.S, 0.0, 0.0, False, None)
         objective = Objective(tw.Kou, names, names, {}, surface, "iv", None)
         started = time.perf_counter()
-        found = differential_evolution(objective.cost, [BOUNDS[n] for n in names], seed=1,
+        found = differential_evolution(objective.cost, [bounds[n] for n in names], seed=1,
                                        tol=1e-10, maxiter=300, polish=False)
         seconds = time.perf_counter() - started
         rmse = math.sqrt(2 * found.fun / surface.strike.size)

@@ -5,7 +5,8 @@ import numpy as np
 import pytest
 
 import tarnwick as tw
-from tarnwick._calibrate import Objective, black_scholes, model_implied_vols, read_surface
+from tarnwick._black import black_price
+from tarnwick._calibrate import Objective, model_implied_vols, read_surface
 
 S, R, Q = 100.0, 0.03, 0.01
 NOISE = 0.001  # 0.1 vol point
@@ -68,8 +69,8 @@ def test_price_target_and_price_quotes_agree_with_the_vol_fit():
     quotes, _ = surface(KOU, 4)
     by_vol = tw.calibrate(tw.Kou, quotes, S, R, Q)
     kind = np.where(quotes["strike"] >= S, "call", "put")
-    prices, _ = black_scholes(quotes["iv"], S, quotes["strike"], quotes["maturity"],
-                              np.full(104, R), np.full(104, Q), kind == "call")
+    prices = black_price(quotes["iv"], S, quotes["strike"], quotes["maturity"], R, Q,
+                         kind == "call")
     price_quotes = {"strike": quotes["strike"], "maturity": quotes["maturity"], "kind": kind,
                     "price": prices}
     for target in ("iv", "price"):
@@ -133,13 +134,12 @@ def test_the_jacobian_is_the_derivative_of_the_residuals():
 def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():
     quotes, _ = surface(MERTON, 9)
     strike, T = quotes["strike"], quotes["maturity"]
-    prices, _ = black_scholes(quotes["iv"], S, strike, T, np.full(104, R), np.full(104, Q),
-                              np.ones(104, bool))
+    prices = black_price(quotes["iv"], S, strike, T, R, Q, True)
     prices[[3, 50]] = 0.0  # a call is worth more than nothing
     prices[70] = S * 1.01  # ... and less than the spot
     bad = {"strike": strike, "maturity": T, "price": prices}
-    with pytest.raises(ValueError, match=r"3 quote\(s\) outside the no-arbitrage bounds.*"
-                                         r"rows \[3, 50, 70\].*drop_invalid=True"):
+    with pytest.raises(ValueError, match=r"3 quote\(s\) cannot be fitted: outside the no-arbitrage "
+                                         r"bounds.*rows \[3, 50, 70\].*drop_invalid=True"):
         tw.calibrate(tw.Merton, bad, S, R, Q)
     fit = tw.calibrate(tw.Merton, bad, S, R, Q, drop_invalid=True, x0=MERTON)
     assert fit.dropped == (3, 50, 70)
@@ -164,6 +164,13 @@ def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():
         (lambda q: dict(q, kind=np.array(["call", "straddle"] * 52)),
          r"kind must be 'call' or 'put'; not so at rows \[1, 3, 5,"),
         (lambda q: dict(q, iv=q["iv"][:50]), r"column 'iv' has 50 rows, strike 104"),
+        # Read as something else before: days since 1970, dropped imaginary parts and masks.
+        (lambda q: dict(q, maturity=np.datetime64("2030-01-01") + np.zeros(104, "m8[D]")),
+         r"quotes: maturity must not be a date.*pass year fractions or durations"),
+        (lambda q: dict(q, maturity=np.ones(104, "m8[M]")), r"quotes: maturity: a timedelta64 in 'M'"),
+        (lambda q: dict(q, strike=q["strike"] + 0j), r"quotes: strike must be real numbers, not complex"),
+        (lambda q: dict(q, rate=np.ones(104, bool)), r"quotes: rate must be real numbers, not booleans"),
+        (lambda q: dict(q, iv=np.ma.masked_greater(q["iv"], 0.3)), r"quotes: iv has masked entries"),
     ],
 )
 def test_malformed_quotes_are_value_errors(change, message):
@@ -179,7 +186,13 @@ def test_malformed_quotes_are_value_errors(change, message):
         ({"bounds": {"lam": (2.0, 1.0)}}, r"bounds: expected low < high for 'lam'"),
         ({"bounds": {"eta1": (2.0, 3.0)}}, r"bounds: unknown parameter 'eta1'"),
         ({"target": "vol"}, r"target must be 'iv' or 'price'"),
-        ({"starts": 0}, r"starts must be an integer >= 1"),
+        ({"starts": 0}, r"starts must be an integer from 1 to 1000"),
+        ({"starts": 2**31 - 1}, r"starts must be an integer from 1 to 1000"),
+        ({"starts": True}, r"starts must be an integer"),
+        ({"threads": 2**32}, r"threads must be a positive integer no larger than 1024"),
+        ({"fixed": {"s": -0.1}}, r"fixed: s must be >= 0, got -0.1"),
+        ({"bounds": {"sigma": (0.0, 1.0)}}, r"bounds: sigma must be > 0, got 0.0"),
+        ({"bounds": {"lam": (0.0, np.inf)}}, r"bounds: lam must be >= 0, got inf"),
         ({"x0": {"sigma": 0.2}}, r"x0: no value for the free parameter\(s\) \['lam', 'm', 's'\]"),
     ],
 )
@@ -206,3 +219,80 @@ def test_progress_without_tqdm_names_the_extra(monkeypatch):
     quotes, _ = surface(MERTON, 13)
     with pytest.raises(ImportError, match=r"tarnwick\[progress\]"):
         tw.calibrate(tw.Merton, quotes, S, R, Q, progress=True)
+
+
+SAMPLE = tw.sample_quotes()
+
+
+def as_prices(quotes):
+    """The same quotes given as prices of their kind."""
+    prices = black_price(quotes["iv"], SAMPLE.S, quotes["strike"], quotes["maturity"],
+                         quotes["rate"], quotes["dividend"], quotes["kind"] == "call")
+    return {**{k: v for k, v in quotes.items() if k != "iv"}, "price": prices}
+
+
+def with_row(quotes, **row):
+    return {name: np.append(values, row.get(name, values[0])) for name, values in quotes.items()}
+
+
+# Each fitted with success=True before: the first at an iv RMSE of 1.4e47 (a price of
+# 1.7e-61 divided by its vega of 1.5e-58), the percentages at 2.1e78 (vegas of 1e-88
+# where the price sits on its upper bound), the iv of 1e6 quietly (its price is the upper
+# bound, which as a price quote was refused).
+@pytest.mark.parametrize("quotes, dropped, message", [
+    (with_row(SAMPLE.quotes, strike=105.0, maturity=1e-4, iv=0.3, kind="call"), (104,),
+     r"1 quote\(s\) cannot be fitted: with a vega below 1e-08 S .* at rows \[104\]"),
+    (dict(SAMPLE.quotes, iv=np.where(np.arange(104) == 0, 1e6, SAMPLE.quotes["iv"])), (0,),
+     r"outside the no-arbitrage bounds \(no positive implied volatility\) at rows \[0\]"),
+    (dict(SAMPLE.quotes, iv=100 * SAMPLE.quotes["iv"]), None,
+     r"73 quote\(s\) cannot be fitted: .*implied volatilities are fractions \(0.2 for 20 %\)"),
+], ids=["vega-1e-58", "iv-1e6", "percent"])
+@pytest.mark.filterwarnings("ignore:calibrate. the quotes do not identify:RuntimeWarning")
+def test_quotes_that_fix_no_volatility_are_refused_alike_as_vols_and_as_prices(quotes, dropped,
+                                                                               message):
+    with pytest.raises(ValueError, match=message):
+        tw.calibrate(tw.Kou, quotes, SAMPLE.S)
+    by_vol = tw.calibrate(tw.Kou, quotes, SAMPLE.S, drop_invalid=True)
+    by_price = tw.calibrate(tw.Kou, as_prices(quotes), SAMPLE.S, drop_invalid=True)
+    assert by_vol.dropped == by_price.dropped == (dropped or by_vol.dropped)
+    for fit in (by_vol, by_price):
+        assert np.isfinite(fit.residuals).all() and np.abs(fit.residuals).max() < 100
+    if dropped:
+        assert by_vol.success and by_vol.rmse_iv < 0.001
+
+
+def test_fewer_quotes_than_free_parameters_and_no_scatter_left():
+    one = {name: values[:1] for name, values in SAMPLE.quotes.items()}
+    # Fitted with success=True and standard errors of 1e-10 before.
+    with pytest.raises(ValueError, match=r"1 quote\(s\) to fit for 5 free parameters"):
+        tw.calibrate(tw.Kou, one, SAMPLE.S)
+    with pytest.warns(RuntimeWarning, match="no scatter"):
+        fit = tw.calibrate(tw.BlackScholes, one, SAMPLE.S)
+    assert fit.success and fit.rmse_iv < 1e-9 and np.isnan(fit.standard_errors["sigma"])
+
+
+def test_success_is_false_where_the_optimiser_stops_at_its_evaluation_limit():
+    six = {name: values[40:46] for name, values in SAMPLE.quotes.items()}  # one maturity
+    fit = tw.calibrate(tw.Kou, six, SAMPLE.S)
+    assert not fit.success and np.isfinite(fit.rmse_iv)
+
+
+def test_unidentified_parameters_get_infinite_standard_errors_and_a_warning():
+    flat = dict(SAMPLE.quotes, iv=np.full(104, 0.2))
+    with pytest.warns(RuntimeWarning, match=r"do not identify \['lam', 'p', 'eta1', 'eta2'\]"):
+        fit = tw.calibrate(tw.Kou, flat, SAMPLE.S)
+    # Jumps of rate eta1 near its bound of 200 pass for diffusion: no jump parameter is
+    # pinned down, while sigma is.
+    assert fit.success and fit.rmse_iv < 1e-6 and fit.model.sigma == pytest.approx(0.2, abs=1e-4)
+    assert 0 <= fit.standard_errors["sigma"] < 1e-4
+    assert all(fit.standard_errors[name] == np.inf for name in ("lam", "p", "eta1", "eta2"))
+
+
+def test_maturities_as_durations_are_years_act_365():
+    pd = pytest.importorskip("pandas")
+    days = np.round(SAMPLE.quotes["maturity"] * 365)
+    in_years = dict(SAMPLE.quotes, maturity=days / 365)
+    durations = pd.DataFrame(dict(SAMPLE.quotes, maturity=pd.to_timedelta(days, unit="D")))
+    assert durations["maturity"].dtype.kind == "m"
+    assert tw.calibrate(tw.Merton, durations, SAMPLE.S).model == \
+        tw.calibrate(tw.Merton, in_years, SAMPLE.S).model

@@ -114,17 +114,27 @@ def test_parameter_flags_reach_the_price(capsys):
     "argv, message",
     [
         (["kou", "--strikes", "90:110"], "expected LO:HI:STEP, got '90:110'"),
-        (["kou", "--strikes", "110:90:5"], "expected LO <= HI and STEP > 0"),
-        (["kou", "--strikes", "90:110:0"], "expected LO <= HI and STEP > 0"),
-        (["kou", "--strikes", "90:inf:5"], "expected LO <= HI and STEP > 0"),
-        (["kou", "--strikes", "nan:nan:1"], "expected LO <= HI and STEP > 0"),
-        (["kou", "--strikes", "90:110:1e-300"], "more than 1000 strikes"),
+        (["kou", "--strikes", "110:90:5"], "expected finite LO <= HI and STEP > 0"),
+        (["kou", "--strikes", "90:110:0"], "expected finite LO <= HI and STEP > 0"),
+        (["kou", "--strikes", "90:inf:5"], "expected finite LO <= HI and STEP > 0"),
+        (["kou", "--strikes", "nan:nan:1"], "expected finite LO <= HI and STEP > 0"),
+        (["kou", "--strikes", "90:110:1e-300"], "more than 1000 values"),
+        # An infinite step printed a nan row (kou) or a traceback (price) before.
+        (["kou", "--strikes", "80:120:inf"], "argument --strikes: expected finite LO <= HI"),
+        (["price", "kou", "--K", "80:120:inf"], "argument --K: expected finite LO <= HI"),
+        (["price", "kou", "--T", "0.1:1e6:1e-3"], "argument --T: more than 1000 values"),
+        (["price", "bs", "--K", "1:1000:1", "--T", "1:100:1"],
+         "arguments --K, --T: 1000 strikes times 100 maturities make 100000 rows; at most 10000"),
+        (["kou", "--strikes", "1:1000:1", "--terms", "0:99"],
+         "arguments --strikes, --terms: 1000 strikes times 100 term counts"),
+        (["calibrate", "--sample", "--starts", "2147483647"],
+         "argument --starts: expected an integer from 1 to 1000"),
         (["merton", "--terms", "5:1"], "expected LO <= HI, got '5:1'"),
         (["merton", "--terms", "0:1.5"], "expected LO:HI, got '0:1.5'"),
         (["kou", "--terms", "0:2000000000"], "more than 1000 term counts"),
         (["kou", "--terms", "2147483647:2147483648"], "expected 32-bit integers"),
         (["kou", "--n", "1.5"], "expected an integer, got '1.5'"),
-        (["kou", "--n", "2147483648"], "expected a 32-bit integer"),
+        (["kou", "--n", "2147483648"], "expected an integer from -2147483648 to 2147483647"),
         (["kou", "--sigma", "abc"], "argument --sigma: invalid float value: 'abc'"),
         (["kou", "--spot", "1e999"], "argument --spot/--S: expected a finite number"),
         (["merton", "--put"], "unrecognized arguments: --put"),
@@ -183,7 +193,7 @@ INVALID = [
     ("kou", "--sigma", "0", "> 0"), ("merton", "--sigma", "-0.2", "> 0"),
     ("kou", "--eta1", "1", "> 1"), ("kou", "--eta1", "0.5", "> 1"),
     ("kou", "--eta2", "0", "> 0"),
-    ("kou", "--p", "-0.1", "in [0, 1]"), ("kou", "--p", "1.5", "in [0, 1]"),
+    ("kou", "--p", "-0.1", "between 0 and 1"), ("kou", "--p", "1.5", "between 0 and 1"),
     ("kou", "--lam", "-1", ">= 0"), ("merton", "--lam", "-0.5", ">= 0"),
     ("merton", "--jump-std", "-0.1", ">= 0"),
     ("kou", "--strikes", "0:10:5", "numbers > 0"), ("kou", "--strikes", "-10:10:5", "numbers > 0"),
@@ -313,7 +323,7 @@ def test_price_puts_of_each_model(capsys):
     (["kou", "--sigma", "0"], "--sigma", "a number > 0"),
     (["kou", "--eta1", "1"], "--eta1", "a number > 1"),
     (["kou", "--eta2", "-2"], "--eta2", "a number > 0"),
-    (["kou", "--p", "1.1"], "--p", "a number in [0, 1]"),
+    (["kou", "--p", "1.1"], "--p", "a number between 0 and 1"),
     (["merton", "--lam", "-1"], "--lam", "a number >= 0"),
     (["merton", "--jump-std", "-0.1"], "--jump-std", "a number >= 0"),
     (["bs", "--spot", "0"], "--spot/--S", "a number > 0"),
@@ -372,7 +382,9 @@ def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
     (["q.csv", "--sample"], "give either a quotes file or --sample"),
     (["{missing}", "--spot", "100"], "quotes: [Errno 2]"),
     (["{file}"], "argument --spot/--S is required with a quotes file"),
-    (["{file}", "--spot", "100", "--fix", "rho=1"], "fixed: unknown parameter(s) ['rho']"),
+    (["{file}", "--spot", "100", "--fix", "rho=1"],
+     "argument --fix: kou has no parameter 'rho'; its parameters are sigma, lam, p, eta1, eta2"),
+    (["--sample", "--model", "merton", "--fix", "s=-1"], "argument --fix: s must be >= 0, got -1"),
     (["{file}", "--spot", "100", "--fix", "p"], "argument --fix: expected NAME=VALUE"),
     (["{file}", "--spot", "-1"], "argument --spot/--S: expected a number > 0"),
     (["--sample", "--model", "heston"], "argument --model: invalid choice: 'heston'"),
@@ -396,3 +408,15 @@ def test_calibrate_progress_bar_only_when_asked_or_on_a_terminal(capsys):
     assert "calibration starts" not in capsys.readouterr().err  # captured: not a terminal
     main(["calibrate", "--sample", "--model", "bs", "--progress"])
     assert "calibration starts" in capsys.readouterr().err
+
+
+def test_calibrate_exits_1_when_the_fit_does_not_converge(capsys, tmp_path):
+    sample = tw.sample_quotes().quotes
+    path = tmp_path / "six.csv"  # one maturity: five parameters the optimiser cannot settle
+    path.write_text("strike,maturity,kind,iv\n" + "".join(
+        f"{sample['strike'][i]},{sample['maturity'][i]},{sample['kind'][i]},{sample['iv'][i]}\n"
+        for i in range(40, 46)))
+    with pytest.raises(SystemExit) as exit:
+        main(["calibrate", str(path), "--spot", "100", "--rate", "0.03", "--dividend", "0.01"])
+    assert exit.value.code == 1
+    assert capsys.readouterr().out.splitlines()[0].endswith(", NOT converged")

@@ -7,10 +7,9 @@ from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
-from ._models import BlackScholes, Kou, Merton
+from ._models import Model, registration
 from ._status import warn_failures
 
-ModelType = Union[Kou, Merton, BlackScholes]
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 
@@ -52,8 +51,8 @@ _MARKET = ("S", "K", "T", "r", "q", "kind")
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
               threads: Optional[int]) -> List[ArrayOrFloat]:
-    if not isinstance(model, (Kou, Merton, BlackScholes)):
-        raise TypeError(f"model must be tw.Kou, tw.Merton or tw.BlackScholes, got {type(model).__name__}")
+    if not isinstance(model, Model):
+        registration(type(model), "model")  # a TypeError naming the models
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
         # One option runs on the calling thread; the environment is read for batches only.
@@ -74,7 +73,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     return [row.reshape(shape) for row in table]
 
 
-def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
           threads: Optional[int] = None) -> ArrayOrFloat:
     """Prices of European options under a model.
 
@@ -84,15 +83,20 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
 
     Parameters
     ----------
-    model : Kou, Merton or BlackScholes
-    S, K, T : array_like
-        Spot, strike and maturity in years; finite and > 0.
+    model : a model: tw.Kou, tw.Merton, tw.BlackScholes
+    S, K : array_like
+        Spot and strike; finite and > 0.
+    T : array_like
+        Maturity in years, finite and > 0; or durations (numpy.timedelta64 of a fixed
+        unit, datetime.timedelta, pandas.Timedelta or a Series of them), read as years by
+        ACT/365F: days / 365. Dates are refused: pass year fractions or durations.
     r, q : array_like, optional
         Continuously compounded rate and dividend yield; finite.
     kind : {'call', 'put'} or array_like of them, optional
         Case-insensitive.
     threads : int, optional
-        Threads to use; default the environment variable TARNWICK_NUM_THREADS, else all cores.
+        Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
+        else all cores.
 
     All array arguments broadcast together (NumPy rules).
 
@@ -108,7 +112,11 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     Raises
     ------
     ValueError
-        An argument that is out of range, not numeric, a bad kind or shapes that do not broadcast.
+        An argument that is out of range, not real numbers (booleans, complex numbers,
+        strings and masked entries included), a bad kind, shapes that do not broadcast or
+        a thread count outside 1 to 1024. The message names the argument.
+    TypeError
+        A model that is not one of the package's models.
     KeyboardInterrupt
         On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
 
@@ -132,7 +140,7 @@ def price(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, 
     return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
 
 
-def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
            threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
@@ -142,7 +150,8 @@ def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
     charm = -d2V/dS dT, speed = d3V/dS3, colour = -d3V/dS2 dT, zomma = d3V/dS2 dsigma,
     vomma = d2V/dsigma2.
 
-    Parameters and broadcasting as for :func:`price`.
+    Parameters and broadcasting as for :func:`price` (T in years, or durations read as
+    ACT/365F: days / 365).
 
     Returns
     -------
@@ -161,11 +170,12 @@ def greeks(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0,
     return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
 
 
-def sensitivities(model: ModelType, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
+def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
                   threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
     """The price and its derivative in each model parameter.
 
-    Parameters and broadcasting as for :func:`price`.
+    Parameters and broadcasting as for :func:`price` (T in years, or durations read as
+    ACT/365F: days / 365).
 
     Returns
     -------

@@ -1,8 +1,8 @@
 """Calibration of a model to option quotes: bounded least squares on implied-vol errors."""
 
-import inspect
 import math
 import time
+import warnings
 from dataclasses import dataclass
 from typing import (Any, Dict, Generic, List, Mapping, Optional,
                     Sequence, Tuple, Type, TypeVar, Union)
@@ -11,48 +11,39 @@ import numpy as np
 import numpy.typing as npt
 # scipy ships no type information.
 from scipy.optimize import least_squares  # type: ignore[import-untyped]
-from scipy.special import ndtr  # type: ignore[import-untyped]
 
 import tarnwick as tw
 from tarnwick import _pricing, _volatility
-from tarnwick._inputs import resolve_threads
+from tarnwick._black import black_price, black_vega, forward
+from tarnwick._inputs import as_float_array, real_number, resolve_threads
+from tarnwick._models import Parameter, registration
 from tarnwick._status import warn_failures
 
 Array = npt.NDArray[np.float64]
 ModelT = TypeVar("ModelT")
 
-# Where each parameter may go, and the box the multi-start spreads its starting points
-# over: the bounds keep every model valid (eta1 > 1 for a finite mean up-jump, positive
-# scales), the start box stays where equity surfaces put them. Scale-like parameters are
-# spread on a log scale, so that 2 and 50 are as far apart as 0.1 and 2.5.
-BOUNDS: Dict[str, Tuple[float, float]] = {
-    "sigma": (0.005, 2.0),
-    "lam": (0.0, 20.0),
-    "p": (0.0, 1.0),
-    "eta1": (1.05, 200.0),
-    "eta2": (0.1, 200.0),
-    "m": (-2.0, 2.0),
-    "s": (0.001, 2.0),
-}
-START_BOX: Dict[str, Tuple[float, float, bool]] = {  # low, high, log scale
-    "sigma": (0.05, 0.5, True),
-    "lam": (0.05, 3.0, True),
-    "p": (0.05, 0.95, False),
-    "eta1": (3.0, 60.0, True),
-    "eta2": (1.5, 40.0, True),
-    "m": (-0.4, 0.2, False),
-    "s": (0.02, 0.5, True),
-}
 DEFAULT_STARTS = 8
+# Each start costs a pass over the surface; more than this is a typing slip.
+MAX_STARTS = 1000
 LOCAL_RUNS = 2
 KINDS = ("call", "put")
 # Surfaces smaller than this are evaluated on one thread unless the caller asks for more:
 # a pass over them takes under 4 ms, a second thread saves at most a quarter of it on an
 # idle core, and waiting for a busy one costs more (104 quotes: 0.3-0.4 ms per pass).
 ONE_THREAD_QUOTES = 1000
-# Vega below this (per unit of volatility, relative to spot) carries no information on the
-# volatility: the price has underflowed into its bounds and its implied vol is noise.
-TINY_VEGA = 1e-10
+# The one rule for quotes that carry no information on the volatility: a vega (per unit
+# of volatility) below MIN_VEGA * S. Prices are accurate to about 1e-12 S, which then
+# moves the implied vol by more than 0.01 vol point; and a price error divided by such a
+# vega, the residual where the model's price has no usable implied vol, is noise times
+# 1e8 or more. Such quotes are refused, and a model price whose implied vol has such a
+# vega is compared by that price error instead.
+MIN_VEGA = 1e-8
+# Refused implied vols above this are taken for percentages in the error message's hint.
+PERCENT_LIKE = 5.0
+# A direction of the free parameters (each scaled by the width of its start box) along
+# which the residuals change less than this fraction of the steepest one is not
+# identified by the quotes.
+IDENTIFIED = 1e-8
 
 
 @dataclass(frozen=True)
@@ -65,14 +56,21 @@ class CalibrationResult(Generic[ModelT]):
     rmse_iv : root mean square of ``residuals``, in volatility units (0.001 = 0.1 vol point).
     rmse_price : root mean square of model minus market prices of the quoted options.
     residuals : model minus market implied volatility per fitted quote (where the model's
-        price has no implied vol, its price error divided by the market vega).
+        price has no implied vol with a vega of at least 1e-8 S, its price error divided
+        by the market vega).
     nfev : evaluations of the model's prices over the surface, all starts together (in the
         local runs each comes with the prices' parameter sensitivities, from one pass).
     njev : Jacobians the optimiser asked for, from those sensitivities.
     elapsed : wall-clock seconds of the whole fit.
-    success : whether the best start converged by one of the optimiser's criteria.
+    success : whether the fit is a converged, finite optimum: the best local run stopped
+        on one of the optimiser's convergence tests (small enough a change of the cost, a
+        step or a gradient; not its evaluation limit), and every residual and both RMSEs
+        are finite. ``tarnwick calibrate`` exits with status 1 where it is not.
     standard_errors : Gauss-Newton standard error of each free parameter, from the
-        Jacobian at the optimum and the residuals' scatter.
+        Jacobian at the optimum and the residuals' scatter: inf for parameters the quotes
+        do not identify (a near null direction of the Jacobian), NaN for all when there
+        are exactly as many quotes as free parameters (no scatter to estimate); either
+        comes with a RuntimeWarning.
     quotes : the fitted quotes as arrays: strike, maturity, rate, dividend, kind, iv,
         model_iv, price, model_price, row (position in the input).
     S : the spot price of the fit.
@@ -109,43 +107,6 @@ class CalibrationResult(Generic[ModelT]):
         }
 
 
-# --- Black-Scholes in numpy, for quotes given as vols and for the vega weights ----------
-
-
-def black_scholes(sigma: Array, S: float, K: Array, T: Array, r: Array, q: Array,
-                  call: npt.NDArray[np.bool_]) -> Tuple[Array, Array]:
-    """Black-Scholes price and vega (per unit of volatility), elementwise."""
-    forward = S * np.exp((r - q) * T)
-    root_t = np.sqrt(T)
-    d1 = black_scholes_d1(sigma, np.log(forward / K), T, root_t)
-    d2 = d1 - sigma * root_t
-    discount = np.exp(-r * T)
-    # Each kind from its own tails, not through parity, so that out-of-the-money prices
-    # keep their relative precision.
-    price = np.where(call, discount * (forward * ndtr(d1) - K * ndtr(d2)),
-                     discount * (K * ndtr(-d2) - forward * ndtr(-d1)))
-    vega = black_scholes_vega(d1, vega_scale(S, T, q, root_t))
-    return np.asarray(price, dtype=float), np.asarray(vega, dtype=float)
-
-
-def black_scholes_d1(sigma: Array, moneyness: Array, T: Array, root_t: Array) -> Array:
-    """d1 from the log forward moneyness ln(F / K)."""
-    d1: Array = (moneyness + 0.5 * sigma * sigma * T) / (sigma * root_t)
-    return d1
-
-
-def vega_scale(S: float, T: Array, q: Array, root_t: Array) -> Array:
-    """S e^-qT sqrt(T / 2 pi): the vega's factors that do not depend on the vol."""
-    scale: Array = S * np.exp(-q * T) * root_t / math.sqrt(2 * math.pi)
-    return scale
-
-
-def black_scholes_vega(d1: Array, scale: Array) -> Array:
-    """Vega per unit of volatility from d1 and vega_scale."""
-    vega: Array = scale * np.exp(-0.5 * d1 * d1)
-    return vega
-
-
 # --- the quotes ---------------------------------------------------------------------------
 
 
@@ -177,74 +138,99 @@ class Surface:
     dropped: Tuple[int, ...]
 
 
-def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
-                 threads: Optional[int]) -> Surface:
-    """The quotes checked and completed: every column as an array of one length, market
-    vols from prices or prices from vols, and the out-of-the-money kind per quote."""
-    if not (isinstance(S, (int, float, np.floating, np.integer)) and math.isfinite(S) and S > 0):
-        raise ValueError(f"S must be a finite number > 0, got {S!r}")
+def _columns(quotes: Any, r: Any, q: Any) -> Tuple[Array, Array, Array, Array, Any]:
+    """strike, maturity (durations as years), rate, dividend and kind, as arrays of one
+    length, each checked; the arguments r and q where the quotes have no such column."""
     missing = [name for name in ("strike", "maturity") if name not in quotes]
     if "iv" not in quotes and "price" not in quotes:
         missing.append("iv or price")
     if missing:
         raise ValueError(f"quotes: missing column(s) {', '.join(missing)}; the quotes need "
                          "strike, maturity and iv or price (optional: kind, rate, dividend)")
-    strike = np.asarray(quotes["strike"], dtype=float).ravel()
-    count = strike.size
-    if count == 0:
+    strike = as_float_array("quotes: strike", quotes["strike"]).ravel()
+    if strike.size == 0:
         raise ValueError("quotes: no rows")
-
-    def column(name: str, default: Any, dtype: Any = float) -> Any:
-        values = np.asarray(quotes[name] if name in quotes else default, dtype=dtype)
-        values = np.broadcast_to(values, (count,)) if values.ndim == 0 else values.ravel()
-        if values.shape != (count,):
-            raise ValueError(f"quotes: column {name!r} has {values.size} rows, strike {count}")
-        return values
-
-    maturity = column("maturity", None)
+    maturity = quote_column(quotes, "maturity", strike.size)
     for name, values in (("strike", strike), ("maturity", maturity)):
         bad = _rows(~(np.isfinite(values) & (values > 0)))
         if bad:
             raise ValueError(f"quotes: {name} must be finite and > 0; not so at rows {_shown(bad)}")
-    rate, dividend = column("rate", r), column("dividend", q)
+    rate = quote_column(quotes, "rate", strike.size, ("r", r))
+    dividend = quote_column(quotes, "dividend", strike.size, ("q", q))
     for name, values in (("rate", rate), ("dividend", dividend)):
         if not np.isfinite(values).all():
             raise ValueError(f"quotes: {name} must be finite; not so at rows "
                              f"{_shown(_rows(~np.isfinite(values)))}")
-    kind = np.char.lower(np.char.strip(column("kind", "call", dtype=str)))
+    kind = np.char.lower(np.char.strip(quote_column(quotes, "kind", strike.size, ("kind", "call"))))
     bad = _rows(~np.isin(kind, KINDS))
     if bad:
         raise ValueError(f"quotes: kind must be 'call' or 'put'; not so at rows {_shown(bad)}")
-    call = kind == "call"
-    S = float(S)
-    if "iv" in quotes:
-        iv = column("iv", None)
-        valid = np.isfinite(iv) & (iv > 0)
-        price = np.where(valid, black_scholes(np.where(valid, iv, 1.0), S, strike, maturity,
-                                              rate, dividend, call)[0], np.nan)
+    return strike, maturity, rate, dividend, kind
+
+
+def quote_column(quotes: Any, name: str, count: int,
+                 default: Optional[Tuple[str, Any]] = None) -> Any:
+    """A column of the quotes (or the argument that stands in for it) as an array of count
+    rows: text for kind, numbers otherwise, durations read as years for maturity."""
+    label, values = (f"quotes: {name}", quotes[name]) if default is None or name in quotes \
+        else default
+    if name == "kind":
+        array = np.asarray(values, dtype=str)
     else:
-        price = column("price", None)
-        iv = tw.implied_volatility(price, S, strike, maturity, rate, dividend, kind,
-                                   threads=threads)
-        # No implied vol: the price is outside the no-arbitrage bounds (or not a number).
-        valid = np.isfinite(iv) & (iv > 0)
-    bad = _rows(~valid)
+        array = as_float_array(label, values, durations=name == "maturity")
+    array = np.broadcast_to(array, (count,)) if array.ndim == 0 else array.ravel()
+    if array.shape != (count,):
+        raise ValueError(f"quotes: column {name!r} has {array.size} rows, strike {count}")
+    return array
+
+
+def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
+                 threads: Optional[int]) -> Surface:
+    """The quotes checked and completed: market vols from prices or prices from vols, and
+    the out-of-the-money kind per quote.
+
+    A quote is fitted only where its price (given, or Black's price of its implied vol)
+    lies strictly inside the no-arbitrage bounds in double precision and its vega is at
+    least MIN_VEGA * S: one test for implied-vol and price quotes alike."""
+    spot = real_number(S)
+    if spot is None or not 0.0 < spot < math.inf:
+        raise ValueError(f"S must be a finite number > 0, got {S!r}")
+    strike, maturity, rate, dividend, kind = _columns(quotes, r, q)
+    market = (spot, strike, maturity, rate, dividend)
+    call = kind == "call"
+    if "iv" in quotes:
+        iv = quote_column(quotes, "iv", strike.size)
+        quoted = np.isfinite(iv) & (iv > 0)
+        price = np.where(quoted, black_price(np.where(quoted, iv, 1.0), *market, call), np.nan)
+        # A vol whose price rounds onto a bound is as void as that price.
+        implied = tw.implied_volatility(price, *market, kind, threads=threads)
+        inside = quoted & np.isfinite(implied) & (implied > 0)
+    else:
+        price = quote_column(quotes, "price", strike.size)
+        iv = np.asarray(tw.implied_volatility(price, *market, kind, threads=threads), dtype=float)
+        inside = np.isfinite(iv) & (iv > 0)
+    vega = black_vega(np.where(inside, iv, 1.0), *market)
+    informative = inside & (vega >= MIN_VEGA * spot)
+    outside, flat = _rows(~inside), _rows(inside & ~informative)
+    bad = sorted(outside + flat)
     if bad and not drop_invalid:
-        raise ValueError(
-            f"quotes: {len(bad)} quote(s) outside the no-arbitrage bounds (no positive implied "
-            f"volatility) at rows {_shown(bad)}; pass drop_invalid=True to fit without them")
-    if not valid.any():
-        raise ValueError("quotes: no quote inside the no-arbitrage bounds")
-    keep = np.flatnonzero(valid)
+        reasons = [f"{what} at rows {_shown(rows)}" for what, rows in (
+            ("outside the no-arbitrage bounds (no positive implied volatility)", outside),
+            (f"with a vega below {MIN_VEGA:g} S (the price does not determine the volatility)",
+             flat)) if rows]
+        if "iv" in quotes and np.any(iv[bad] > PERCENT_LIKE):
+            reasons.append("implied volatilities are fractions (0.2 for 20 %)")
+        raise ValueError(f"quotes: {len(bad)} quote(s) cannot be fitted: {'; '.join(reasons)}; "
+                         "pass drop_invalid=True to fit without them")
+    keep = np.flatnonzero(informative)
     strike, maturity, rate, dividend = strike[keep], maturity[keep], rate[keep], dividend[keep]
-    call, iv, price = call[keep], iv[keep], price[keep]
     # Implied vols are read from the out-of-the-money side: a deep in-the-money price is
     # mostly intrinsic value, and its time value (which carries the vol) loses digits.
-    otm_call = strike >= S * np.exp((rate - dividend) * maturity)
-    otm_price, vega = black_scholes(iv, S, strike, maturity, rate, dividend, otm_call)
-    return Surface(S, strike, maturity, rate, dividend, call, iv, price, otm_call,
-                   np.where(otm_call, "call", "put"), otm_price, vega, keep.astype(np.int64),
-                   tuple(bad))
+    otm_call = strike >= forward(spot, maturity, rate, dividend)
+    otm_price = black_price(iv[keep], spot, strike, maturity, rate, dividend, otm_call)
+    return Surface(spot, strike, maturity, rate, dividend, call[keep], iv[keep], price[keep],
+                   otm_call, np.where(otm_call, "call", "put"), otm_price, vega[keep],
+                   keep.astype(np.int64), tuple(bad))
 
 
 # --- the objective --------------------------------------------------------------------------
@@ -269,11 +255,6 @@ class Objective:
         self._threads = resolve_threads(threads)
         if threads is None and surface.strike.size < ONE_THREAD_QUOTES:
             self._threads = self._threads or 1  # TARNWICK_NUM_THREADS still counts
-        # The market terms of the vega at the model's vol, which each evaluation needs.
-        T, root_t = surface.maturity, np.sqrt(surface.maturity)
-        forward = surface.S * np.exp((surface.rate - surface.dividend) * T)
-        self._vega_terms = (np.log(forward / surface.strike), T, root_t,
-                            vega_scale(surface.S, T, surface.dividend, root_t))
         # Rows of the sensitivities table (price first) that belong to the free parameters.
         self._free_rows = [1 + self.names.index(name) for name in self.free]
         self.evaluations = self.jacobians = 0
@@ -306,16 +287,16 @@ class Objective:
 
     def vol_residuals(self, prices: Array) -> Tuple[Array, Array]:
         """Model minus market implied vol per quote, and the vega that turns a price
-        change into a vol change there. Where the model's price has no implied vol
-        (underflowed, or past a bound while a start is still far off), the market-vega
-        weighted price error stands in: continuous, and of the same size."""
+        change into a vol change there. Where the model's price has no implied vol with
+        a vega of at least MIN_VEGA * S (underflowed, or past a bound while a start is
+        still far off), the market-vega weighted price error stands in: continuous, of
+        the same size, and bounded since every quote's vega passes that test."""
         s = self.surface
         iv = self.model_ivs(prices)
         finite = np.isfinite(iv)
-        moneyness, maturity, root_t, scale = self._vega_terms
-        vega = black_scholes_vega(
-            black_scholes_d1(np.where(finite, iv, 1.0), moneyness, maturity, root_t), scale)
-        has_iv = finite & (vega > TINY_VEGA * s.S)
+        vega = black_vega(np.where(finite, iv, 1.0), s.S, s.strike, s.maturity, s.rate,
+                          s.dividend)
+        has_iv = finite & (vega >= MIN_VEGA * s.S)
         residuals = np.where(has_iv, iv - s.iv, (prices - s.otm_price) / s.vega)
         return residuals, np.where(has_iv, vega, s.vega)
 
@@ -369,7 +350,9 @@ class Objective:
 
 # --- starting points -----------------------------------------------------------------------
 
-PRIMES = (2, 3, 5, 7, 11, 13, 17)
+# One base per dimension of the Halton sequence: enough for models of up to 12 free
+# parameters before a base repeats (and two dimensions move in lockstep).
+PRIMES = (2, 3, 5, 7, 11, 13, 17, 19, 23, 29, 31, 37)
 
 
 def radical_inverse(index: int, base: int) -> float:
@@ -382,19 +365,18 @@ def radical_inverse(index: int, base: int) -> float:
     return value
 
 
-def start_points(free: Sequence[str], bounds: Mapping[str, Tuple[float, float]],
+def start_points(free: Sequence[Parameter], bounds: Mapping[str, Tuple[float, float]],
                  count: int) -> List[Array]:
     """count points of the unscrambled Halton sequence (from index 1, whose point is the
     middle of the box) mapped into each parameter's start box, within its bounds."""
     points = []
     for index in range(1, count + 1):
         point = []
-        for dim, name in enumerate(free):
-            low, high = bounds[name]
-            start_low, start_high, log = START_BOX.get(name, (low, high, False))
-            start_low, start_high = max(start_low, low), min(start_high, high)
+        for dim, parameter in enumerate(free):
+            low, high = bounds[parameter.name]
+            start_low, start_high = max(parameter.start[0], low), min(parameter.start[1], high)
             u = radical_inverse(index, PRIMES[dim % len(PRIMES)])
-            if log and start_low > 0:
+            if parameter.logarithmic and start_low > 0:
                 value = start_low * (start_high / start_low) ** u
             else:
                 value = start_low + (start_high - start_low) * u
@@ -407,7 +389,7 @@ def model_implied_vols(model: Any, S: float, K: Any, T: Any, r: Any, q: Any,
                        threads: Optional[int] = None) -> Array:
     """The model's implied vols, read from its out-of-the-money option at every strike."""
     K, T, r, q = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in (K, T, r, q)))
-    kind = np.where(K >= S * np.exp((r - q) * T), "call", "put")
+    kind = np.where(K >= forward(S, T, r, q), "call", "put")
     prices = tw.price(model, S, K, T, r, q, kind, threads=threads)
     return np.asarray(tw.implied_volatility(prices, S, K, T, r, q, kind, threads=threads),
                       dtype=float)
@@ -441,13 +423,6 @@ class LogScale:
 # --- the fit -------------------------------------------------------------------------------
 
 
-def parameter_names(model_class: Any) -> Tuple[str, ...]:
-    names = getattr(model_class, "parameter_names", None)
-    if isinstance(names, tuple):
-        return names
-    return tuple(inspect.signature(model_class).parameters)
-
-
 class _NoBar:
     def __enter__(self) -> "_NoBar":
         return self
@@ -467,6 +442,64 @@ def _progress(enabled: bool, total: int) -> Any:
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install 'tarnwick[progress]'") from None
     return tqdm(total=total, desc="calibration starts", unit="step")
+
+
+def _valid_value(label: str, parameter: Parameter, value: Any) -> float:
+    """value as a float within the parameter's range, else a ValueError starting with label."""
+    number = real_number(value)
+    if number is None or number not in parameter.valid:
+        raise ValueError(f"{label}: {parameter.name} must be {parameter.valid.text}, got {value!r}")
+    return number
+
+
+def _box(parameters: Sequence[Parameter],
+         bounds: Optional[Mapping[str, Tuple[float, float]]]) -> Dict[str, Tuple[float, float]]:
+    """Each parameter's (low, high) for the optimiser: the registered bounds, or the
+    caller's, which must be valid values of the parameter with low < high."""
+    box = {parameter.name: parameter.bounds for parameter in parameters}
+    by_name = {parameter.name: parameter for parameter in parameters}
+    for name, pair in (bounds or {}).items():
+        if name not in by_name:
+            raise ValueError(f"bounds: unknown parameter {name!r}; the parameters are {list(by_name)}")
+        try:
+            pair_low, pair_high = (_valid_value("bounds", by_name[name], v) for v in pair)
+        except TypeError:
+            raise ValueError(f"bounds: expected a pair (low, high) for {name!r}, got {pair!r}") from None
+        if not pair_low < pair_high:
+            raise ValueError(f"bounds: expected low < high for {name!r}, got {pair!r}")
+        box[name] = (pair_low, pair_high)
+    return box
+
+
+def standard_errors(jacobian: Array, residuals: Array, free: Sequence[Parameter]) -> Dict[str, float]:
+    """Gauss-Newton standard errors sqrt(diag((J'J)^-1) s^2), s^2 the residuals' scatter
+    per degree of freedom: inf for the parameters of directions the Jacobian does not
+    resolve, NaN for all without a degree of freedom; both with a RuntimeWarning."""
+    if not free:
+        return {}
+    names = [parameter.name for parameter in free]
+    dof = residuals.size - len(free)
+    if dof == 0 or not np.isfinite(jacobian).all():
+        reason = ("as many quotes as free parameters leave no scatter to estimate" if dof == 0
+                  else "the Jacobian at the fit is not finite")
+        warnings.warn(f"calibrate: {reason}; the standard errors are NaN", RuntimeWarning,
+                      stacklevel=3)
+        return dict.fromkeys(names, math.nan)
+    scatter = float(np.sum(residuals ** 2)) / dof
+    # Columns in units of each start box, so that the test below compares like with like.
+    scale = np.array([parameter.start[1] - parameter.start[0] for parameter in free])
+    _, singular, directions = np.linalg.svd(jacobian * scale, full_matrices=False)
+    resolved = singular > IDENTIFIED * singular.max() if singular.max() > 0 else singular > 0
+    covariance = (directions[resolved].T / singular[resolved] ** 2) @ directions[resolved]
+    errors = np.sqrt(np.diag(covariance) * scatter) * scale
+    # A parameter with any weight in an unresolved direction can move along it unseen.
+    unresolved = np.any(np.abs(directions[~resolved]) > math.sqrt(IDENTIFIED), axis=0)
+    errors[unresolved] = math.inf
+    if unresolved.any():
+        warnings.warn(f"calibrate: the quotes do not identify {[n for n, u in zip(names, unresolved) if u]} "
+                      "(the Jacobian is singular there); their standard errors are inf",
+                      RuntimeWarning, stacklevel=3)
+    return dict(zip(names, (float(e) for e in errors)))
 
 
 def calibrate(
@@ -495,78 +528,101 @@ def calibrate(
     a few deterministic starting points spread over the parameters' usual range is run to
     convergence by :func:`scipy.optimize.least_squares`, and the best fit is kept.
 
+    A quote is fitted only where its price (given, or the Black-Scholes price of its
+    implied vol) lies strictly inside the no-arbitrage bounds in double precision and its
+    vega is at least 1e-8 S per unit of volatility: below that the pricing error of about
+    1e-12 S moves the implied vol by more than 0.01 vol point, so the quote says nothing
+    about the volatility. Implied-vol and price quotes pass the same test.
+
     Parameters
     ----------
     model_class : tw.Kou, tw.Merton or tw.BlackScholes.
     quotes : pandas DataFrame or mapping of column name to array. Columns ``strike``,
-        ``maturity`` (years) and ``iv`` (e.g. 0.2 for 20 %) or ``price``; optional ``kind``
+        ``maturity`` and ``iv`` (e.g. 0.2 for 20 %) or ``price``; optional ``kind``
         ('call' or 'put', default call), ``rate`` and ``dividend`` (per-quote r and q,
-        which take the place of the arguments r and q).
+        which take the place of the arguments r and q). ``maturity`` is in years, or
+        durations (numpy.timedelta64, datetime.timedelta, pandas.Timedelta) read as
+        ACT/365F, days / 365; dates are refused. Booleans, complex numbers and masked
+        entries are refused in every column.
     S : spot price.
     r, q : risk-free rate and dividend yield, continuously compounded, for every quote.
     target : "iv" or "price".
     fixed : parameters held at given values, e.g. ``{"p": 0.3}``.
     x0 : one starting point (a mapping of free parameter to value, or a model) instead of
         the multi-start.
-    bounds : per-parameter (low, high) replacing the defaults in ``tarnwick._calibrate.BOUNDS``.
-    starts : number of starting points of the multi-start.
+    bounds : per-parameter (low, high) replacing the registered ones, valid values of the
+        parameter.
+    starts : number of starting points of the multi-start, 1 to 1000.
     progress : show a progress bar over the starts (needs tqdm: ``tarnwick[progress]``).
-    drop_invalid : leave out quotes outside the no-arbitrage bounds instead of raising.
-    threads : threads of the pricing calls (None: all cores, or one for fewer than
-        1000 quotes, whose passes are too short to gain from more).
+    drop_invalid : leave out the quotes that cannot be fitted instead of raising.
+    threads : threads of the pricing calls, 1 to 1024 (None: all cores, or one for fewer
+        than 1000 quotes, whose passes are too short to gain from more).
 
     Returns
     -------
     CalibrationResult
+        Its ``success`` is true only for a converged, finite optimum.
 
     Raises
     ------
     ValueError
-        Missing columns, non-positive strikes or maturities, quotes outside the
-        no-arbitrage bounds (with their rows), unknown parameters or bad bounds.
+        Missing columns, non-positive strikes or maturities, quotes that cannot be fitted
+        (with their rows), fewer quotes than free parameters, unknown parameters, bad
+        bounds or values.
+    TypeError
+        A model_class that is not one of the models.
+
+    Warns
+    -----
+    RuntimeWarning
+        Parameters the quotes do not identify (their standard errors are inf), or no
+        degrees of freedom left (NaN).
 
     Examples
     --------
     >>> import tarnwick as tw
     >>> sample = tw.sample_quotes()
     >>> fit = tw.calibrate(tw.Kou, sample.quotes, sample.S, fixed={"p": 0.3})
-    >>> fit.rmse_iv < 0.002
-    True
+    >>> fit.success, fit.rmse_iv < 0.002
+    (True, True)
     """
     started = time.perf_counter()
+    parameters = registration(model_class).parameters
+    names = [parameter.name for parameter in parameters]
     if target not in ("iv", "price"):
         raise ValueError(f"target must be 'iv' or 'price', got {target!r}")
-    if not (isinstance(starts, (int, np.integer)) and starts >= 1):
-        raise ValueError(f"starts must be an integer >= 1, got {starts!r}")
-    names = parameter_names(model_class)
-    fixed = dict(fixed or {})
-    unknown = sorted(set(fixed) - set(names))
+    if (isinstance(starts, (bool, np.bool_)) or not isinstance(starts, (int, np.integer))
+            or not 1 <= starts <= MAX_STARTS):
+        raise ValueError(f"starts must be an integer from 1 to {MAX_STARTS}, got {starts!r}")
+    unknown = sorted(set(fixed or {}) - set(names))
     if unknown:
         raise ValueError(f"fixed: unknown parameter(s) {unknown} of {model_class.__name__}, "
-                         f"whose parameters are {list(names)}")
-    free = [name for name in names if name not in fixed]
-    box = {name: BOUNDS.get(name, (-np.inf, np.inf)) for name in names}
-    for name, pair in (bounds or {}).items():
-        if name not in names:
-            raise ValueError(f"bounds: unknown parameter {name!r} of {model_class.__name__}")
-        pair_low, pair_high = (float(v) for v in pair)
-        if not pair_low < pair_high:
-            raise ValueError(f"bounds: expected low < high for {name!r}, got {pair!r}")
-        box[name] = (pair_low, pair_high)
+                         f"whose parameters are {names}")
+    fixed = {p.name: _valid_value("fixed", p, (fixed or {})[p.name])
+             for p in parameters if p.name in (fixed or {})}
+    free = [parameter for parameter in parameters if parameter.name not in fixed]
+    box = _box(parameters, bounds)
     surface = read_surface(quotes, S, r, q, drop_invalid, threads)
-    objective = Objective(model_class, names, free, fixed, surface, target, threads)
+    if surface.strike.size == 0:
+        raise ValueError("quotes: no quote can be fitted")
+    if surface.strike.size < len(free):
+        raise ValueError(f"quotes: {surface.strike.size} quote(s) to fit for {len(free)} free "
+                         f"parameters {[p.name for p in free]}; give at least as many quotes, "
+                         "or hold some parameters with fixed=")
+    objective = Objective(model_class, names, [p.name for p in free], fixed, surface, target,
+                          threads)
 
     if x0 is not None:
         given = (dict(x0) if isinstance(x0, Mapping)
                  else {name: getattr(x0, name) for name in names})
-        missing = [name for name in free if name not in given]
+        missing = [p.name for p in free if p.name not in given]
         if missing:
             raise ValueError(f"x0: no value for the free parameter(s) {missing}")
-        points = [np.array([float(given[name]) for name in free])]
+        points = [np.array([_valid_value("x0", p, given[p.name]) for p in free])]
     else:
         points = start_points(free, box, starts)
-    low = np.array([box[name][0] for name in free])
-    high = np.array([box[name][1] for name in free])
+    low = np.array([box[p.name][0] for p in free])
+    high = np.array([box[p.name][1] for p in free])
 
     best: Any = None
     if free:
@@ -594,9 +650,10 @@ def calibrate(
                 if best is None or result.cost < best.cost:
                     best = result
                 bar.update()
-        x, success = scale.parameters(best.x), bool(best.success)
+        # status > 0: stopped by the cost, step or gradient test; 0 is the evaluation limit.
+        x, converged = scale.parameters(best.x), best.status > 0
     else:
-        x, success = np.empty(0), True
+        x, converged = np.empty(0), True
     model = objective.model(x)
     jacobian = objective.jacobian(x)
     # The vol residuals of the fitted model, whatever the target, and the prices of the
@@ -608,13 +665,8 @@ def calibrate(
                      - surface.strike * np.exp(-surface.rate * surface.maturity))
     side = surface.call.astype(float) - surface.otm_call.astype(float)
     model_price = otm_prices + side * forward_value
-    dof = max(residuals.size - len(free), 1)
-    scatter = float(np.sum(residuals ** 2)) / dof
-    if free:
-        covariance = np.linalg.pinv(jacobian.T @ jacobian) * scatter
-        errors = dict(zip(free, (float(e) for e in np.sqrt(np.abs(np.diag(covariance))))))
-    else:
-        errors = {}
+    rmse_iv = float(np.sqrt(np.mean(residuals ** 2)))
+    rmse_price = float(np.sqrt(np.mean((model_price - surface.price) ** 2)))
     quotes_out = {
         "strike": surface.strike, "maturity": surface.maturity, "rate": surface.rate,
         "dividend": surface.dividend, "kind": np.where(surface.call, "call", "put"),
@@ -623,14 +675,15 @@ def calibrate(
     }
     return CalibrationResult(
         model=model,
-        rmse_iv=float(np.sqrt(np.mean(residuals ** 2))),
-        rmse_price=float(np.sqrt(np.mean((model_price - surface.price) ** 2))),
+        rmse_iv=rmse_iv,
+        rmse_price=rmse_price,
         residuals=residuals,
         nfev=objective.evaluations,
         njev=objective.jacobians,
         elapsed=time.perf_counter() - started,
-        success=success,
-        standard_errors=errors,
+        success=bool(converged and np.isfinite(residuals).all()
+                     and math.isfinite(rmse_iv) and math.isfinite(rmse_price)),
+        standard_errors=standard_errors(jacobian, residuals, free),
         quotes=quotes_out,
         S=surface.S,
         dropped=surface.dropped,

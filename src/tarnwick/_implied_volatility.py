@@ -34,13 +34,15 @@ def implied_volatility(
     S, K : array_like
         Spot price and strike, finite and > 0.
     T : array_like
-        Time to expiry in years, finite and > 0.
+        Time to expiry in years, finite and > 0; or durations (numpy.timedelta64 of a
+        fixed unit, datetime.timedelta, pandas.Timedelta or a Series of them), read as
+        years by ACT/365F: days / 365. Dates are refused: pass year fractions or durations.
     r, q : array_like, optional
         Continuously compounded interest rate and dividend yield, finite (default 0).
     kind : {"call", "put"} or array_like of them, optional
         Option type (default "call").
     threads : int, optional
-        Worker threads for the batch. None uses the environment variable
+        Worker threads for the batch, 1 to 1024. None uses the environment variable
         ``TARNWICK_NUM_THREADS`` if set, else every core. Results do not depend on it.
 
     Returns
@@ -56,9 +58,10 @@ def implied_volatility(
     Raises
     ------
     ValueError
-        If S, K or T is not finite and positive, r or q not finite, a kind is neither
-        "call" nor "put", threads is not a positive integer, or the shapes do not
-        broadcast. The message names the argument.
+        If S, K or T is not finite and positive, r or q not finite, an argument is not
+        real numbers (booleans, complex numbers, strings, dates and masked entries are
+        refused), a kind is neither "call" nor "put", threads is not an integer from 1 to
+        1024, or the shapes do not broadcast. The message names the argument.
 
     Examples
     --------

@@ -1,29 +1,147 @@
 """Argument handling shared by the vectorised pricing functions.
 
-Broadcasts the market arguments and the option kind to one shape, checks their values
-(each error names the argument), turns kinds into the codes the extension takes and
-resolves the thread count.
+Reads each market argument as what it is: real numbers become float64 arrays, durations
+(where a maturity is meant) become years, and anything else (booleans, complex numbers,
+strings, dates, masked entries) is refused with a ValueError that names the argument.
+Broadcasts the arguments and the option kind to one shape, checks their values, turns
+kinds into the codes the extension takes and resolves the thread count.
 """
 
+import datetime
 import math
 import os
-from typing import Any, Dict, Optional, Sequence, Tuple
+import reprlib
+from typing import Any, Dict, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 THREADS_VARIABLE = "TARNWICK_NUM_THREADS"
+# More threads than this is a typing slip, not a machine: each costs a stack, and the
+# native count is an unsigned int.
+MAX_THREADS = 1024
 
 CALL, PUT = 1, 0
 
+DAYS_PER_YEAR = 365.0  # durations count as years by ACT/365F
+# Days per tick of each fixed-length timedelta64 unit, as (numerator, denominator) so that
+# whole days stay exact. Years and months have no fixed length in days.
+DAYS_PER_UNIT = {"W": (7, 1), "D": (1, 1), "h": (1, 24), "m": (1, 1440), "s": (1, 86400),
+                 "ms": (1, 86400e3), "us": (1, 86400e6), "ns": (1, 86400e9),
+                 "ps": (1, 86400e12), "fs": (1, 86400e15), "as": (1, 86400e18)}
+ONE_DAY = datetime.timedelta(days=1)
+DURATIONS_HINT = ("pass year fractions or durations (numpy.timedelta64, datetime.timedelta, "
+                  "pandas.Timedelta; read as days / 365)")
 
-def as_float_array(name: str, value: Any) -> "NDArray[Any]":
-    """``value`` as a float64 array; ValueError naming the argument if it is not numeric."""
+
+def shown(value: Any) -> str:
+    """The repr of a value for an error message, cut short if long."""
+    return reprlib.repr(value)
+
+
+def real_number(value: Any) -> Optional[float]:
+    """value as a float if it is one real number; None for anything else, booleans,
+    complex numbers, strings and masked values included."""
+    if type(value) is float or type(value) is int:
+        try:
+            return float(value)
+        except OverflowError:
+            return None
+    if isinstance(value, np.ma.MaskedArray):
+        if _masked(value):
+            return None
+        value = value.data
+    array = np.asarray(value) if not isinstance(value, (str, bytes)) else None
+    if array is None or array.ndim != 0 or array.dtype.kind not in "fiuO":
+        return None
+    item = array.item()
+    if isinstance(item, (bool, str, bytes, complex)):  # float("1.5") would read a string
+        return None
     try:
-        array = np.asarray(value, dtype=np.float64)
+        return float(item)
     except (TypeError, ValueError, OverflowError):
-        raise ValueError(f"{name} must be a real number or an array of them, got {value!r}") from None
-    return array
+        return None
+
+
+def as_float_array(name: str, value: Any, durations: bool = False) -> "NDArray[Any]":
+    """``value`` as a float64 array; ValueError naming the argument unless it holds real
+    numbers only. With ``durations``, timedelta values are read as years (days / 365) and
+    dates are refused with a hint to pass durations."""
+    if isinstance(value, np.ma.MaskedArray):
+        if _masked(value):
+            raise ValueError(f"{name} has masked entries; fill them or leave them out "
+                             "(numpy.ma.filled, numpy.ma.compressed)")
+        value = value.data
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a real number or an array of them, got {shown(value)}") from None
+    kind = array.dtype.kind
+    if kind in "fiu":
+        if isinstance(value, (list, tuple)) and np.any((array == 0) | (array == 1)):
+            # NumPy reads [True, 2.0] as [1.0, 2.0]: only a 0 or a 1 can be a boolean.
+            for item in _nested_items(value):
+                if isinstance(item, (bool, np.bool_)):
+                    raise ValueError(_refusal(name, item, durations))
+        return array.astype(np.float64, copy=False)
+    if kind == "m" and durations:
+        return _years(name, array)
+    if kind == "O":
+        values = np.fromiter((_element(name, item, durations) for item in array.flat),
+                             dtype=np.float64, count=array.size)
+        return values.reshape(array.shape)
+    raise ValueError(_refusal(name, array.flat[0] if array.size else array, durations))
+
+
+def _masked(array: "np.ma.MaskedArray[Any, Any]") -> bool:
+    """Whether any entry is masked: such entries are refused rather than read as the
+    numbers stored beneath them."""
+    return bool(np.any(array.mask))
+
+
+def _nested_items(values: Any) -> Iterator[Any]:
+    for item in values:
+        if isinstance(item, (list, tuple)):
+            yield from _nested_items(item)
+        else:
+            yield item
+
+
+def _element(name: str, item: Any, durations: bool) -> float:
+    """One entry of an object array as a float (a duration as years, if allowed)."""
+    if durations and isinstance(item, datetime.timedelta):  # pandas.Timedelta too
+        return float(item / ONE_DAY) / DAYS_PER_YEAR
+    if durations and isinstance(item, np.timedelta64):
+        return float(_years(name, np.asarray(item)))
+    number = real_number(item)
+    if number is None:
+        raise ValueError(_refusal(name, item, durations))
+    return number
+
+
+def _refusal(name: str, item: Any, durations: bool) -> str:
+    """Why an entry (a Python or NumPy scalar) is not a number the argument takes."""
+    if isinstance(item, (datetime.date, np.datetime64)):  # datetime and pandas.Timestamp too
+        hint = DURATIONS_HINT if durations else "pass real numbers"
+        return f"{name} must not be a date, got {shown(item)}: {hint}"
+    for kinds, what in (((datetime.timedelta, np.timedelta64), "durations"),
+                        ((bool, np.bool_), "booleans"), ((complex, np.complexfloating), "complex")):
+        if isinstance(item, kinds):
+            return f"{name} must be real numbers, not {what}, got {shown(item)}"
+    return f"{name} must be a real number or an array of them, got {shown(item)}"
+
+
+def _years(name: str, array: "NDArray[Any]") -> "NDArray[Any]":
+    """A timedelta64 array in years, ACT/365F; NaT becomes NaN."""
+    unit, count = np.datetime_data(array.dtype)
+    if unit not in DAYS_PER_UNIT:
+        raise ValueError(f"{name}: a timedelta64 in {unit!r} units has no fixed length in "
+                         "days; give days or a finer unit")
+    numerator, denominator = DAYS_PER_UNIT[unit]
+    ticks = array.astype(np.int64).astype(np.float64)
+    days = np.where(np.isnat(array), np.nan, ticks * (count * numerator) / denominator)
+    years: "NDArray[Any]" = days / DAYS_PER_YEAR
+    return years
 
 
 def check_finite(name: str, array: "NDArray[Any]") -> None:
@@ -93,19 +211,20 @@ def _kind_code(value: Any) -> int:
 
 
 def resolve_threads(threads: Optional[int]) -> int:
-    """Thread count for the extension: the argument, else TARNWICK_NUM_THREADS, else 0 (all cores)."""
-    source = "threads"
+    """Thread count for the extension: the argument, else TARNWICK_NUM_THREADS, else 0 (all
+    cores). A count must be an integer from 1 to MAX_THREADS."""
+    limit = f"a positive integer no larger than {MAX_THREADS}"
     if threads is None:
         setting = os.environ.get(THREADS_VARIABLE, "").strip()
         if not setting:
             return 0
-        source = THREADS_VARIABLE
-        try:
-            threads = int(setting)
-        except ValueError:
-            raise ValueError(f"{THREADS_VARIABLE} must be a positive integer, got {setting!r}") from None
-    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
-        raise ValueError(f"{source} must be a positive integer or None, got {threads!r}")
+        # At most four digits before int(), which refuses longer texts only past 4300.
+        if not (setting.isdecimal() and len(setting) <= 4 and 1 <= int(setting) <= MAX_THREADS):
+            raise ValueError(f"{THREADS_VARIABLE} must be {limit}, got {shown(setting)}")
+        return int(setting)
+    if (isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (int, np.integer))
+            or not 1 <= threads <= MAX_THREADS):
+        raise ValueError(f"threads must be {limit}, or None, got {shown(threads)}")
     return int(threads)
 
 
@@ -132,7 +251,7 @@ def market_arguments(
     """
     arrays = {}
     for name, value in (("S", S), ("K", K), ("T", T)):
-        arrays[name] = as_float_array(name, value)
+        arrays[name] = as_float_array(name, value, durations=name == "T")
         check_positive(name, arrays[name])
     for name, value in (("r", r), ("q", q)):
         arrays[name] = as_float_array(name, value)

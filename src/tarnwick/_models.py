@@ -1,38 +1,110 @@
-"""The models the pricing functions take: immutable, validated parameter sets."""
+"""The models the pricing functions take: immutable, validated parameter sets.
 
+Each model is a frozen dataclass with one registration (:func:`registered`): its
+parameters in order, each with the values it may take, its calibration bounds and start
+box, its command-line flag, meaning and default, and the model's name on the command line
+and its code in the native extension. Validation, calibration, the command line and the
+class's docstring all read that registration.
+"""
+
+import inspect
 import math
 from dataclasses import dataclass, fields, replace as _replace
-from typing import Any, ClassVar, Dict, Tuple
+from typing import Any, Callable, ClassVar, List, Tuple, Type, TypeVar
+
+from ._inputs import real_number, shown
 
 # Model codes understood by the _pricing extension.
 _BLACK_SCHOLES, _KOU, _MERTON = 0, 1, 2
 
 
-class _Model:
-    """Behaviour shared by the models: validation, parameter names, replace()."""
+@dataclass(frozen=True)
+class Range:
+    """The finite reals between low and high, each end included or not."""
+
+    low: float = -math.inf
+    high: float = math.inf
+    low_included: bool = False
+    high_included: bool = False
+
+    def __contains__(self, value: float) -> bool:
+        above = value >= self.low if self.low_included else value > self.low
+        below = value <= self.high if self.high_included else value < self.high
+        return math.isfinite(value) and above and below
+
+    @property
+    def text(self) -> str:
+        """The range as the error messages state it: '> 0', 'between 0 and 1', 'finite'."""
+        lower = f"{'>=' if self.low_included else '>'} {self.low:g}"
+        upper = f"{'<=' if self.high_included else '<'} {self.high:g}"
+        if math.isinf(self.low) and math.isinf(self.high):
+            return "finite"
+        if math.isinf(self.high):
+            return lower
+        if math.isinf(self.low):
+            return upper
+        if self.low_included and self.high_included:
+            return f"between {self.low:g} and {self.high:g}"
+        return f"{lower} and {upper}"
+
+
+POSITIVE = Range(0.0)
+NON_NEGATIVE = Range(0.0, low_included=True)
+ANY_FINITE = Range()
+
+
+@dataclass(frozen=True)
+class Parameter:
+    """One model parameter: its name, meaning and valid range; where calibration may move
+    it (``bounds``) and spreads its starting points (``start``, on a log scale when
+    ``logarithmic``: scale-like parameters, for which 2 and 50 are as far apart as 0.1
+    and 2.5); its command-line flag and default."""
+
+    name: str
+    meaning: str
+    valid: Range
+    bounds: Tuple[float, float]
+    start: Tuple[float, float]
+    logarithmic: bool
+    default: float
+    flag: str = ""
+
+    @property
+    def option(self) -> str:
+        """The command-line flag: ``--name`` unless the registration names another."""
+        return self.flag or f"--{self.name}"
+
+
+@dataclass(frozen=True)
+class Registration:
+    """A model's parameters in order, its name on the command line, its native code."""
+
+    command: str
+    code: int
+    parameters: Tuple[Parameter, ...]
+
+    @property
+    def names(self) -> Tuple[str, ...]:
+        return tuple(parameter.name for parameter in self.parameters)
+
+
+class Model:
+    """Behaviour shared by the models: validation, parameter names, replace(), pickling."""
 
     parameter_names: ClassVar[Tuple[str, ...]] = ()
-    # name -> (lower bound, bound included, upper bound, bound included, text of the range)
-    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {}
+    _registration: ClassVar[Registration]
     _code: ClassVar[int] = -1
 
     def __post_init__(self) -> None:
-        for field in fields(self):  # type: ignore[arg-type]
-            value = getattr(self, field.name)
-            try:
-                if isinstance(value, (bool, str, bytes)):
-                    raise TypeError
-                number = float(value)
-            except (TypeError, ValueError):
-                raise ValueError(f"{type(self).__name__}: {field.name} must be a real number, got {value!r}") from None
-            low, low_in, high, high_in, text = self._ranges.get(
-                field.name, (-math.inf, False, math.inf, False, "finite")
-            )
-            ok = math.isfinite(number) and (number >= low if low_in else number > low)
-            ok = ok and (number <= high if high_in else number < high)
-            if not ok:
-                raise ValueError(f"{type(self).__name__}: {field.name} must be {text}, got {value!r}")
-            object.__setattr__(self, field.name, number)
+        for parameter in self._registration.parameters:
+            value = getattr(self, parameter.name)
+            number = real_number(value)
+            prefix = f"{type(self).__name__}: {parameter.name} must be"
+            if number is None:
+                raise ValueError(f"{prefix} a real number, got {shown(value)}")
+            if number not in parameter.valid:
+                raise ValueError(f"{prefix} {parameter.valid.text}, got {shown(value)}")
+            object.__setattr__(self, parameter.name, number)
         # The values in order, as the extension takes them (not a field: no part of ==, repr).
         object.__setattr__(self, "_values", tuple(getattr(self, name) for name in self.parameter_names))
 
@@ -50,32 +122,93 @@ class _Model:
             raise ValueError(f"{type(self).__name__} has no parameter {sorted(unknown)[0]!r}")
         return _replace(self, **changes)  # type: ignore[type-var]
 
+    def __reduce__(self) -> Tuple[Any, Tuple[float, ...]]:
+        # Rebuilt through the constructor, so that unpickled values are validated too.
+        return type(self), self._parameters()
+
     def _parameters(self) -> Tuple[float, ...]:
         values: Tuple[float, ...] = self.__dict__["_values"]
         return values
 
 
+M = TypeVar("M", bound=Type[Model])
+
+
+def registered(command: str, code: int, *parameters: Parameter) -> Callable[[M], M]:
+    """Register a model dataclass: its fields must be the parameters, in order. The
+    class's docstring gets a Parameters section from the registration."""
+    def register(cls: M) -> M:
+        registration = Registration(command, code, parameters)
+        declared = tuple(field.name for field in fields(cls))  # type: ignore[arg-type]
+        if declared != registration.names:
+            raise TypeError(f"{cls.__name__}: fields {declared} differ from the registered "
+                            f"parameters {registration.names}")
+        cls._registration = registration
+        cls.parameter_names = registration.names
+        cls._code = code
+        cls.__doc__ = _document(cls.__doc__ or "", parameters)
+        return cls
+    return register
+
+
+def _document(doc: str, parameters: Tuple[Parameter, ...]) -> str:
+    """The docstring with a Parameters section before its Examples."""
+    lines = ["Parameters", "----------"]
+    for parameter in parameters:
+        lines += [f"{parameter.name} : float", f"    {parameter.meaning}; {parameter.valid.text}."]
+    head, examples, tail = inspect.cleandoc(doc).partition("Examples\n--------")
+    return head + "\n".join(lines) + "\n\n" + examples + tail
+
+
+def registered_models() -> Tuple[Type[Model], ...]:
+    """Every registered model class, subclasses of registered ones included."""
+    found: List[Type[Model]] = []
+    pending = Model.__subclasses__()
+    while pending:
+        cls = pending.pop(0)
+        found += [cls] if "_registration" in vars(cls) else []
+        pending += cls.__subclasses__()
+    return tuple(found)
+
+
+def registration(model_class: Any, argument: str = "model_class") -> Registration:
+    """The registration of a model class; a TypeError naming the argument for anything else."""
+    if isinstance(model_class, type) and issubclass(model_class, Model) \
+            and hasattr(model_class, "_registration"):
+        return model_class._registration
+    names = ", ".join(f"tw.{cls.__name__}" for cls in registered_models())
+    shown = model_class.__name__ if isinstance(model_class, type) else repr(model_class)
+    raise TypeError(f"{argument} must be one of {names}, got {shown}")
+
+
+# Parameters several models share. Calibration keeps every model valid (eta1 > 1 for a
+# finite mean up-jump, positive scales); the start boxes stay where equity surfaces put them.
+SIGMA = Parameter("sigma", "Volatility of the diffusion", POSITIVE, (0.005, 2.0), (0.05, 0.5),
+                  True, 0.2)
+LAM = Parameter("lam", "Jump intensity, expected jumps per year", NON_NEGATIVE, (0.0, 20.0),
+                (0.05, 3.0), True, 1.0)
+
+
+@registered(
+    "kou", _KOU,
+    _replace(SIGMA, default=0.16),
+    LAM,
+    Parameter("p", "Probability that a jump is upward", Range(0.0, 1.0, True, True),
+              (0.0, 1.0), (0.05, 0.95), False, 0.4),
+    # The mean up-jump factor E[e^Y] = eta1 / (eta1 - 1) is finite only for eta1 > 1.
+    Parameter("eta1", "Rate of the upward exponential log-jumps (mean 1/eta1)", Range(1.0),
+              (1.05, 200.0), (3.0, 60.0), True, 10.0),
+    Parameter("eta2", "Rate of the downward exponential log-jumps (mean 1/eta2)", POSITIVE,
+              (0.1, 200.0), (1.5, 40.0), True, 5.0),
+)
 @dataclass(frozen=True)
-class Kou(_Model):
+class Kou(Model):
     """Kou's double-exponential jump-diffusion.
 
     The log price diffuses with volatility ``sigma`` and jumps at rate ``lam`` per year; a
     jump is upward with probability ``p``, its log size then exponential with mean
     ``1 / eta1``, and downward otherwise, with mean ``1 / eta2``. Drift makes the
     discounted price a martingale under the rate ``r`` and yield ``q`` of the pricing call.
-
-    Parameters
-    ----------
-    sigma : float
-        Diffusion volatility, > 0.
-    lam : float
-        Jump intensity per year, >= 0.
-    p : float
-        Probability of an upward jump, 0 <= p <= 1.
-    eta1 : float
-        Rate of the upward log jump, > 1 (the forward must be finite).
-    eta2 : float
-        Rate of the downward log jump, > 0.
 
     Examples
     --------
@@ -91,34 +224,23 @@ class Kou(_Model):
     eta1: float
     eta2: float
 
-    parameter_names: ClassVar[Tuple[str, ...]] = ("sigma", "lam", "p", "eta1", "eta2")
-    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {
-        "sigma": (0.0, False, math.inf, False, "> 0"),
-        "lam": (0.0, True, math.inf, False, ">= 0"),
-        "p": (0.0, True, 1.0, True, "between 0 and 1"),
-        "eta1": (1.0, False, math.inf, False, "> 1"),
-        "eta2": (0.0, False, math.inf, False, "> 0"),
-    }
-    _code: ClassVar[int] = _KOU
 
-
+# m and s get flags of their own, never --m/--s: --s beside --S is one shift key away.
+@registered(
+    "merton", _MERTON,
+    SIGMA,
+    LAM,
+    Parameter("m", "Mean m of the log jump factor", ANY_FINITE, (-2.0, 2.0), (-0.4, 0.2), False,
+              -0.1, "--jump-mean"),
+    Parameter("s", "Standard deviation s of the log jump factor", NON_NEGATIVE, (0.001, 2.0),
+              (0.02, 0.5), True, 0.2, "--jump-std"),
+)
 @dataclass(frozen=True)
-class Merton(_Model):
+class Merton(Model):
     """Merton's lognormal jump-diffusion.
 
     The log price diffuses with volatility ``sigma`` and jumps at rate ``lam`` per year by
     normal amounts of mean ``m`` and standard deviation ``s``.
-
-    Parameters
-    ----------
-    sigma : float
-        Diffusion volatility, > 0.
-    lam : float
-        Jump intensity per year, >= 0.
-    m : float
-        Mean of the log jump, any finite number.
-    s : float
-        Standard deviation of the log jump, >= 0.
 
     Examples
     --------
@@ -133,18 +255,11 @@ class Merton(_Model):
     m: float
     s: float
 
-    parameter_names: ClassVar[Tuple[str, ...]] = ("sigma", "lam", "m", "s")
-    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {
-        "sigma": (0.0, False, math.inf, False, "> 0"),
-        "lam": (0.0, True, math.inf, False, ">= 0"),
-        "s": (0.0, True, math.inf, False, ">= 0"),
-    }
-    _code: ClassVar[int] = _MERTON
 
-
+@registered("bs", _BLACK_SCHOLES, SIGMA)
 @dataclass(frozen=True)
-class BlackScholes(_Model):
-    """Black-Scholes: the log price diffuses with constant volatility ``sigma`` (> 0).
+class BlackScholes(Model):
+    """Black-Scholes: the log price diffuses with constant volatility ``sigma``.
 
     Priced in closed form.
 
@@ -156,10 +271,3 @@ class BlackScholes(_Model):
     """
 
     sigma: float
-
-    parameter_names: ClassVar[Tuple[str, ...]] = ("sigma",)
-    _ranges: ClassVar[Dict[str, Tuple[float, bool, float, bool, str]]] = {"sigma": (0.0, False, math.inf, False, "> 0")}
-    _code: ClassVar[int] = _BLACK_SCHOLES
-
-
-Model = (Kou, Merton, BlackScholes)

@@ -5,7 +5,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-from tarnwick._calibrate import CalibrationResult, model_implied_vols, parameter_names, read_surface
+from tarnwick._black import forward, log_moneyness
+from tarnwick._calibrate import CalibrationResult, model_implied_vols, read_surface
 
 # Model curves are drawn through this many strikes per maturity, a little beyond the
 # quoted range on both sides.
@@ -24,7 +25,7 @@ def _figure(**options: Any) -> Any:
 
 def _describe(model: Any) -> str:
     values = ", ".join(f"{name}={getattr(model, name):.4g}"
-                       for name in parameter_names(type(model)))
+                       for name in model.parameter_names)
     return f"{type(model).__name__}({values})"
 
 
@@ -40,7 +41,8 @@ def plot_smile(fit: Any, quotes: Any = None, S: Optional[float] = None, r: float
     ----------
     fit : a :class:`CalibrationResult` from :func:`tarnwick.calibrate`, or a model (then
         ``quotes`` and ``S`` are needed, and ``r``, ``q`` as in :func:`tarnwick.calibrate`).
-    quotes, S, r, q : the quotes to draw a model against.
+    quotes, S, r, q : the quotes to draw a model against, read as :func:`tarnwick.calibrate`
+        reads them (maturities in years, or durations read as ACT/365F: days / 365).
     threads : threads of the pricing calls.
 
     Returns
@@ -54,7 +56,8 @@ def plot_smile(fit: Any, quotes: Any = None, S: Optional[float] = None, r: float
 
     Examples
     --------
-    >>>     >>> sample = tw.sample_quotes()
+    >>> import tarnwick as tw
+    >>> sample = tw.sample_quotes()
     >>> fit = tw.calibrate(tw.Kou, sample.quotes, sample.S)
     >>> figure = tw.plot_smile(fit)
     >>> figure.savefig("smile.png")  # doctest: +SKIP
@@ -89,14 +92,13 @@ def plot_smile(fit: Any, quotes: Any = None, S: Optional[float] = None, r: float
         first_smile, first_residual = first_smile or smile, first_residual or residual
         at = data["maturity"] == T
         K, r_t, q_t = data["strike"][at], data["rate"][at], data["dividend"][at]
-        x = np.log(K / (spot * np.exp((r_t - q_t) * T)))
+        x = log_moneyness(spot, K, T, r_t, q_t)
         market, fitted = 100 * data["iv"][at], 100 * data["model_iv"][at]
         # The curve at the maturity's median rates: a line, not a zigzag, when rates vary.
         r_c, q_c = float(np.median(r_t)), float(np.median(q_t))
         span = x.max() - x.min()
         line = np.linspace(x.min() - MARGIN * span, x.max() + MARGIN * span, CURVE_POINTS)
-        curve = 100 * model_implied_vols(model, spot,
-                                         spot * math.exp((r_c - q_c) * T) * np.exp(line),
+        curve = 100 * model_implied_vols(model, spot, forward(spot, T, r_c, q_c) * np.exp(line),
                                          T, r_c, q_c, threads)
         smile.plot(line, curve, color="tab:blue", linewidth=1.6, label="model")
         smile.plot(x, market, "o", color="black", markersize=3.5, label="market")

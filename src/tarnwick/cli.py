@@ -18,7 +18,8 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 import tarnwick as tw
-from tarnwick._calibrate import parameter_names
+from tarnwick._calibrate import MAX_STARTS
+from tarnwick._models import Range, registered_models, registration
 
 from tarnwick.models import dexpjump, lognjump
 
@@ -34,26 +35,36 @@ def number(text: str) -> float:
     return value
 
 
-def bounded(test: Callable[[float], bool], condition: str) -> Callable[[str], float]:
-    """An argparse type: a finite float for which test holds; the usage error names the
-    flag (argparse adds it) and the condition."""
+def in_range(valid: Range) -> Callable[[str], float]:
+    """An argparse type: a finite float within the range; the usage error names the flag
+    (argparse adds it) and the range."""
     def convert(text: str) -> float:
         value = number(text)
-        if not test(value):
-            raise argparse.ArgumentTypeError(f"expected a number {condition}, got {text!r}")
+        if value not in valid:
+            raise argparse.ArgumentTypeError(f"expected a number {valid.text}, got {text!r}")
         return value
-    convert.__name__ = f"number {condition}"
+    convert.__name__ = f"number {valid.text}"
     return convert
 
 
-POSITIVE = bounded(lambda x: x > 0, "> 0")
-NON_NEGATIVE = bounded(lambda x: x >= 0, ">= 0")
-PROBABILITY = bounded(lambda x: 0 <= x <= 1, "in [0, 1]")
-# The mean up-jump factor E[e^Y] = eta1 / (eta1 - 1) is finite only for eta1 > 1.
-ABOVE_ONE = bounded(lambda x: x > 1, "> 1")
+def count(low: int, high: int) -> Callable[[str], int]:
+    """An argparse type: an integer from low to high."""
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"expected an integer from {low} to {high}, got {text!r}")
+        return value
+    convert.__name__ = "integer"
+    return convert
 
 
-class Parameter(NamedTuple):
+POSITIVE = in_range(Range(0.0))
+
+
+class Flag(NamedTuple):
     name: str  # the pricing function's argument
     flags: Sequence[str]  # long flag first
     default: float
@@ -61,33 +72,20 @@ class Parameter(NamedTuple):
     meaning: str
 
 
-SPOT = Parameter("S", ("--spot", "--S"), 100.0, POSITIVE, "spot price")
-RATE = Parameter("r", ("--rate", "--r"), 0.05, number, "risk-free rate, continuously compounded")
-INTENSITY = Parameter("lam", ("--lam",), 1.0, NON_NEGATIVE,
-                      "jump intensity (expected jumps per unit of time)")
+def model_flags(model_class: Any) -> List[Flag]:
+    """The flags of a model's parameters, from its registration."""
+    return [Flag(p.name, (p.option,), p.default, in_range(p.valid), p.meaning)
+            for p in registration(model_class).parameters]
 
-# In the order of each model's price arguments.
-KOU_PARAMETERS = [
-    SPOT,
-    RATE,
-    Parameter("sigma", ("--sigma",), 0.16, POSITIVE, "volatility of the diffusion"),
-    INTENSITY,
-    Parameter("p", ("--p",), 0.4, PROBABILITY, "probability that a jump is upward"),
-    Parameter("eta1", ("--eta1",), 10.0, ABOVE_ONE,
-              "rate of the upward exponential log-jumps (mean 1/eta1)"),
-    Parameter("eta2", ("--eta2",), 5.0, POSITIVE,
-              "rate of the downward exponential log-jumps (mean 1/eta2)"),
-]
-# m and s get flags of their own, never --m/--s: --s beside --S is one shift key away.
-MERTON_PARAMETERS = [
-    SPOT,
-    Parameter("sigma", ("--sigma",), 0.2, POSITIVE, "volatility of the diffusion"),
-    RATE,
-    INTENSITY,
-    Parameter("m", ("--jump-mean",), -0.1, number, "mean m of the log jump factor"),
-    Parameter("s", ("--jump-std",), 0.2, NON_NEGATIVE,
-              "standard deviation s of the log jump factor"),
-]
+
+SPOT = Flag("S", ("--spot", "--S"), 100.0, POSITIVE, "Spot price")
+RATE = Flag("r", ("--rate", "--r"), 0.05, number, "Risk-free rate, continuously compounded")
+
+# In the order of each closed form's price arguments: Kou's (S, r, sigma, lam, p, eta1,
+# eta2) and Merton's (S, sigma, r, lam, m, s).
+KOU_PARAMETERS = [SPOT, RATE, *model_flags(tw.Kou)]
+SIGMA, *MERTON_JUMPS = model_flags(tw.Merton)
+MERTON_PARAMETERS = [SPOT, SIGMA, RATE, *MERTON_JUMPS]
 
 
 Pricer = Callable[[float, int], float]
@@ -124,25 +122,27 @@ def describe(title: str, T: float, parameters: Dict[str, float]) -> str:
 
 
 # A table longer or wider than this is a typing slip (a tiny step, a stray digit), not a
-# request: building it would exhaust memory before printing anything.
+# request: building it would exhaust memory before printing anything. A table may have at
+# most MAX_ROWS rows (price) or cells (kou, merton): a few seconds of work at most.
 MAX_ENTRIES = 1000
+MAX_ROWS = 10_000
 INT32 = range(-2**31, 2**31)
 
 
 def strike_range(text: str) -> List[float]:
-    """LO:HI:STEP, both ends included, all strikes positive."""
+    """LO:HI:STEP, both ends included, all values finite and positive."""
     try:
         low, high, step = (float(part) for part in text.split(":"))
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected LO:HI:STEP, got {text!r}") from None
-    if not (math.isfinite(low) and math.isfinite(high) and step > 0 and high >= low):
-        raise argparse.ArgumentTypeError(f"expected LO <= HI and STEP > 0, got {text!r}")
+    if not (math.isfinite(low) and math.isfinite(high) and 0 < step < math.inf and high >= low):
+        raise argparse.ArgumentTypeError(f"expected finite LO <= HI and STEP > 0, got {text!r}")
     if low <= 0:
         raise argparse.ArgumentTypeError(f"expected numbers > 0, got {text!r}")
-    count = int(min((high - low) / step + 1e-9, MAX_ENTRIES)) + 1
-    if count > MAX_ENTRIES:
-        raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} strikes in {text!r}")
-    return [low + i * step for i in range(count)]
+    entries = int(min((high - low) / step + 1e-9, MAX_ENTRIES)) + 1
+    if entries > MAX_ENTRIES:
+        raise argparse.ArgumentTypeError(f"more than {MAX_ENTRIES} values in {text!r}")
+    return [low + i * step for i in range(entries)]
 
 
 def positive_values(text: str) -> List[float]:
@@ -160,17 +160,6 @@ def positive_values(text: str) -> List[float]:
     return values
 
 
-def term_count(text: str) -> int:
-    """A term count: a 32-bit integer, as the pricing modules take it."""
-    try:
-        n = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
-    if n not in INT32:
-        raise argparse.ArgumentTypeError(f"expected a 32-bit integer, got {text!r}")
-    return n
-
-
 def term_range(text: str) -> List[int]:
     """LO:HI, both ends included."""
     try:
@@ -186,7 +175,7 @@ def term_range(text: str) -> List[int]:
     return list(range(low, high + 1))
 
 
-def add_parameters(parser: argparse.ArgumentParser, parameters: Sequence[Parameter]) -> None:
+def add_parameters(parser: argparse.ArgumentParser, parameters: Sequence[Flag]) -> None:
     for parameter in parameters:
         parser.add_argument(*parameter.flags, dest=parameter.name, type=parameter.kind,
                             default=parameter.default, metavar=parameter.name.upper(),
@@ -194,31 +183,27 @@ def add_parameters(parser: argparse.ArgumentParser, parameters: Sequence[Paramet
 
 
 def add_closed_form(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]",
-                    name: str, description: str, parameters: Sequence[Parameter], T: float,
+                    name: str, description: str, parameters: Sequence[Flag], T: float,
                     n: int) -> argparse.ArgumentParser:
     parser = subparsers.add_parser(name, help=description, description=description,
                                    allow_abbrev=False)
     add_parameters(parser, parameters)
     parser.add_argument("--T", type=POSITIVE, default=T, help=f"maturity in years (default {T:g})")
     parser.add_argument("--K", type=POSITIVE, default=100.0, help="strike (default 100)")
-    parser.add_argument("--n", type=term_count, default=n, help=f"number of series terms (default {n})")
+    parser.add_argument("--n", type=count(INT32.start, INT32.stop - 1), default=n, help=f"number of series terms (default {n})")
     parser.add_argument("--strikes", type=strike_range, metavar="LO:HI:STEP",
                         help="a table over strikes instead of the one strike K")
     parser.add_argument("--terms", type=term_range, metavar="LO:HI",
                         help="a convergence table over the term count instead of the one n")
+    parser.set_defaults(command_parser=parser)
     return parser
 
 
 # --- tarnwick price: the pricing API over a grid of strikes and maturities -------------
 
-DIVIDEND = Parameter("q", ("--dividend", "--q"), 0.0, number,
-                     "dividend yield, continuously compounded")
+DIVIDEND = Flag("q", ("--dividend", "--q"), 0.0, number, "Dividend yield, continuously compounded")
 MARKET = [SPOT, RATE, DIVIDEND]
-MODELS: Dict[str, Tuple[str, List[Parameter]]] = {
-    "kou": ("Kou", [p for p in KOU_PARAMETERS if p not in MARKET]),
-    "merton": ("Merton", [p for p in MERTON_PARAMETERS if p not in MARKET]),
-    "bs": ("BlackScholes", [Parameter("sigma", ("--sigma",), 0.2, POSITIVE, "volatility")]),
-}
+COMMANDS = {registration(model).command: model for model in registered_models()}
 GREEKS = ("delta", "gamma", "vega", "theta", "rho")
 
 
@@ -227,11 +212,14 @@ def add_price(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]")
         "price", help="prices (and Greeks, implied vols) over strikes and maturities",
         description="Prices of European options over a grid of strikes and maturities, by "
         "the pricing API; a row per (T, K).", allow_abbrev=False)
-    models = parser.add_subparsers(dest="model", required=True, metavar="{kou,merton,bs}")
-    for name, (title, parameters) in MODELS.items():
+    models = parser.add_subparsers(dest="model", required=True,
+                                   metavar="{" + ",".join(COMMANDS) + "}")
+    for name, model_class in COMMANDS.items():
+        title = model_class.__name__
         model = models.add_parser(name, help=f"{title} model", allow_abbrev=False,
                                   description=f"Prices under the {title} model.")
-        add_parameters(model, MARKET + parameters)
+        model.set_defaults(command_parser=model)
+        add_parameters(model, MARKET + model_flags(model_class))
         model.add_argument("--K", type=positive_values, default=[80.0, 90.0, 100.0, 110.0, 120.0],
                            metavar="K[,K...]|LO:HI:STEP", help="strikes (default 80:120:10)")
         model.add_argument("--T", type=positive_values, default=[0.25, 1.0],
@@ -269,19 +257,19 @@ def format_table(names: Sequence[str], rows: Sequence[Sequence[float]]) -> List[
 
 
 def price_command(args: argparse.Namespace) -> List[str]:
-    title, parameters = MODELS[args.model]
-    values = {p.name: getattr(args, p.name) for p in parameters}
-    model = getattr(tw, title)(**values)
-    names, rows = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
-                             args.greeks, args.iv)
+    rows = len(args.K) * len(args.T)
+    if rows > MAX_ROWS:
+        args.command_parser.error(f"arguments --K, --T: {len(args.K)} strikes times "
+                                  f"{len(args.T)} maturities make {rows} rows; at most {MAX_ROWS}")
+    model_class = COMMANDS[args.model]
+    model = model_class(**{name: getattr(args, name) for name in model_class.parameter_names})
+    names, table = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
+                              args.greeks, args.iv)
     head = f"{model!r}; S={args.S:g}, r={args.r:g}, q={args.q:g}"
-    return [head] + format_table(names, rows)
+    return [head] + format_table(names, table)
 
 
 # --- tarnwick calibrate -----------------------------------------------------------------
-
-FIT_MODELS = {"kou": "Kou", "merton": "Merton", "bs": "BlackScholes"}
-
 
 def fixed_value(text: str) -> Tuple[str, float]:
     name, sep, value = text.partition("=")
@@ -300,7 +288,7 @@ def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParse
     parser.add_argument("quotes", nargs="?", help="CSV file of quotes ('#' lines are comments)")
     parser.add_argument("--sample", action="store_true",
                         help="the synthetic sample quotes shipped with the package")
-    parser.add_argument("--model", choices=sorted(FIT_MODELS), default="kou",
+    parser.add_argument("--model", choices=sorted(COMMANDS), default="kou",
                         help="model to fit (default kou)")
     parser.add_argument("--spot", "--S", dest="S", type=POSITIVE, metavar="S",
                         help="spot price (required, except with --sample)")
@@ -312,8 +300,8 @@ def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParse
                         help="implied-vol errors, or price errors over vega (default iv)")
     parser.add_argument("--fix", type=fixed_value, action="append", default=[],
                         metavar="NAME=VALUE", help="hold a parameter fixed, e.g. --fix p=0.3")
-    parser.add_argument("--starts", type=term_count, default=None,
-                        help="starting points of the multi-start")
+    parser.add_argument("--starts", type=count(1, MAX_STARTS), default=None,
+                        help=f"starting points of the multi-start, 1 to {MAX_STARTS}")
     parser.add_argument("--drop-invalid", action="store_true",
                         help="leave out quotes outside the no-arbitrage bounds")
     parser.add_argument("--plot", metavar="PNG", help="write the smile picture to this file")
@@ -337,7 +325,7 @@ def fit_report(fit: Any, source: str) -> List[str]:
         f"in {fit.elapsed:.3f} s, {fit.nfev} model evaluations, {status}",
         f"  {'parameter':<10}{'value':>12}{'std. error':>12}",
     ]
-    for name in parameter_names(type(model)):
+    for name in model.parameter_names:
         error = f"{fit.standard_errors[name]:12.6f}" if name in names else "       fixed"
         lines.append(f"  {name:<10}{getattr(model, name):12.6f}{error}")
     lines.append(f"RMSE {100 * fit.rmse_iv:.4f} vol pts in implied vol, "
@@ -347,7 +335,7 @@ def fit_report(fit: Any, source: str) -> List[str]:
     for T, error in fit.rmse_by_maturity().items():
         lines.append(f"  {T:10.4g}{int(np.sum(maturity == T)):8d}{100 * error:16.4f}")
     if fit.dropped:
-        lines.append(f"left out (outside the no-arbitrage bounds): rows {list(fit.dropped)}")
+        lines.append(f"left out (no implied volatility to fit): rows {list(fit.dropped)}")
     return lines
 
 
@@ -357,7 +345,8 @@ def save_picture(fit: Any, path: str) -> None:
     tw.plot_smile(fit).savefig(path, dpi=100)
 
 
-def calibrate_command(args: argparse.Namespace) -> List[str]:
+def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
+    """The report's lines, and whether the fit succeeded."""
     parser = args.command_parser
     if args.sample == (args.quotes is not None):
         parser.error("give either a quotes file or --sample")
@@ -379,20 +368,27 @@ def calibrate_command(args: argparse.Namespace) -> List[str]:
     progress = args.progress
     if progress is None:
         progress = sys.stdout.isatty() and have("tqdm")
+    parameters = {p.name: p for p in registration(COMMANDS[args.model]).parameters}
+    for name, value in args.fix:
+        if name not in parameters:
+            parser.error(f"argument --fix: {args.model} has no parameter {name!r}; its "
+                         f"parameters are {', '.join(parameters)}")
+        if value not in parameters[name].valid:
+            parser.error(f"argument --fix: {name} must be {parameters[name].valid.text}, "
+                         f"got {value:g}")
     options: Dict[str, Any] = {"target": args.target, "fixed": dict(args.fix),
                                "progress": progress, "drop_invalid": args.drop_invalid}
     if args.starts is not None:
         options["starts"] = args.starts
     try:
-        fit = tw.calibrate(getattr(tw, FIT_MODELS[args.model]), quotes, spot, args.r, args.q,
-                           **options)
+        fit = tw.calibrate(COMMANDS[args.model], quotes, spot, args.r, args.q, **options)
     except ValueError as error:
         parser.error(str(error))
     lines = fit_report(fit, source)
     if args.plot:
         save_picture(fit, args.plot)
         lines.append(f"picture: {args.plot}")
-    return lines
+    return lines, fit.success
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -411,10 +407,6 @@ def build_parser() -> argparse.ArgumentParser:
     add_price(subparsers)
     add_calibrate(subparsers)
     return parser
-
-
-def defaults(parameters: Sequence[Parameter]) -> Dict[str, float]:
-    return {parameter.name: parameter.default for parameter in parameters}
 
 
 DEMO_KOU = {"sigma": 0.16, "lam": 1.0, "p": 0.4, "eta1": 10.0, "eta2": 5.0}
@@ -454,7 +446,11 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         elif args.command == "price":
             print("\n".join(price_command(args)))
         elif args.command == "calibrate":
-            print("\n".join(calibrate_command(args)))
+            lines, success = calibrate_command(args)
+            print("\n".join(lines))
+            if not success:
+                sys.stdout.flush()
+                sys.exit(1)
         else:
             print("\n".join(closed_form_table(args)))
         sys.stdout.flush()
@@ -465,6 +461,11 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
 
 
 def closed_form_table(args: argparse.Namespace) -> List[str]:
+    strikes, terms = args.strikes or [args.K], args.terms or [args.n]
+    if len(strikes) * len(terms) > MAX_ROWS:
+        args.command_parser.error(f"arguments --strikes, --terms: {len(strikes)} strikes times "
+                                  f"{len(terms)} term counts make {len(strikes) * len(terms)} "
+                                  f"prices; at most {MAX_ROWS}")
     names = KOU_PARAMETERS if args.command == "kou" else MERTON_PARAMETERS
     parameters = {parameter.name: getattr(args, parameter.name) for parameter in names}
     if args.command == "kou":
@@ -472,6 +473,4 @@ def closed_form_table(args: argparse.Namespace) -> List[str]:
         title, price = f"Kou {kind} prices", kou_pricer(args.T, args.put, **parameters)
     else:
         title, price = "Merton call prices", merton_pricer(args.T, **parameters)
-    return [describe(title, args.T, parameters)] + price_table(
-        price, args.strikes or [args.K], args.terms or [args.n]
-    )
+    return [describe(title, args.T, parameters)] + price_table(price, strikes, terms)

@@ -1,6 +1,7 @@
 """Argument handling of price, greeks and sensitivities: broadcasting, scalars, kinds,
 threads and the errors for bad input."""
 
+import datetime
 import math
 
 import numpy as np
@@ -75,16 +76,42 @@ def test_empty_input_gives_empty_output():
 
 
 @pytest.mark.parametrize(
-    "name, value",
-    [("S", 0.0), ("S", -1.0), ("K", math.nan), ("K", math.inf), ("T", 0.0), ("T", -0.5), ("r", math.nan),
-     ("q", -math.inf), ("S", "abc"), ("T", [0.5, None])],
+    "name, value, words",
+    [("S", 0.0, "> 0"), ("S", -1.0, "> 0"), ("K", math.nan, "> 0"), ("K", math.inf, "> 0"),
+     ("T", 0.0, "> 0"), ("T", -0.5, "> 0"), ("r", math.nan, "finite"), ("q", -math.inf, "finite"),
+     ("S", "abc", "real number"), ("T", [0.5, None], "real number"),
+     # Each was read as something else before: a spot of 1, a dropped imaginary part, the
+     # masked 5.0 itself, days since 1970.
+     ("S", True, "not booleans"), ("K", [100.0, True], "not booleans"), ("q", np.zeros(2, bool), "not booleans"),
+     ("S", 100.0 + 1e-3j, "not complex"), ("r", [0.01, 1j], "not complex"), ("K", "100", "real number"),
+     ("K", np.ma.masked_array([100.0, 5.0], mask=[False, True]), "masked entries"),
+     ("T", np.datetime64("2030-01-01"), "not be a date.*year fractions or durations"),
+     ("T", datetime.date(2030, 1, 1), "not be a date"), ("T", np.timedelta64(3, "M"), "'M' units"),
+     ("K", np.timedelta64(30, "D"), "not durations")],
 )
-def test_bad_market_argument_is_named(name, value):
+def test_bad_market_argument_is_named(name, value, words):
     args = dict(S=100.0, K=100.0, T=0.5, r=0.0, q=0.0)
     args[name] = value
     for function in FUNCTIONS:
-        with pytest.raises(ValueError, match=rf"^{name} must"):
+        with pytest.raises(ValueError, match=rf"^{name}( must|:|).*{words}"):
             function(KOU, **args)
+    with pytest.raises(ValueError, match=rf"^{name}( must|:|).*{words}"):
+        tw.implied_volatility(5.0, **args)
+
+
+def test_durations_are_years_act_365_and_dates_are_refused():
+    pd = pytest.importorskip("pandas")
+    thirty_days = [np.timedelta64(30, "D"), np.timedelta64(720, "h"), datetime.timedelta(days=30),
+                   pd.Timedelta("30D"), np.array([30 * 86400 * 10**9], "m8[ns]"),
+                   pd.Series(pd.to_timedelta([30], unit="D")), [datetime.timedelta(days=30)]]
+    expected = tw.price(KOU, 100.0, 100.0, np.array([30 / 365]))  # not the price of 30 years
+    vol = tw.implied_volatility(expected, 100.0, 100.0, 30 / 365)
+    for T in thirty_days:
+        assert np.array_equal(np.ravel(tw.price(KOU, 100.0, 100.0, T)), expected), T
+        assert np.array_equal(np.ravel(tw.implied_volatility(expected, 100.0, 100.0, T)), vol), T
+    for date in (pd.Timestamp("2030-01-01"), pd.Series(pd.to_datetime(["2030-01-01"]))):
+        with pytest.raises(ValueError, match="T must not be a date"):
+            tw.price(KOU, 100.0, 100.0, date)
 
 
 def test_negative_rates_and_yields_are_valid():
@@ -113,7 +140,8 @@ def test_model_must_be_a_model():
         tw.price((0.2,), 100.0, 100.0, 0.5)
 
 
-@pytest.mark.parametrize("threads", [0, -1, 1.5, "2", True])
+# 40000 aborted the interpreter, 2**32 gave pybind11's signature text.
+@pytest.mark.parametrize("threads", [0, -1, 1.5, "2", True, 1025, 40000, 2**32])
 def test_bad_thread_count(threads):
     with pytest.raises(ValueError, match="threads"):
         tw.price(KOU, 100.0, 100.0, 0.5, threads=threads)
@@ -123,8 +151,9 @@ def test_thread_count_from_the_environment(monkeypatch):
     K = np.linspace(50, 150, 101)
     monkeypatch.setenv("TARNWICK_NUM_THREADS", "2")
     two = tw.price(KOU, 100.0, K, 0.5)
-    monkeypatch.setenv("TARNWICK_NUM_THREADS", "zero")
-    with pytest.raises(ValueError, match="TARNWICK_NUM_THREADS"):
-        tw.price(KOU, 100.0, K, 0.5)
+    for setting in ("zero", "1000000000", "9" * 5000):
+        monkeypatch.setenv("TARNWICK_NUM_THREADS", setting)
+        with pytest.raises(ValueError, match="TARNWICK_NUM_THREADS must be a positive integer"):
+            tw.price(KOU, 100.0, K, 0.5)
     monkeypatch.delenv("TARNWICK_NUM_THREADS")
     np.testing.assert_array_equal(two, tw.price(KOU, 100.0, K, 0.5, threads=1))

@@ -3,10 +3,14 @@
 import copy
 import math
 import pickle
+import struct
 
+import numpy as np
 import pytest
 
 import tarnwick as tw
+from tarnwick.cli import build_parser
+from tarnwick._models import registered_models, registration
 
 VALID = {
     tw.Kou: dict(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0),
@@ -29,6 +33,9 @@ INVALID = [
     (tw.BlackScholes, "sigma", math.nan, "> 0"),
     (tw.Kou, "lam", "1.0", "real number"),
     (tw.Merton, "lam", True, "real number"),
+    (tw.BlackScholes, "sigma", np.True_, "real number"),
+    (tw.Kou, "sigma", np.complex128(0.2), "real number"),
+    (tw.Merton, "m", np.ma.masked, "real number"),
 ]
 
 
@@ -62,6 +69,30 @@ def test_immutable_hashable_picklable(cls):
     assert pickle.loads(pickle.dumps(model)) == model
     assert copy.deepcopy(model) == model
     assert eval(repr(model), {cls.__name__: cls}) == model
+
+
+def test_unpickled_models_are_validated():
+    good = pickle.dumps(tw.Kou(**VALID[tw.Kou]))
+    doctored = good.replace(struct.pack(">d", 10.0), struct.pack(">d", 0.5))  # eta1
+    assert doctored != good
+    with pytest.raises(ValueError, match="Kou: eta1 must be > 1, got 0.5"):
+        pickle.loads(doctored)
+
+
+@pytest.mark.parametrize("cls", registered_models(), ids=lambda cls: cls.__name__)
+def test_one_registration_serves_validation_calibration_docs_and_command_line(cls):
+    parameters = registration(cls).parameters
+    assert cls.parameter_names == tuple(VALID[cls]) == tuple(p.name for p in parameters)
+    price_help = build_parser().parse_args(["price", registration(cls).command]).command_parser
+    flags = price_help.format_help()
+    for p in parameters:
+        low, high = p.bounds
+        assert low in p.valid and high in p.valid and low < high, p.name
+        assert low <= p.start[0] < p.start[1] <= high, p.name
+        assert p.default in p.valid and p.option in flags, p.name
+        assert f"{p.name} : float\n    {p.meaning}; {p.valid.text}." in cls.__doc__
+    # The command-line defaults make a valid model.
+    cls(**{p.name: p.default for p in parameters})
 
 
 def test_equality_distinguishes_models_and_values():
