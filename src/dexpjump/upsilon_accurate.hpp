@@ -3,11 +3,11 @@
 // Kou's probability Upsilon of the series cut after jump count n, where the literal
 // closed form is not accurate: the first of three evaluations that can vouch for its
 // result.
+// - Chernoff's bound (upsilon_tail_bound.hpp): a level far out in a tail gives 0 or the
+//   mass, for any intensity, in microseconds.
 // - Fourier inversion (upsilon_inversion.hpp): microseconds, any count up to a Poisson
 //   window of 2e4, unless its integrand decays too slowly for 4096 panels (a tiny
 //   sigma sqrt(T) with few jumps, a jump rate near 0) or its budget runs out.
-// - Chernoff's bound (upsilon_tail_bound.hpp): a level far out in a tail gives 0 or the
-//   mass, for any intensity.
 // - The mixture of gamma tails (upsilon_mixture.hpp): any sigma and rates, up to 170
 //   counts (the count n, or the end of the Poisson window if that comes first), in up to
 //   a few milliseconds.
@@ -25,12 +25,15 @@ namespace dexpjump {
 
 inline double Upsilon_accurate(double mu, double sigma, double lambda, double p, double eta1,
                                double eta2, double a, double T, int n) {
-    const double by_inversion = Upsilon_by_inversion(mu, sigma, lambda, p, eta1, eta2, a, T, n);
-    if (!std::isnan(by_inversion)) return by_inversion;
     const double by_bound = Upsilon_by_tail_bound(mu, sigma, lambda, p, eta1, eta2, a, T, n);
     if (!std::isnan(by_bound)) return by_bound;
-    // Counts past the Poisson window add below 1e-20.
-    const double last = std::fmin(n, tarnwick::poisson_window(lambda * T).hi);
+    const double by_inversion = Upsilon_by_inversion(mu, sigma, lambda, p, eta1, eta2, a, T, n);
+    if (!std::isnan(by_inversion)) return by_inversion;
+    // Counts past the Poisson window, or past 170 where the Poisson tail from there on is
+    // below 1e-17, add nothing that shows.
+    const double lambda_T = lambda * T;
+    double last = std::fmin(n, tarnwick::poisson_window(lambda_T).hi);
+    if (last > max_terms && tarnwick::poisson_tail_bound(max_terms + 1, lambda_T) < 1e-17) last = max_terms;
     if (last > max_terms) return NAN;
     return Upsilon_by_mixture(mu, sigma, lambda, p, eta1, eta2, a, T, static_cast<int>(last));
 }

@@ -37,8 +37,8 @@ inline constexpr double gl_weight[8] = {0.18945061045506859, 0.1826034150449236,
                                         0.12462897125553403, 0.09515851168249259,
                                         0.062253523938647706, 0.027152459411754037};
 
-// The work one inversion may do, in count terms summed (a few nanoseconds each): about
-// ten milliseconds. An inversion that would need more gives up (NaN), and so does one
+// The work one inversion may do, in count terms summed (a few nanoseconds each): a few
+// milliseconds. An inversion that would need more gives up (NaN), and so does one
 // whose integrand has not fallen below its cut-off within 4096 panels.
 class Budget {
 public:
@@ -48,7 +48,7 @@ public:
     }
 
 private:
-    double left = 4e6;
+    double left = 1e6;
 };
 
 inline constexpr int max_panels = 4096;
