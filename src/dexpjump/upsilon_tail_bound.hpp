@@ -33,16 +33,16 @@ inline constexpr double fractions[] = {0.999, 0.99, 0.9, 0.5, 0.1, 1e-2, 1e-3, 1
 inline double Upsilon_by_tail_bound(double mu, double sigma, double lambda, double p, double eta1,
                                     double eta2, double a, double T, int n) {
     const double lambda_T = lambda * T;
-    const double N = n < 0 ? 0.0 : double(n);
-    const bool whole = N >= tarnwick::poisson_window(lambda_T).hi;
-    if (!whole && N > 170) return NAN;
+    const int last = n < 0 ? 0 : n;  // n <= 0: the jump-free term alone
+    const bool whole = last >= tarnwick::poisson_window(lambda_T).hi;
+    if (!whole && last > 170) return NAN;
     const double s2T = sigma * sigma * T;
     const double b = a - mu * T;
     double mass = 1.0;
     double log_pi[171];
     if (!whole) {
         mass = 0.0;
-        for (int j = 0; j <= n; ++j) {
+        for (int j = 0; j <= last; ++j) {
             const double pi = tarnwick::poisson_weight(j, lambda_T);
             mass += pi;
             log_pi[j] = std::log(pi);
@@ -55,7 +55,7 @@ inline double Upsilon_by_tail_bound(double mu, double sigma, double lambda, doub
         if (!whole) {
             const double log_psi = std::log(psi);
             double sum = 0.0;
-            for (int j = 0; j <= n; ++j) sum += std::exp(log_pi[j] + j * log_psi);
+            for (int j = 0; j <= last; ++j) sum += std::exp(log_pi[j] + j * log_psi);
             log_mixture = std::log(sum);
         }
         return 0.5 * s2T * theta * theta + log_mixture - theta * b;
