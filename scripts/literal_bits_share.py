@@ -35,7 +35,7 @@ def main():
     rng = random.Random(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
     right = kept = wrong_returned = 0
     worst_replacement = 0.0
-    for _ in range(draws):
+    for draw in range(1, draws + 1):
         T = log_uniform(rng, 7 / 365, 10.0)
         K = S * rng.uniform(0.6, 1.5)
         args = (S, R, rng.uniform(0.1, 0.3), log_uniform(rng, 0.3, 10.0), rng.uniform(0.2, 0.6),
@@ -50,6 +50,9 @@ def main():
         wrong_returned += same_bits and not literal_right
         if not same_bits:
             worst_replacement = max(worst_replacement, abs(price - exact) / S)
+        if draw % 100 == 0 and draw < draws:
+            print(f"... {draw} draws: {kept} of {right} right literal values kept, "
+                  f"{wrong_returned} wrong ones returned", flush=True)
     print(f"{draws} draws: literal right (within 1e-13 S) {right} ({right / draws:.1%}), "
           f"kept bit for bit {kept} ({kept / max(right, 1):.2%} of the right ones), "
           f"wrong literal values returned {wrong_returned}, "

@@ -154,10 +154,10 @@ inline bool merton_inputs_valid(double T, double K, double S, double sigma, doub
 }
 
 // Largest error of the literal value, relative to S, for which it is returned as is, and
-// what the windowed series is allowed to be off (it is accurate to a few ulps of S per
-// hundred terms).
+// what the windowed series is allowed to be off, relative to S + K (it is accurate to a
+// few ulps of both per hundred terms).
 inline constexpr double literal_tolerance = 1e-13;
-inline constexpr double window_error = 1e-14;
+inline constexpr double window_error = 5e-15;
 
 // Beyond lambda' T = 1e7 the window (6e4 terms) would take more than about ten
 // milliseconds; such inputs keep the literal value.
@@ -174,7 +174,7 @@ inline double merton_call_price(double T, double K, double S, double sigma, doub
     const MertonTerms t = merton_terms(T, r, lam, m, s);
     if (!std::isfinite(t.log_g) || !(t.jumps_expected < max_window_mean)) return literal.value;
     const double window = merton_call_window(T, K, S, sigma, r, lam, m, s, n);
-    if (std::fabs(literal.value - window) <= (literal_tolerance - window_error) * S) return literal.value;
+    if (std::fabs(literal.value - window) <= literal_tolerance * S - window_error * (S + K)) return literal.value;
     return window;
 }
 
