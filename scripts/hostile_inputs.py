@@ -1,6 +1,7 @@
 """Time and memory of the closed forms on hostile inputs: draws many argument sets of
 extreme doubles (and, for Kou, term counts up to 2^31 - 1), prices each once and prints
-the slowest calls and the growth of the process's peak memory.
+the slowest calls (by the process's CPU time, which other work on a shared machine does
+not inflate, and their wall time) and the growth of the process's peak memory.
 
     python scripts/hostile_inputs.py [draws per module] [seed]
 
@@ -62,15 +63,15 @@ def run(name, draw, price, count, rng):
     slowest = []
     for _ in range(count):
         terms, args = draw(rng)
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), time.process_time()
         result = price(terms, args)
-        elapsed = time.perf_counter() - start
+        cpu, wall = time.process_time() - start_cpu, time.perf_counter() - start
         assert type(result) is float
-        slowest.append((elapsed, terms, args))
+        slowest.append((cpu, wall, terms, args))
         slowest = sorted(slowest, reverse=True)[:3]
     print(f"{name}: {count} draws, peak memory +{peak_mb() - start_peak:.1f} MB")
-    for elapsed, terms, args in slowest:
-        print(f"  {elapsed * 1e3:8.2f} ms  {terms} {args}")
+    for cpu, wall, terms, args in slowest:
+        print(f"  {cpu * 1e3:8.2f} ms CPU ({wall * 1e3:.2f} ms wall)  {terms} {args}")
 
 
 def main():

@@ -37,8 +37,8 @@ inline constexpr double gl_weight[8] = {0.18945061045506859, 0.1826034150449236,
                                         0.12462897125553403, 0.09515851168249259,
                                         0.062253523938647706, 0.027152459411754037};
 
-// The work one inversion may do, in count terms summed (a few nanoseconds each): a few
-// milliseconds. An inversion that would need more gives up (NaN), and so does one
+// The work one inversion may do, in count terms summed (a nanosecond or two each; the
+// complex exponential and logarithm of a node count as 30 more): a few milliseconds. An inversion that would need more gives up (NaN), and so does one
 // whose integrand has not fallen below its cut-off within 4096 panels.
 class Budget {
 public:
@@ -52,6 +52,7 @@ private:
 };
 
 inline constexpr int max_panels = 4096;
+inline constexpr double node_overhead = 30.0;
 
 // The jump count law: the counts lo ... hi that are summed, and the Poisson weights.
 struct JumpCounts {
@@ -244,7 +245,7 @@ double panel_integral(double left, double width, F f) {
 }
 
 // The integral of f over [0, u_end) in panels of the given width, ended early at the first
-// panel from whose left end on the integrand is below bound(u) < 1e-19. Each node sums
+// panel from whose left end on the integrand is below bound(u) < 1e-19. Each node costs
 // node_work count terms. NaN where the range needs more than 4096 panels and the bound
 // has not ended it by then (the rest of the integral is unknown), or where the budget
 // runs out.
@@ -271,7 +272,7 @@ inline double Upsilon_by_tilted_contour(const Model& m, const Tilt& t, double ma
     const double width = std::fmin(std::fmin(1.0 / t.sd, std::fabs(t.theta)),
                                    std::fmin(m.eta1 - t.theta, m.eta2 + t.theta));
     const double integral = panel_sum(
-        width, std::sqrt(86.0 / m.s2T), double(t.weights.size()), budget,
+        width, std::sqrt(86.0 / m.s2T), t.weights.size() + node_overhead, budget,
         [&](double u) { return tilted_integrand(m, t, u).real(); },
         [&](double u) { return tilted_bound(m, t, total_weight, u); });
     return (t.theta < 0.0 ? mass : 0.0) + integral / 3.141592653589793;
@@ -345,7 +346,7 @@ inline double Upsilon_by_inversion(double mu, double sigma, double lambda, doubl
         if (std::fabs(tilt.theta) * tilt.sd >= 0.5)
             return Upsilon_by_tilted_contour(m, tilt, mass, budget);
     }
-    const double node_work = m.counts.whole ? 1.0 : double(weights.size());
+    const double node_work = (m.counts.whole ? 1.0 : double(weights.size())) + node_overhead;
     const double integral = panel_sum(
         width, gaussian_end, node_work, budget,
         [&m](double u) { return shifted_cf(m, u).imag() / u; },
