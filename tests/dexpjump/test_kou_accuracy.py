@@ -47,7 +47,8 @@ def test_stress_grid_against_references(row):
 @pytest.mark.parametrize("row", REALISTIC)
 def test_literal_bits_kept_exactly_where_right(row):
     price, reference = model_price(row)
-    literal = kou_call(*row_args(row)[0], *row_args(row)[1])
+    terms, args = row_args(row)
+    literal = kou_call(*terms, *args)
     literal_right = abs(literal - reference) <= 1e-13 * S
     assert (price.hex() == literal.hex()) == literal_right
     assert abs(price - reference) <= 1e-13 * S
