@@ -9,8 +9,12 @@ import pytest
 DIRECTORY = os.path.join(os.path.dirname(__file__), "references")
 
 
-def grid_params(filename):
-    with open(os.path.join(DIRECTORY, filename)) as f:
-        rows = list(csv.DictReader(f))
-    return [pytest.param(row, id=f"row{i}", marks=() if i % 4 == 0 else pytest.mark.slow)
-            for i, row in enumerate(rows)]
+def grid_params(*filenames):
+    params = []
+    for filename in filenames:
+        with open(os.path.join(DIRECTORY, filename)) as f:
+            rows = list(csv.DictReader(f))
+        stem = filename.rsplit(".", 1)[0]
+        params += [pytest.param(row, id=f"{stem}-row{i}", marks=() if i % 4 == 0 else pytest.mark.slow)
+                   for i, row in enumerate(rows)]
+    return params

@@ -36,6 +36,56 @@ inline const double* factorials() {
     return table.value;
 }
 
+// The tables behind Kou's mixture weights of one series: gamma values and the powers of
+// p, q and of the two jump rates' shares eta1 / (eta1 + eta2), eta2 / (eta1 + eta2).
+struct MixtureTables {
+    const double* factorial = factorials();
+    double p_power[max_terms + 1], q_power[max_terms + 1];
+    double up_share_power[max_terms + 1], down_share_power[max_terms + 1];
+
+    MixtureTables(int N, double p, double eta1, double eta2) {
+        power_table(p, N, p_power);
+        power_table(1.0 - p, N, q_power);
+        power_table(eta1 / (eta1 + eta2), N, up_share_power);
+        power_table(eta2 / (eta1 + eta2), N, down_share_power);
+    }
+};
+
+// P_{j,k}, Q_{j,k}: the probabilities that j jumps add up like k upward (P), resp. k
+// downward (Q), exponential jumps.
+struct MixtureWeight {
+    double P, Q;
+};
+
+// The weights of one jump count j, from binom(j, i) computed once for all k.
+class MixtureRow {
+public:
+    MixtureRow(const MixtureTables& tables, int j) : t(tables), j(j) {
+        for (int i = 0; i <= j; ++i) binom_j[i] = t.factorial[j] / (t.factorial[i] * t.factorial[j - i]);
+    }
+
+    // Sums of positive terms: accurate to about j ulps whatever p and the rates.
+    MixtureWeight weight(int k) const {
+        if (k == j) return {t.p_power[j], t.q_power[j]};
+        double P = 0.0;
+        double Q = 0.0;
+        for (int i = k; i < j; ++i) {
+            const double binoms =
+                binom_j[i] * (t.factorial[j - k - 1] / (t.factorial[i - k] * t.factorial[j - i - 1]));
+            P = binoms * t.up_share_power[i - k] * t.down_share_power[j - i] *
+                    (t.p_power[i] * t.q_power[j - i]) + P;
+            Q = binoms * t.up_share_power[j - i] * t.down_share_power[i - k] *
+                    (t.q_power[i] * t.p_power[j - i]) + Q;
+        }
+        return {P, Q};
+    }
+
+private:
+    const MixtureTables& t;
+    int j;
+    double binom_j[max_terms + 1];
+};
+
 // An error bound carried through a factor: a term with a zero factor (no jumps, p = 0
 // or 1) is exactly zero, whatever the bound of its other factor, infinite included; a
 // factor below the normal range is off by up to DBL_MIN ulps of itself (its relative
@@ -68,19 +118,12 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
     double A1_bound = 0.0;  // in ulps, as the bounds of the I tables
     double A2_bound = 0.0;
     if (N > 0) {
-        const double q = 1.0 - p;
         const double s_T = sigma * sqrt_T;
         const double m = a - mu * T;
 
-        const double* const factorial = factorials();
-        double intensity_power[max_terms + 1], p_power[max_terms + 1], q_power[max_terms + 1];
-        double up_share_power[max_terms + 1], down_share_power[max_terms + 1];
-        double up_scale_power[max_terms + 1], down_scale_power[max_terms + 1];
+        const MixtureTables mix(N, p, eta1, eta2);
+        double intensity_power[max_terms + 1], up_scale_power[max_terms + 1], down_scale_power[max_terms + 1];
         power_table(lambda * T, N, intensity_power);
-        power_table(p, N, p_power);
-        power_table(q, N, q_power);
-        power_table(eta1 / (eta1 + eta2), N, up_share_power);
-        power_table(eta2 / (eta1 + eta2), N, down_share_power);
         power_table(eta1 * s_T, N, up_scale_power);
         power_table(eta2 * s_T, N, down_scale_power);
 
@@ -89,10 +132,9 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
         In_table(N - 1, m, -eta1, -1.0 / s_T, sqrt_T * (eta1 * -sigma), I_up, I_up_bound);
         In_table(N - 1, m, eta2, 1.0 / s_T, sqrt_T * (-sigma * eta2), I_down, I_down_bound);
 
-        double binom_j[max_terms + 1];  // binom(j, i) for the current j
         for (int j = 1; j <= N; ++j) {
-            const double poisson = no_jump * intensity_power[j] / factorial[j];
-            for (int i = 0; i <= j; ++i) binom_j[i] = factorial[j] / (factorial[i] * factorial[j - i]);
+            const double poisson = no_jump * intensity_power[j] / mix.factorial[j];
+            const MixtureRow row(mix, j);
             double S1 = 0.0;
             double S2 = 0.0;
             double S1_bound = 0.0;
@@ -100,22 +142,7 @@ inline Estimated Upsilon_estimated(double mu, double sigma, double lambda, doubl
             // The weights and products of one term round by up to about j + 8 ulps.
             const double term_ulps = j + 8.0;
             for (int k = 1; k <= j; ++k) {
-                // Weights of k upward (P) and k downward (Q) exponential jumps among j.
-                double P = p_power[j];
-                double Q = q_power[j];
-                if (k < j) {
-                    P = 0.0;
-                    Q = 0.0;
-                    for (int i = k; i < j; ++i) {
-                        const double binoms =
-                            binom_j[i] *
-                            (factorial[j - k - 1] / (factorial[i - k] * factorial[j - i - 1]));
-                        P = binoms * up_share_power[i - k] * down_share_power[j - i] *
-                                (p_power[i] * q_power[j - i]) + P;
-                        Q = binoms * up_share_power[j - i] * down_share_power[i - k] *
-                                (q_power[i] * p_power[j - i]) + Q;
-                    }
-                }
+                const auto [P, Q] = row.weight(k);
                 S1 = I_up[k - 1] * (P * up_scale_power[k]) + S1;
                 S2 = I_down[k - 1] * (Q * down_scale_power[k]) + S2;
                 S1_bound += weighted(I_up_bound[k - 1] + term_ulps * std::fabs(I_up[k - 1]),

@@ -37,6 +37,23 @@ inline constexpr double gl_weight[8] = {0.18945061045506859, 0.1826034150449236,
                                         0.12462897125553403, 0.09515851168249259,
                                         0.062253523938647706, 0.027152459411754037};
 
+// The work one inversion may do, in count terms summed (a nanosecond or two each; the
+// complex exponential and logarithm of a node count as 30 more): a few milliseconds. An inversion that would need more gives up (NaN), and so does one
+// whose integrand has not fallen below its cut-off within 4096 panels.
+class Budget {
+public:
+    bool spend(double work) {
+        left -= work;
+        return left >= 0.0;
+    }
+
+private:
+    double left = 1e6;
+};
+
+inline constexpr int max_panels = 4096;
+inline constexpr double node_overhead = 30.0;
+
 // The jump count law: the counts lo ... hi that are summed, and the Poisson weights.
 struct JumpCounts {
     double lambda_T;
@@ -168,12 +185,15 @@ inline Tilt tilt_at(const Model& m, const std::vector<double>& log_pi, double th
 // bracket within 0.95 of the strip, until the tilted mean is within a tenth of a
 // standard deviation of b. Any theta of the strip gives the same mass; the saddle only
 // removes the phase.
-inline Tilt saddle_tilt(const Model& m, const double* pi) {
+// Each step costs about ten count terms per count (an exponential each).
+inline Tilt saddle_tilt(const Model& m, const double* pi, Budget& budget) {
     std::vector<double> log_pi(m.counts.hi - m.counts.lo + 1);
     for (size_t k = 0; k < log_pi.size(); ++k) log_pi[k] = std::log(pi[k]);
     double lo = -0.95 * m.eta2, hi = 0.95 * m.eta1;
     Tilt t = tilt_at(m, log_pi, 0.0);
-    for (int step = 0; step < 100 && std::fabs(t.mean - m.b) > 0.1 * t.sd; ++step) {
+    for (int step = 0; step < 100 && std::fabs(t.mean - m.b) > 0.1 * t.sd &&
+                       budget.spend(10.0 * log_pi.size());
+         ++step) {
         if (t.mean < m.b) lo = t.theta;
         else hi = t.theta;
         double next = t.theta + (m.b - t.mean) / (t.sd * t.sd);
@@ -224,23 +244,48 @@ double panel_integral(double left, double width, F f) {
     return 0.5 * width * panel;
 }
 
+// The integral of f over [0, u_end) in panels of the given width, ended early at the first
+// panel from whose left end on the integrand is below bound(u) < 1e-19. Each node costs
+// node_work count terms. NaN where the range needs more than 4096 panels and the bound
+// has not ended it by then (the rest of the integral is unknown), or where the budget
+// runs out.
+template <class F, class Bound>
+double panel_sum(double width, double u_end, double node_work, Budget& budget, F f, Bound bound) {
+    if (!(width > 0.0)) return NAN;
+    const double needed = std::ceil(u_end / width);
+    const bool capped = !(needed <= max_panels);
+    const int panels = capped ? max_panels : static_cast<int>(needed);
+    double integral = 0.0;
+    double left = 0.0;
+    for (int panel = 0; panel < panels; ++panel, left += width) {
+        if (panel > 0 && bound(left) < 1e-19) return integral;
+        if (!budget.spend(16.0 * node_work)) return NAN;
+        integral += panel_integral(left, width, f);
+    }
+    return capped ? NAN : integral;
+}
+
 // The mass at or above b of the cut series on the saddle-point contour of the tilt.
-inline double Upsilon_by_tilted_contour(const Model& m, const Tilt& t, double mass) {
+inline double Upsilon_by_tilted_contour(const Model& m, const Tilt& t, double mass, Budget& budget) {
     double total_weight = 0.0;
     for (double w : t.weights) total_weight += w;
     const double width = std::fmin(std::fmin(1.0 / t.sd, std::fabs(t.theta)),
                                    std::fmin(m.eta1 - t.theta, m.eta2 + t.theta));
-    const double u_max = std::fmin(std::sqrt(86.0 / m.s2T), 4096.0 * width);
-    double integral = 0.0;
-    for (double left = 0.0; left < u_max; left += width) {
-        if (left > 0.0 && tilted_bound(m, t, total_weight, left) < 1e-19) break;
-        integral += panel_integral(left, width, [&](double u) { return tilted_integrand(m, t, u).real(); });
-    }
+    const double integral = panel_sum(
+        width, std::sqrt(86.0 / m.s2T), t.weights.size() + node_overhead, budget,
+        [&](double u) { return tilted_integrand(m, t, u).real(); },
+        [&](double u) { return tilted_bound(m, t, total_weight, u); });
     return (t.theta < 0.0 ? mass : 0.0) + integral / 3.141592653589793;
 }
 
 }  // namespace inversion_detail
 
+// Past lambda T of 1e6 a Poisson window holds more than 2e4 counts: more than the budget
+// allows for anything but the whole exponential, and no longer an int.
+inline constexpr double max_jumps_expected = 1e6;
+
+// Upsilon of the series cut after jump count n; NaN where the inversion cannot reach
+// double precision within its budget (see Budget).
 inline double Upsilon_by_inversion(double mu, double sigma, double lambda, double p, double eta1,
                                    double eta2, double a, double T, int n) {
     using namespace inversion_detail;
@@ -253,6 +298,7 @@ inline double Upsilon_by_inversion(double mu, double sigma, double lambda, doubl
     m.mean_jump = p / eta1 - m.q / eta2;
     m.b = a - mu * T;
     const double lambda_T = lambda * T;
+    if (!(lambda_T <= max_jumps_expected)) return NAN;
     const tarnwick::PoissonWindow window = tarnwick::poisson_window(lambda_T);
     const double last = n < 0 ? 0.0 : double(n);
     m.counts = {lambda_T, int(window.lo), int(std::fmin(last, window.hi)), last >= window.hi};
@@ -286,26 +332,25 @@ inline double Upsilon_by_inversion(double mu, double sigma, double lambda, doubl
     const double width = std::fmin(std::fmin(1.0 / sd, 2.0 / frequency), std::fmin(eta1, eta2));
 
     // Stop where |phi| has fallen below 1e-19 for good; the Gaussian factor alone ends
-    // the range at e^-43.
-    // At most 4096 panels: only a tiny sigma sqrt(T) together with jumps too few to damp
-    // phi needs more (then the literal series is far from cancelling and rarely replaced),
-    // and the time of one price stays within a few milliseconds.
-    const double u_max = std::fmin(std::sqrt(86.0 / m.s2T), 4096.0 * width);
+    // the range at e^-43. Within 4096 panels, or not at all: only a tiny sigma sqrt(T)
+    // together with few jumps, or a jump rate near 0, needs more.
+    Budget budget;
+    const double gaussian_end = std::sqrt(86.0 / m.s2T);
     // A cut inside the window with the level far out in the tails of the summed counts
     // (a cut well below lambda T, or lambda T in the thousands): the plain contour's
     // phase turns thousands of times, each panel a sum over thousands of counts. The
     // saddle-point contour takes a few dozen panels; it is kept for such cases, and for
     // saddles away from 0, where 1 / s would need panels finer than the law's scale.
-    if (!m.counts.whole && u_max > 512.0 * width) {
-        const Tilt tilt = saddle_tilt(m, m.weights);
+    if (!m.counts.whole && std::fmin(gaussian_end, max_panels * width) > 512.0 * width) {
+        const Tilt tilt = saddle_tilt(m, m.weights, budget);
         if (std::fabs(tilt.theta) * tilt.sd >= 0.5)
-            return Upsilon_by_tilted_contour(m, tilt, mass);
+            return Upsilon_by_tilted_contour(m, tilt, mass, budget);
     }
-    double integral = 0.0;
-    for (double left = 0.0; left < u_max; left += width) {
-        if (cf_bound(m, left) < 1e-19) break;
-        integral += panel_integral(left, width, [&m](double u) { return shifted_cf(m, u).imag() / u; });
-    }
+    const double node_work = (m.counts.whole ? 1.0 : double(weights.size())) + node_overhead;
+    const double integral = panel_sum(
+        width, gaussian_end, node_work, budget,
+        [&m](double u) { return shifted_cf(m, u).imag() / u; },
+        [&m](double u) { return cf_bound(m, u); });
     return 0.5 * mass + integral / 3.141592653589793;
 }
 

@@ -153,21 +153,29 @@ inline bool merton_inputs_valid(double T, double K, double S, double sigma, doub
            std::isfinite(r) && std::isfinite(lam) && std::isfinite(m) && std::isfinite(s);
 }
 
-// Largest error of the literal value, relative to S, for which it is returned as is.
+// Largest error of the literal value, relative to S, for which it is returned as is, and
+// what the windowed series is allowed to be off, relative to S + K (it is accurate to a
+// few ulps of both per hundred terms).
 inline constexpr double literal_tolerance = 1e-13;
+inline constexpr double window_error = 5e-15;
+
+// Beyond lambda' T = 1e7 the window (6e4 terms) would take more than about ten
+// milliseconds; such inputs keep the literal value.
+inline constexpr double max_window_mean = 1e7;
 
 // The call price: the literal series wherever its error bound is below 1e-13 S, bit for
-// bit; otherwise the windowed series with log-space weights.
+// bit; otherwise the windowed series with log-space weights, unless the literal value
+// agrees with it (the bound is conservative).
 inline double merton_call_price(double T, double K, double S, double sigma, double r,
                                 double lam, double m, double s, double n) {
     const Estimated literal = merton_call_literal(T, K, S, sigma, r, lam, m, s, n);
     if (!merton_inputs_valid(T, K, S, sigma, r, lam, m, s, n)) return literal.value;
     if (std::isfinite(literal.value) && literal.error <= literal_tolerance * S) return literal.value;
     const MertonTerms t = merton_terms(T, r, lam, m, s);
-    // Beyond lambda' T = 1e8 the window (2e5 terms) would take more than ten
-    // milliseconds; such inputs keep the literal value.
-    if (!std::isfinite(t.log_g) || !(t.jumps_expected < 1e8)) return literal.value;
-    return merton_call_window(T, K, S, sigma, r, lam, m, s, n);
+    if (!std::isfinite(t.log_g) || !(t.jumps_expected < max_window_mean)) return literal.value;
+    const double window = merton_call_window(T, K, S, sigma, r, lam, m, s, n);
+    if (std::fabs(literal.value - window) <= literal_tolerance * S - window_error * (S + K)) return literal.value;
+    return window;
 }
 
 }  // namespace lognjump

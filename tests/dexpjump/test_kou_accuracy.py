@@ -1,6 +1,7 @@
 """Kou prices against independent references: stored high-precision values of the
-truncated series (mpmath) and Fourier prices of the converged model, over a stress grid
-(tests/references/make_closed_form_references.py writes them)."""
+truncated series (mpmath) and Fourier prices of the converged model, over a stress grid,
+the model's corners and realistic inputs (tests/references/make_closed_form_references.py
+writes them)."""
 
 import math
 import time
@@ -13,15 +14,20 @@ from tarnwick.models.dexpjump import KouEuropeanCall, KouEuropeanPut
 
 S, R = 100.0, 0.03
 CONVERGED = 2**31 - 1
-GRID = grid_params("closed_form_kou.csv")
+GRID = grid_params("closed_form_kou.csv", "closed_form_kou_corners.csv")
+REALISTIC = grid_params("closed_form_kou_realistic.csv")
+
+
+def row_args(row):
+    n = int(row["n"])
+    return (float(row["T"]), float(row["K"])), (
+        S, R, float(row["sigma"]), float(row["lam"]), float(row["p"]), float(row["eta1"]),
+        float(row["eta2"]), CONVERGED if n < 0 else n)
 
 
 def model_price(row):
-    n = int(row["n"])
-    price = KouEuropeanCall(float(row["T"]), float(row["K"])).priceByKouJumpDiffusion(
-        S, R, float(row["sigma"]), float(row["lam"]), float(row["p"]), float(row["eta1"]),
-        float(row["eta2"]), CONVERGED if n < 0 else n)
-    return price, float(row["reference"])
+    terms, args = row_args(row)
+    return KouEuropeanCall(*terms).priceByKouJumpDiffusion(*args), float(row["reference"])
 
 
 @pytest.mark.parametrize("row", GRID)
@@ -34,6 +40,18 @@ def test_stress_grid_against_references(row):
     if row.get("series_40"):
         # A second reference, the high-precision series, agrees with the Fourier one.
         assert abs(float(row["series_40"]) - reference) <= 1e-10 * S
+
+
+# Where the literal value is right to 1e-13 S (most realistic inputs, though its error
+# bound often cannot tell), its bits are kept; where it is not, it is never returned.
+@pytest.mark.parametrize("row", REALISTIC)
+def test_literal_bits_kept_exactly_where_right(row):
+    price, reference = model_price(row)
+    terms, args = row_args(row)
+    literal = kou_call(*terms, *args)
+    literal_right = abs(literal - reference) <= 1e-13 * S
+    assert (price.hex() == literal.hex()) == literal_right
+    assert abs(price - reference) <= 1e-13 * S
 
 
 # Regression cases, with their true prices (two references agree on each to 1e-12).
@@ -51,11 +69,32 @@ def test_examples_that_failed_before(T, K, sigma, lam, p, eta1, eta2, n, true_pr
     assert price == pytest.approx(true_price, abs=1e-10 * S, rel=1e-10)
 
 
-# Around the switch (eta1 = eta2 between 11.7 and 11.8 for these parameters): inside,
-# the literal bits; outside, the replacement; both within 1e-12 S of the mpmath series.
+# Corners where the replacement itself was off, with their true prices (Fourier's, and the
+# mpmath series cut at the end of the Poisson window for the last two, within 2e-15 S of
+# Fourier's for eta2; Fourier's quadrature fails for the tiny sigma): heavy up-jump tails
+# (eta1 near 1, so the share measure's rate eta1 - 1 near 0), a tiny sigma, a tiny eta2.
+@pytest.mark.parametrize("T, K, r, sigma, lam, p, eta1, eta2, n, true_price", [
+    # 100.00001173751872 before, above the spot, for these three counts.
+    (1.0, 130.0, 0.05, 0.01, 5.0, 1.0, 1.1, 3.0, 170, 99.99999999997036),
+    (1.0, 130.0, 0.05, 0.01, 5.0, 1.0, 1.1, 3.0, 500, 99.99999999997036),
+    (1.0, 130.0, 0.05, 0.01, 5.0, 1.0, 1.1, 3.0, CONVERGED, 99.99999999997036),
+    (1.0, 100.0, 0.05, 0.2, 1.0, 0.3, 1.001, 0.05, CONVERGED, 100.0),  # 99.999996 before
+    (0.5, 100.0, 0.05, 0.16, 1.0, 0.4, 1.0 + 1e-10, 5.0, CONVERGED, 100.0),  # NaN before
+    (0.5, 100.0, 0.05, 1e-10, 1.0, 0.4, 10.0, 5.0, CONVERGED, 6.034129703657586),  # 6.031215
+    (0.5, 100.0, 0.05, 0.16, 1.0, 0.4, 10.0, 1e-8, CONVERGED, 27.756630599445813),  # 63.597
+])
+def test_corners_that_failed_before(T, K, r, sigma, lam, p, eta1, eta2, n, true_price):
+    price = KouEuropeanCall(T, K).priceByKouJumpDiffusion(S, r, sigma, lam, p, eta1, eta2, n)
+    assert abs(price - true_price) <= 1e-10 * S
+
+
+# Around the switch (eta1 = eta2 between 24 and 26 for these parameters): inside, the
+# literal bits (from eta 12 on its error bound fails, but the value is still within
+# 1e-13 S: at 24, 5e-14 S); outside, the replacement; both within 1e-12 S of the mpmath
+# series.
 @pytest.mark.parametrize("eta, literal, true_price", [
-    (11.7, True, 12.664813178968805),
-    (11.8, False, 12.619348021702818),
+    (24.0, True, 10.33143368929239),
+    (26.0, False, 10.204120307266614),
 ])
 def test_both_sides_of_the_switch(eta, literal, true_price):
     args = (S, R, 0.2, 3.0, 0.5, eta, eta, 10)

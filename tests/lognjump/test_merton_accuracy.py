@@ -1,5 +1,6 @@
 """Merton prices against independent references: stored mpmath series values and Fourier
-prices over a stress grid (tests/references/make_closed_form_references.py writes them)."""
+prices over a stress grid and the model's corners
+(tests/references/make_closed_form_references.py writes them)."""
 
 import math
 import time
@@ -11,7 +12,7 @@ from reference_rows import grid_params
 from tarnwick.models.lognjump import MertonEuropeanCall
 
 S, R = 100.0, 0.03
-GRID = grid_params("closed_form_merton.csv")
+GRID = grid_params("closed_form_merton.csv", "closed_form_merton_corners.csv")
 
 
 @pytest.mark.parametrize("row", GRID)

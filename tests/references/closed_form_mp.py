@@ -4,16 +4,22 @@ Kou's closed form is evaluated term by term as written (Hh by its recursion, I_n
 closed form, the mixture weights from exact binomials), at a working precision chosen
 to survive its cancellation: the sums are multiplied by exp((eta sigma)^2 T / 2), so
 about (eta sigma)^2 T / (2 ln 10) digits cancel, and the Hh recursion for positive
-arguments loses about log10(x^n / n!) more. Merton's series is the Poisson-weighted sum
+arguments x, of the order of (level + drift) / (sigma sqrt(T)), loses about
+log10(x^n / n!) more. Merton's series is the Poisson-weighted sum
 of Black-Scholes prices. Both are cut after the same jump count as the double versions.
 """
+
+import math
 
 import mpmath as mp
 
 
-def _digits_lost(sigma, T, eta1, eta2, n):
-    X = max(eta1 - 1.0, eta2 + 1.0, eta1, eta2) * sigma * (T ** 0.5)
-    return int(X * X / 2 / 2.302585 + 2 * n + 40)
+def _digits_lost(sigma, T, eta1, eta2, n, level=0.0):
+    s = sigma * (T ** 0.5)
+    X = max(eta1 - 1.0, eta2 + 1.0, eta1, eta2) * s
+    x = (abs(level) + 1.0) / s + X
+    recursion = max(0.0, n * math.log10(x) - math.lgamma(n + 1) / 2.302585) if n > 0 else 0.0
+    return int(X * X / 2 / 2.302585 + recursion + 2 * n + 40)
 
 
 def _hh_table(last, x):
@@ -81,7 +87,9 @@ def _upsilon(mu, sigma, lam, p, eta1, eta2, a, T, n):
 
 def kou_call(T, K, S, r, sigma, lam, p, eta1, eta2, n, extra_digits=0):
     """Kou's call of the series cut after jump count n, to about 20 significant digits."""
-    with mp.workdps(_digits_lost(sigma, T, eta1, eta2, n) + extra_digits):
+    zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
+    level = abs(math.log(K / S)) + (abs(r) + sigma * sigma + lam * (abs(zeta) + 1)) * T
+    with mp.workdps(_digits_lost(sigma, T, eta1, eta2, n, level) + extra_digits):
         T, K, S, r, sigma, lam, p, eta1, eta2 = map(mp.mpf, (T, K, S, r, sigma, lam, p, eta1, eta2))
         zeta = p * eta1 / (eta1 - 1) + (1 - p) * eta2 / (eta2 + 1) - 1
         a = mp.log(K / S)
