@@ -28,10 +28,10 @@
 
 #include <cmath>
 
-#include "common/normal_cdf.hpp"
 #include "common/poisson.hpp"
 #include "dexpjump/upsilon.hpp"
-#include "impliedvol/erfc.hpp"
+#include "literal/normal_cdf.hpp"
+#include "special/erfc.hpp"
 
 namespace dexpjump {
 
@@ -93,7 +93,7 @@ inline void tail_sums(double eta, double beta, double s, int N, double* sums) {
         // B_0 = exp(-c - a / 2) Phi(-x): for x <= 0.05 the exponent is below 0.05 eta s,
         // so it cannot overflow, and the normal probability is near 1/2 or above.
         const double c = eta * beta - a;
-        const double log_b0 = (-c - 0.5 * a) + std::log(tarnwick::normal_cdf_both_tails(-x));
+        const double log_b0 = (-c - 0.5 * a) + std::log(tarnwick::literal::normal_cdf_both_tails(-x));
         const double log_start = std::log(es) - half_z2 - log_sqrt_two_pi;  // (eta s)^2 B_{-1}
         const double log_scale = std::fmax(log_b0, log_start);
         ScaledSequence scale(log_scale);
@@ -123,7 +123,7 @@ inline void tail_sums(double eta, double beta, double s, int N, double* sums) {
     // B_0 = exp(-eta beta + a / 2) Phi(-x) = erfcx(x / sqrt 2) / 2 * exp(-beta^2 / (2 s^2)):
     // the scaled complement keeps the normal tail and the exponential apart.
     ScaledSequence scale(-half_z2);
-    double current = 0.5 * tarnwick::impliedvol::erfcx(x / tarnwick::sqrt_two);
+    double current = 0.5 * tarnwick::special::erfcx(x / tarnwick::literal::sqrt_two);
     double unused = 0.0;
     sums[1] = scale.value(current);
     for (int m = 1; m < N; ++m) {
@@ -144,7 +144,7 @@ inline double Upsilon_by_mixture(double mu, double sigma, double lambda, double 
     const double s = sigma * std::sqrt(T);
     const double b = a - mu * T;
     const double lambda_T = lambda * T;
-    const double above = tarnwick::normal_cdf_both_tails(-b / s);  // P(s Z >= b)
+    const double above = tarnwick::literal::normal_cdf_both_tails(-b / s);  // P(s Z >= b)
     double up_sums[max_terms + 1], down_sums[max_terms + 1];
     mixture_detail::tail_sums(eta1, b, s, N, up_sums);
     mixture_detail::tail_sums(eta2, -b, s, N, down_sums);
