@@ -54,11 +54,17 @@ struct Kou {
         return (2.0 * w - 1.0) * g + w * (w - 1.0) * dg;
     }
 
-    // Edges of the strip of Re w where E[exp(w X)] is finite. They are kept where a jump
-    // side has no weight (p = 0 or 1) too: the derivative in p is then taken on a contour
-    // where both sides exist, and w never meets the poles of up and down.
-    double lower_edge() const { return lam > 0.0 ? -eta2 : -std::numeric_limits<double>::infinity(); }
-    double upper_edge() const { return lam > 0.0 ? eta1 : std::numeric_limits<double>::infinity(); }
+    // Edges of the strip of Re w where E[exp(w X)] is finite: a side without weight (p = 0
+    // or 1) has none, which matters where the other side's edge is close (eta2 of 0.01 with
+    // p = 1 would squeeze every put's line). The model for parameter derivatives keeps both:
+    // the derivative in p needs both sides' jump terms.
+    bool both_edges = false;
+    double lower_edge() const {
+        return lam > 0.0 && (p < 1.0 || both_edges) ? -eta2 : -std::numeric_limits<double>::infinity();
+    }
+    double upper_edge() const {
+        return lam > 0.0 && (p > 0.0 || both_edges) ? eta1 : std::numeric_limits<double>::infinity();
+    }
 
     // An upper bound of Re kappa(theta + iu) that does not increase with u: the diffusion
     // part exactly, lam (phi(w) - 1 - w zeta) with |phi| bounded term by term.
@@ -72,8 +78,9 @@ struct Kou {
     }
 
     // The model whose strip suits derivatives in the parameters: those in lam, p, eta1 and
-    // eta2 involve the jump terms even where lam = 0, so the contour must stay in their strip.
-    Kou for_parameter_derivatives() const { return lam > 0.0 ? *this : Kou{sigma, 1.0, p, eta1, eta2}; }
+    // eta2 involve the jump terms even where lam = 0 or a side has no weight, so the contour
+    // must stay in their strip.
+    Kou for_parameter_derivatives() const { return {sigma, lam > 0.0 ? lam : 1.0, p, eta1, eta2, true}; }
 
     // d kappa / d(sigma, lam, p, eta1, eta2), in that order.
     void gradient(complex w, complex* out) const {
@@ -90,6 +97,18 @@ struct Kou {
         // d/d eta1 of 1 / ((eta1 - w)(eta1 - 1)) = -a^2 ((eta1 - 1) + (eta1 - w)), likewise eta2.
         out[3] = -ww * lam * p * a * a * ((eta1 - 1.0) + up_pole);
         out[4] = -ww * lam * (1.0 - p) * b * b * ((eta2 + 1.0) + down_pole);
+    }
+
+    // d/d(sigma, lam, p, eta1, eta2) of the jumps' transform lam phi(w) (jump_measure.hpp).
+    void jump_transform_gradient(complex w, complex* out) const {
+        const complex up_share = eta1 / (eta1 - w);
+        const complex down_share = eta2 / (eta2 + w);
+        out[0] = 0.0;
+        out[1] = p * up_share + (1.0 - p) * down_share;
+        out[2] = lam * (up_share - down_share);
+        // d/d eta of eta / (eta - w) = -w / (eta - w)^2, and of eta / (eta + w) = w / (eta + w)^2.
+        out[3] = -lam * p * w / ((eta1 - w) * (eta1 - w));
+        out[4] = lam * (1.0 - p) * w / ((eta2 + w) * (eta2 + w));
     }
 };
 

@@ -74,6 +74,15 @@ struct Merton {
         out[2] = lam * w * (phi - phi1);
         out[3] = lam * s * w * (w * phi - phi1);
     }
+
+    // d/d(sigma, lam, m, s) of the jumps' transform lam phi(w) (jump_measure.hpp).
+    void jump_transform_gradient(complex w, complex* out) const {
+        const complex phi = std::exp(jump_log(w));
+        out[0] = 0.0;
+        out[1] = phi;
+        out[2] = lam * w * phi;
+        out[3] = lam * s * w * w * phi;
+    }
 };
 
 }  // namespace tarnwick::charfun

@@ -34,12 +34,16 @@ struct Strip {
 
 // How |E[e^{w X_T}]| falls along a line beyond the bound of Re L: at least like
 // exp(-variance u^2 / 2) (a Brownian part; `deviation` is sqrt(variance) in the model's own
-// rounding) and like exp(-rate u) (e.g. a stochastic variance). Zero where the model has no
-// such part: a pure jump model has neither.
+// rounding), like exp(-rate u) (e.g. a stochastic variance) and, from u = scale on, like a
+// power: at v >= u >= scale it is at most e (u / v)^power times its bound at u (the part of
+// a jump transform left after its first terms are taken out: a transform like 1 / u raised
+// to a power). Zero where the model has no such part: a pure jump model has none.
 struct Decay {
     double variance;
     double deviation;
     double rate;
+    double power = 0.0;
+    double scale = 0.0;
 };
 
 // dL/dv and d2L/dv2 in the model's volatility coordinate v (vega, vanna, zomma, vomma are

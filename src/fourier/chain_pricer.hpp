@@ -14,6 +14,7 @@
 
 #include "common/status.hpp"
 #include "fourier/contour.hpp"
+#include "fourier/line.hpp"
 #include "market/forward.hpp"
 #include "product/option.hpp"
 
@@ -123,21 +124,42 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
     return status;
 }
 
+// The contour of a chain of prices within a range of Re w (a side's, or between the poles).
+template <class Model>
+Contour price_contour(const Model& model, double T, Interval range, const double* k, std::size_t n) {
+    const auto [lo, hi] = std::minmax_element(k, k + n);
+    return choose_contour(model, T, *lo, *hi, range, price_log_tolerance, price_log_excess);
+}
+
 // Call (call = true) or put prices in units of S e^{-qT} of options with log-moneyness
-// k[i] = ln(K / F), n <= max_chain.
+// k[i] = ln(K / F), n <= max_chain, summed along the line.
+template <class Model>
+Status price_chain(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n,
+                   double* out, Stop stop = {}) {
+    const Status status = accumulate_chain<1>(model, T, line.contour, k, n, price_log_tolerance, true,
+                                              [](complex w, const charfun::LogMgf&, complex e, complex* g) {
+                                                  const complex ww = w * (w - 1.0);
+                                                  g[0] = e * std::conj(ww) / std::norm(ww);
+                                                  return 1.0;
+                                              },
+                                              out, n, stop);
+    if (line.between_poles) {
+        const double residue = std::exp(pole_log_mgf(model, T, call).value.real());
+        for (std::size_t i = 0; i < n; ++i) out[i] += call ? residue : std::exp(k[i]) * residue;
+    }
+    return status;
+}
+
+template <class Model>
+Line price_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
+    return choose_line(model, T, call, 0.5 * (k[0] + k[n - 1]), price_log_tolerance, true, 0,
+                       [&](Interval range) { return price_contour(model, T, range, k, n); });
+}
+
 template <class Model>
 Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                    Stop stop = {}) {
-    const auto [lo, hi] = std::minmax_element(k, k + n);
-    const Contour contour = choose_contour(model, T, *lo, *hi, admissible(model, T, call), price_log_tolerance,
-                                           price_log_excess);
-    return accumulate_chain<1>(model, T, contour, k, n, price_log_tolerance, true,
-                               [](complex w, const charfun::LogMgf&, complex e, complex* g) {
-                                   const complex ww = w * (w - 1.0);
-                                   g[0] = e * std::conj(ww) / std::norm(ww);
-                                   return 1.0;
-                               },
-                               out, n, stop);
+    return price_chain(model, T, call, price_line(model, T, call, k, n), k, n, out, stop);
 }
 
 // Each option is priced on the contour of its out-of-the-money side, the call for K > F

@@ -48,15 +48,22 @@ Interval admissible(const Model& model, double T, bool call) {
     return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
 }
 
+// The line between the poles, 0 < Re w < 1 (line.hpp).
+inline Interval between_poles() { return {0.0, 1.0}; }
+inline bool is_between_poles(const Interval& range) { return range.lo == 0.0 && range.hi == 1.0; }
+
+
 // Along the line the integrand's modulus falls at least like the decay the model states.
 // span: the u beyond which that decay alone is below exp(log_tolerance) (infinite without
 // one). tail_length: a bound of int_u^inf decay(v) / decay(u) dv, the Gaussian's
-// min(1 / (a u), sqrt(pi / 2a)) and the exponential's 1 / c. finest_step: a step that still
-// resolves the decay's width, for lines where the error estimate allows any step.
+// min(1 / (a u), sqrt(pi / 2a)), the exponential's 1 / c and the power's e u / (power - 1).
+// finest_step: a step that still resolves the decay's width, for lines where the error
+// estimate allows any step.
 inline double span(const charfun::Decay& d, double log_tolerance) {
     double result = infinity;
     if (d.variance > 0.0) result = std::sqrt(-2.0 * log_tolerance / d.variance);
     if (d.rate > 0.0) result = std::min(result, -log_tolerance / d.rate);
+    if (d.power > 0.0) result = std::min(result, d.scale * std::exp((1.0 - log_tolerance) / d.power));
     return result;
 }
 
@@ -64,10 +71,15 @@ inline double tail_length(const charfun::Decay& d, double u) {
     double result = infinity;
     if (d.variance > 0.0) result = std::min(1.0 / (d.variance * u), std::sqrt(0.5 * pi / d.variance));
     if (d.rate > 0.0) result = std::min(result, 1.0 / d.rate);
+    if (d.power > 1.0 && u >= d.scale) result = std::min(result, 2.718281828459045 * u / (d.power - 1.0));
     return result;
 }
 
-inline double finest_step(const charfun::Decay& d) { return 1.0 / std::max(d.deviation, d.rate); }
+inline double finest_step(const charfun::Decay& d) {
+    double step = 1.0 / std::max(d.deviation, d.rate);
+    if (d.power > 0.0) step = std::min(step, d.scale / d.power);
+    return step;
+}
 
 // The theta that minimises log_size over the interval: there the integrand is smallest
 // and flat near u = 0 (a saddle point), so it neither oscillates nor cancels much. log_size
@@ -79,8 +91,11 @@ double saddle(const Model& model, double T, double k, Interval range) {
     const auto slope = [&](double theta) { return log_size_slope(model, T, k, theta); };
     double lo = range.lo;
     double hi = range.hi;
-    // The slope is -inf at the pole end and +inf at a finite strip edge (or far away).
-    if (std::isfinite(lo) && std::isfinite(hi)) {
+    // The slope is -inf at the pole end and +inf at a finite strip edge (or far away), or at
+    // the other pole.
+    if (is_between_poles(range)) {
+        // Both ends are poles: bisect between them.
+    } else if (std::isfinite(lo) && std::isfinite(hi)) {
         if (lo == 1.0) hi = lo + 0.8 * (hi - lo);
         else lo = hi - 0.8 * (hi - lo);
         if (lo == 1.0 && slope(hi) <= 0.0) return hi;
@@ -195,7 +210,8 @@ Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, I
     // Toward the middle between pole and edge, or away from the pole in an unbounded strip.
     const double shift = std::isfinite(edge) ? 0.5 * (pole + edge) - theta0 : theta0 - pole;
     const double limit = size(theta0) + log_excess;
-    if (log_excess <= 0.0) return best;
+    // Between the poles the saddle already sits as far from both as the integrand allows.
+    if (log_excess <= 0.0 || is_between_poles(range)) return best;
     for (double t : {0.25, 0.5, 0.75}) {
         const double theta = theta0 + t * shift;
         if (!(size(theta) <= limit)) break;

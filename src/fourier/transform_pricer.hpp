@@ -32,11 +32,15 @@ inline constexpr double derivative_log_tolerance = -40.0;
 // own side. The value is left to the caller: it is the price's own (price or price_chain in
 // chain_pricer.hpp), so that a price and its Greeks agree to the last bit.
 template <class Model>
-Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+Contour greeks_contour(const Model& model, double k, double T, Interval range) {
+    return choose_contour(model, T, k, k, range, derivative_log_tolerance, 0.0);
+}
+
+template <class Model>
+Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product, const Line& line,
                       market::ForwardGreeks& out, Stop stop = {}) {
     const double k = f.k;
-    const Contour contour =
-        choose_contour(model, T, k, k, admissible(model, T, product.call()), derivative_log_tolerance, 0.0);
+    const Contour& contour = line.contour;
     // With B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the derivatives in the volatility.
     enum { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, count };
     double s[count];
@@ -70,7 +74,33 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     out.v1 = scale * s[VWB];
     out.v2 = scale * s[VWWB];
     out.vv = scale * s[VVB];
+    if (line.between_poles) {
+        // The residue: D F e^{L(1)} of a call, whose F dV/dF is itself; D K e^{L(0)} of a put,
+        // with no F-derivative. Only their dependence on T through L remains (L at a pole
+        // has no volatility derivative: the diffusion's term carries w (w - 1)).
+        const charfun::LogMgf L = pole_log_mgf(model, T, product.call());
+        const double residue = std::exp(L.value.real()) * (product.call() ? scale : f.discounted_strike);
+        if (product.call()) {
+            out.f1 += residue;
+            out.t1 += residue * L.d_T.real();
+        }
+        out.t0 += residue * L.d_T.real();
+        out.strike = out.value - out.f1;
+    }
     return status;
+}
+
+template <class Model>
+Line greeks_line(const Model& model, double k, double T, Product product) {
+    // The integrands carry up to w^3 times dL/dT, which grows like w^2.
+    return choose_line(model, T, product.call(), k, derivative_log_tolerance, false, 5,
+                       [&](Interval range) { return greeks_contour(model, k, T, range); });
+}
+
+template <class Model>
+Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+                      market::ForwardGreeks& out, Stop stop = {}) {
+    return forward_greeks(model, f, T, product, greeks_line(model, f.k, T, product), out, stop);
 }
 
 // The prices (row 0) and dL/d(parameter) integrals (rows 1..parameters, in the model's
@@ -81,15 +111,19 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 // term), which the tail test counts and the e^-40 goal (e^5 below the prices') absorbs along
 // the line; off the saddle the sums need about half the nodes and agree with those on it to
 // a few 1e-13 of the spot.
+// On the strip of the model for parameter derivatives (range from that model).
 template <class Model>
-Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
-                           std::size_t stride, Stop stop = {}) {
-    constexpr std::size_t count = Model::parameter_count;
+Contour sensitivities_contour(const Model& model, double T, Interval range, const double* k, std::size_t n) {
     const Model strip = model.for_parameter_derivatives();
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    const Contour contour = choose_contour(strip, T, *lo, *hi, admissible(strip, T, call), derivative_log_tolerance,
-                                           price_log_excess);
-    return accumulate_chain<count + 1>(model, T, contour, k, n, derivative_log_tolerance, false,
+    return choose_contour(strip, T, *lo, *hi, range, derivative_log_tolerance, price_log_excess);
+}
+
+template <class Model>
+Status sensitivities_chain(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n,
+                           double* out, std::size_t stride, Stop stop = {}) {
+    constexpr std::size_t count = Model::parameter_count;
+    const Status status = accumulate_chain<count + 1>(model, T, line.contour, k, n, derivative_log_tolerance, false,
                                        [&](complex w, const charfun::LogMgf&, complex e, complex* g) {
                                            // As for prices, one real division instead of a complex one.
                                            const complex ww = w * (w - 1.0);
@@ -106,6 +140,31 @@ Status sensitivities_chain(const Model& model, double T, bool call, const double
                                            return factor;
                                        },
                                        out, stride, stop);
+    if (line.between_poles) {
+        // The residue e^{L} at the pole (times e^k for a put) and its parameter derivatives.
+        const double residue = std::exp(pole_log_mgf(model, T, call).value.real());
+        complex gradient[count];
+        model.log_mgf_gradient(call ? 1.0 : 0.0, T, gradient);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double scaled = call ? residue : std::exp(k[i]) * residue;
+            out[i] += scaled;
+            for (std::size_t p = 0; p < count; ++p) out[(p + 1) * stride + i] += scaled * gradient[p].real();
+        }
+    }
+    return status;
+}
+
+// The line of the gradient's strip (the model for parameter derivatives).
+template <class Model>
+Line sensitivities_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
+    return choose_line(model.for_parameter_derivatives(), T, call, 0.5 * (k[0] + k[n - 1]), derivative_log_tolerance,
+                       false, 2, [&](Interval range) { return sensitivities_contour(model, T, range, k, n); });
+}
+
+template <class Model>
+Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
+                           std::size_t stride, Stop stop = {}) {
+    return sensitivities_chain(model, T, call, sensitivities_line(model, T, call, k, n), k, n, out, stride, stop);
 }
 
 // One option: the price, then dV/d(parameter) for each model parameter in the model's

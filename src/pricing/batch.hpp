@@ -22,6 +22,7 @@
 #include "fourier/transform_pricer.hpp"
 #include "market/forward.hpp"
 #include "market/greeks.hpp"
+#include "pricing/method.hpp"
 #include "pricing/registry.hpp"
 #include "product/option.hpp"
 
@@ -80,7 +81,7 @@ template <class Model>
 Status evaluate_one(const Model& m, const Option& o, double price, double* out, Stop stop) {
     market::ForwardGreeks g{};
     g.value = price;
-    const Status status = fourier::forward_greeks(m, market::forward(o), o.T, o.product, g, stop);
+    const Status status = forward_greeks(m, market::forward(o), o.T, o.product, g, stop);
     market::spot_greeks(g, o, out);
     if (status != Status::ok) std::fill(out, out + greek::count, std::nan(""));
     return status;
@@ -164,8 +165,8 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         std::vector<double> values(static_cast<std::size_t>(rows) * length);
         const Status status =
             what == Output::price
-                ? fourier::price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop)
-                : fourier::sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(),
+                ? price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop)
+                : sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(),
                                                length, stop);
         for (std::size_t j = 0; j < length; ++j) {
             const std::size_t i = order[from + j];

@@ -162,6 +162,22 @@ void sigma_sensitivity_is_vega(const Model& model, const char* name) {
     expect_close(s[1], g[greek::vega], 1e-10, 1e-10, std::string(name) + " dV/dsigma");
 }
 
+// A sum that cannot meet its error bound says so: along the call side's line of a strip
+// 0.001 wide (and no diffusion to speak of) the node limit comes first. The pricing API
+// takes another line or method there.
+void node_limit_is_reported() {
+    const Kou narrow{{0.01, 1e-12, 0.5, 1.001, 5.0}};
+    const double T = 0.02, k = std::log(100.5 / 100.0);
+    const fourier::Interval side = fourier::admissible(narrow, T, true);
+    const fourier::Line line{fourier::price_contour(narrow, T, side, &k, 1), false, 0.0};
+    double c;
+    ++checks;
+    if (fourier::price_chain(narrow, T, true, line, &k, 1, &c) != Status::node_limit) {
+        ++failures;
+        std::printf("FAILED: the narrow strip's own line did not report its node limit\n");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -182,6 +198,7 @@ int main() {
     martingale();
     sigma_sensitivity_is_vega(kou, "kou");
     sigma_sensitivity_is_vega(merton, "merton");
+    node_limit_is_reported();
     std::printf("%d checks, %d failures\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }

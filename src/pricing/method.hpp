@@ -1,0 +1,59 @@
+#pragma once
+
+// Which method prices a chain of options under a transform model: the Fourier sum along its
+// best line (fourier/line.hpp) wherever that stays within the node budget, which is every
+// ordinary option; otherwise, for a Lévy jump model with closed-form jump counts, the
+// counts (jumpcount/): a diffusion too small over the maturity to cut the integrand off.
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "common/status.hpp"
+#include "fourier/chain_pricer.hpp"
+#include "fourier/line.hpp"
+#include "fourier/transform_pricer.hpp"
+#include "jumpcount/pricer.hpp"
+#include "market/forward.hpp"
+#include "market/greeks.hpp"
+#include "product/option.hpp"
+
+namespace tarnwick::pricing {
+
+// Models whose jump counts have closed-form prices (jumpcount/laws.hpp).
+template <class Model, class = void>
+struct counted : std::false_type {};
+template <class Model>
+struct counted<Model, std::void_t<decltype(jumpcount::law_of(std::declval<const Model&>().exponent))>>
+    : std::true_type {};
+
+// Whether a line is beyond the budget (or its estimate failed).
+inline bool beyond_budget(const fourier::Line& line) { return !(line.nodes <= fourier::node_budget); }
+
+template <class Model>
+Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out, Stop stop) {
+    const fourier::Line line = fourier::price_line(model, T, call, k, n);
+    if constexpr (counted<Model>::value)
+        if (beyond_budget(line)) return jumpcount::price_chain(model, T, call, k, n, out, stop);
+    return fourier::price_chain(model, T, call, line, k, n, out, stop);
+}
+
+template <class Model>
+Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+                      market::ForwardGreeks& out, Stop stop) {
+    const fourier::Line line = fourier::greeks_line(model, f.k, T, product);
+    if constexpr (counted<Model>::value)
+        if (beyond_budget(line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
+    return fourier::forward_greeks(model, f, T, product, line, out, stop);
+}
+
+template <class Model>
+Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
+                           std::size_t stride, Stop stop) {
+    const fourier::Line line = fourier::sensitivities_line(model, T, call, k, n);
+    if constexpr (counted<Model>::value)
+        if (beyond_budget(line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
+    return fourier::sensitivities_chain(model, T, call, line, k, n, out, stride, stop);
+}
+
+}  // namespace tarnwick::pricing
