@@ -13,6 +13,7 @@
 // alpha = eta1 / (eta1 + eta2), beta = eta2 / (eta1 + eta2) (and the mirror image for a
 // downward jump). Every weight is a sum of positive terms.
 
+#include <type_traits>
 #include <vector>
 
 #include "jumpcount/black.hpp"
@@ -95,8 +96,11 @@ S kou_counts_price(const KouCounts<S, P>& m, const S& k, bool call, const W* wei
     const S share = exp(m.drift + 0.5 * variance);
     const S strike = exp(k);
     std::vector<S> upper(last + 1), lower(last + 1), tilted_upper(last + 1), tilted_lower(last + 1);
+    // A side without weight (p = 0 or 1) adds nothing, unless p is a jet: its derivative in
+    // p is that side's whole price.
+    constexpr bool p_moves = !std::is_same_v<P, double>;
     // Upward orders: the call needs the upper tails, the put the lower ones.
-    if (value_of(m.p) > 0.0) {
+    if (p_moves || value_of(m.p) > 0.0) {
         gauss_gamma_tails(S(m.eta1), m.s, level, last, upper.data(), lower.data());
         gauss_gamma_tails(S(m.eta1 - 1.0), m.s, level - variance, last, tilted_upper.data(), tilted_lower.data());
         const P growth = m.eta1 / (m.eta1 - 1.0);
@@ -108,7 +112,7 @@ S kou_counts_price(const KouCounts<S, P>& m, const S& k, bool call, const W* wei
         }
     }
     // Downward orders: G - Gamma_i > level is G' + Gamma_i <= -level, G' = -G.
-    if (value_of(m.p) < 1.0) {
+    if (p_moves || value_of(m.p) < 1.0) {
         gauss_gamma_tails(S(m.eta2), m.s, -level, last, upper.data(), lower.data());
         gauss_gamma_tails(S(m.eta2 + 1.0), m.s, variance - level, last, tilted_upper.data(), tilted_lower.data());
         const P shrink = m.eta2 / (m.eta2 + 1.0);

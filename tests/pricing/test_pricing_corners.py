@@ -14,23 +14,6 @@ from tarnwick._models import BlackScholes, Kou, Merton
 
 KOU = tw.Kou(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0)
 MERTON = tw.Merton(sigma=0.2, lam=1.0, m=-0.1, s=0.2)
-# Jumps too rare to matter and a strip too narrow for a long step on the call's side: the
-# sum along that side's line would need more nodes than its bound allows (the native tests
-# check that it says so); the pricer goes between the poles or by the jump counts instead.
-NARROW = tw.Kou(sigma=0.01, lam=1e-12, p=0.5, eta1=1.001, eta2=5.0)
-
-
-def test_a_strip_too_narrow_for_its_side_is_priced_right():
-    # The jumps weigh lam T E[e^J] ~ 1e-11 of the forward: Black-Scholes at sigma 0.01 is
-    # the price to 1e-12 of the spot (7.45e-6).
-    K = np.array([99.0, 100.5, 103.0])
-    for kind in ("call", "put"):
-        want = tw.price(tw.BlackScholes(0.01), 100.0, K, 0.02, kind=kind)
-        assert np.allclose(tw.price(NARROW, 100.0, K, 0.02, kind=kind), want, rtol=0, atol=1e-12 * 100)
-        assert np.allclose(tw.greeks(NARROW, 100.0, K, 0.02, kind=kind).delta,
-                           tw.greeks(tw.BlackScholes(0.01), 100.0, K, 0.02, kind=kind).delta, rtol=0, atol=1e-10)
-
-
 def test_failed_options_come_back_as_a_warning_naming_the_first():
     status = np.array([0, 1, 0, 2], dtype=np.int8)
     market = [("S", np.full(4, 100.0)), ("K", np.array([90.0, 100.5, 95.0, 80.0])), ("T", np.full(4, 0.02)),
