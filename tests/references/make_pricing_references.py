@@ -188,11 +188,12 @@ def steps(S, T, r, q, params, rel_step):
     return h
 
 
-def greeks_by_differences(pricer, market, params, names, rel_step):
-    """The 13 Greeks and d price / d parameter for every model parameter."""
+def greeks_by_differences(pricer, market, params, names, rel_step, step_sizes=steps):
+    """The 13 Greeks and d price / d parameter for every model parameter; step_sizes gives
+    the absolute step of each variable (see steps)."""
     S, K, T, r, q = map(mp.mpf, market[:5])
     call = market[5]
-    h = steps(S, T, r, q, params, rel_step)
+    h = step_sizes(S, T, r, q, params, rel_step)
     memo = {}
 
     def V(S=S, T=T, r=r, q=q, **changes):
