@@ -23,7 +23,7 @@ Routes, independent of the package's pricer and of its contour:
   closed (regularized incomplete gamma functions of integer order, sums of positive
   terms), and Gauss-Legendre integrates it against the normal density in Z with a
   breakpoint where x crosses the strike (the only place it is not analytic). Nothing
-  here depends on sd being large: sd = 1e-160 costs as much as sd = 1. The jump count is
+  here needs sd to be large: sd = 1e-160 is no harder than sd = 1. The jump count is
   cut where the Poisson tail (with mean lam T and, for the share leg, lam (1 + zeta) T)
   is below 1e-34; rows with lam T max(1, 1 + zeta) above 150 use Lewis instead.
 - Kou, Lewis' inversion (make_pricing_references.py) where the integrand decays: sd of
@@ -38,19 +38,25 @@ when sd is small (its two legs agree to about log10(1/sd) digits), so that even 
 1e-49 S is stored to 20 significant digits.
 
 Greeks and parameter sensitivities: fourth-order central differences of those
-references (Kou by the jump series only) with steps 1e-4 (Kou) or 1e-5 (Merton) of each
-variable's scale: S sd in S (the narrowest bend of the price in S, the atom's kink
-smoothed by the diffusion), T in T, the value in sigma, lam, eta1, eta2 (p: 1 / max(1,
-lam T); r, q, m, s: the value, at least 0.01). `--check-steps 0.5` recomputes stored
-Greek rows with half the steps and prints the change in units of the tests' allowance.
+references with steps 1e-4 (Kou) or 1e-5 (Merton) of each variable's scale: S sd in S
+(the narrowest bend of the price in S, the atom's kink smoothed by the diffusion), T in T,
+the value in sigma, lam, eta1, eta2 (p: 1 / max(1, lam T); r, q, m, s: the value, at
+least 0.01). Kou's come from the jump series at a fixed twelve Gauss-Legendre nodes a
+piece (1e-22 relative, and smooth in every variable, which differences need), or from
+Lewis where sd >= 0.01 and a steep tail (sd max(eta1, eta2) > 2) would need many pieces.
+`--check-steps 0.5` recomputes stored Greek rows with half the steps and prints the
+change in units of the tests' allowance; `--cross-check` prices stored rows by a second
+route (Merton by Lewis, Kou by its closed form in closed_form_mp.py) and prints the
+differences.
 
 The grid: sd = sigma sqrt(T) log-uniform in 1e-8 ... 1e-2 with T log-uniform in
 1e-8 ... 30 years (sigma capped at 5 by raising T), a fifth of the rows with sigma
 0.8 ... 5 instead; lam 0 or 0.01 ... 1000 (with lam T max(1, 1 + zeta) <= 150 for Kou's
-jump series and lam T max(1, e^(m + s^2/2)) <= 2e4 for Merton's, T lowered to fit); Kou
+jump series, 5 for its Greek rows, and lam T max(1, e^(m + s^2/2)) <= 2e4 for Merton's,
+2e3 for its Greek rows, T lowered to fit, sd kept unless sigma would pass 5); Kou
 p 0 ... 1 (a tenth at 0 or 1), eta1 1.001 ... 200, eta2 0.01 ... 200; Merton m -5 ... 5,
 s 0 (a tenth) or 1e-6 ... 1; K/S 0.25 ... 4, r -0.01 ... 0.1, q 0 ... 0.1, calls and
-puts; random points from a fixed seed plus a thinned set of corners, then the named
+puts; random points from a fixed seed plus a thinned set of corners, and the named
 reproductions and a block of 162 short-dated at-the-money cases (sd 1e-5 ... 0.1 times
 nine tail shapes, calls and puts), which also has Greek rows. Rows marked "default" are
 checked by the default test run, the others by the slow one.
@@ -560,6 +566,40 @@ def check_steps(model, factor, rows_slice):
     print(f"{model}: {len(rows)} rows, largest change {worst:.3g} of the allowance", file=sys.stderr)
 
 
+def cross_check(model, rows_slice):
+    """Second opinions on stored price rows, printed as relative differences: Merton rows
+    with sd >= 0.03 by Lewis' inversion; Kou rows with sd <= 0.01 and q = 0 equivalents by
+    Kou's own closed form (closed_form_mp.py: Hh recursion and binomial mixture weights, at
+    the precision its cancellation needs; a double result, so agreement to ~1e-16)."""
+    import closed_form_mp
+    with open(HERE / f"{model}_extended.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))[rows_slice]
+    worst = 0.0
+    for row in rows:
+        for name in FIELDS[model] + MARKET_FIELDS[:-1]:
+            row[name] = float(row[name])
+        sd = row["sigma"] * math.sqrt(row["T"])
+        with mp.workdps(working_digits(row["sigma"], row["T"])):
+            stored = mp.mpf(row["price"])
+            if model == "merton" and sd >= 0.03:
+                params = [mp.mpf(row[n]) for n in MERTON_FIELDS]
+                other = base.lewis_price(*market_of(row), lambda w: base.merton_exponent(w, *params))
+            elif model == "kou" and sd <= 0.01 and row["kind"] == "call" and row["lam"] * row["T"] < 1:
+                # The price depends on S and q through S e^{-qT} only.
+                spot = row["S"] * math.exp(-row["q"] * row["T"])
+                x = abs(math.log(row["K"] / spot)) / sd + 10
+                n = int(jump_count(row["lam"] * row["T"] * max(1, 1 + kou_zeta(row["p"], row["eta1"], row["eta2"]))))
+                other = closed_form_mp.kou_call(row["T"], row["K"], spot, row["r"], row["sigma"], row["lam"], row["p"],
+                                                row["eta1"], row["eta2"], n,
+                                                extra_digits=int(n * math.log10(x)) + 20)
+            else:
+                continue
+            difference = float(abs(other - stored) / max(abs(stored), 1e-12 * row["S"]))
+        worst = max(worst, difference)
+        print(f"{difference:.3g} {row['case']} sd={sd:.3g} {mp.nstr(other, 20)} {mp.nstr(stored, 20)}", flush=True)
+    print(f"{model}: largest relative difference {worst:.3g}", file=sys.stderr)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--what", choices=["prices", "greeks", "all"], default="all")
@@ -572,9 +612,17 @@ def main():
     parser.add_argument("--check-steps", type=float, default=None, metavar="FACTOR",
                         help="write nothing; recompute the stored Greeks with the steps times FACTOR and compare")
     parser.add_argument("--check-rows", type=lambda text: slice(*(int(x) if x else None for x in text.split(":"))),
-                        default=slice(None), metavar="START:STOP:STEP", help="with --check-steps, these stored rows")
+                        default=slice(None), metavar="START:STOP:STEP",
+                        help="with --check-steps or --cross-check, these stored rows")
+    parser.add_argument("--cross-check", action="store_true",
+                        help="write nothing; price stored rows by a second route and compare")
     args = parser.parse_args()
     models = ["blackscholes", "merton", "kou"] if args.model == "all" else [args.model]
+    if args.cross_check:
+        for model in models:
+            if model != "blackscholes":
+                cross_check(model, args.check_rows)
+        return
     if args.check_steps is not None:
         for model in models:
             check_steps(model, args.check_steps, args.check_rows)
