@@ -65,7 +65,6 @@ checked by the default test run, the others by the slow one.
 import argparse
 import csv
 import functools
-import itertools
 import math
 import random
 import sys
@@ -305,8 +304,9 @@ def kou_series_price(S, K, T, r, q, call, sigma, lam, p, eta1, eta2, degree=4):
 def kou_routes(row, greeks=False):
     """The routes for a Kou row, the stored one first: the jump series while it is short and
     its legs bend no faster than the normal density (sd max(eta1, eta2) <= 2 for Greeks,
-    20 for prices, which then get Lewis as a second opinion when sd >= 0.01); Lewis
-    where its integrand decays (sd >= 0.01, or lam T past the series' reach)."""
+    20 for prices, which then get Lewis as a second opinion when sd >= 0.01 and its
+    integrand turns slowly); Lewis where its integrand decays (sd >= 0.01, or lam T past
+    the series' reach)."""
     zeta = kou_zeta(row["p"], row["eta1"], row["eta2"])
     sd = row["sigma"] * math.sqrt(row["T"])
     bend = sd * max(row["eta1"], row["eta2"])
@@ -314,7 +314,10 @@ def kou_routes(row, greeks=False):
     if greeks:
         return [kou_series_price if short and (bend <= 2 or sd < 0.01) else base.kou_price]
     routes = [kou_series_price] if short and (bend <= 20 or sd < 0.01) else []
-    if sd >= 0.01 or not routes:
+    # Lewis' integrand turns about lam T |zeta| times per unit of u: past a few tens of
+    # turns a second opinion costs more than it tells.
+    calm = row["lam"] * row["T"] * (1 + abs(zeta)) <= 20
+    if (sd >= 0.01 and calm) or not routes:
         routes.append(base.kou_price)
     return routes
 
@@ -420,14 +423,11 @@ def corners(model):
         extremes.update(p=(0.0, 1.0), eta1=(1.001, 200.0), eta2=(0.01, 200.0))
     else:
         extremes.update(m=(-5.0, 5.0), s=(0.0, 1.0))
-    names = list(extremes)
-    rows = []
-    for values in itertools.product(*(extremes[n] for n in names)):
-        row = dict(zip(names, values))
+    rows = base.extreme_combinations(extremes)
+    for row in rows:
         sd = row.pop("sd")
         row["T"] = max(row["T"], (sd / 5.0) ** 2)
         row.update(sigma=sd / math.sqrt(row["T"]), S=100.0, r=0.05, q=0.1)
-        rows.append(row)
     return rows
 
 
@@ -437,7 +437,7 @@ def fit_cost(model, row, greeks):
     Merton's Poisson series has about lam T max(1, e^(m + s^2/2)) terms. sd is kept."""
     sd = row["sigma"] * math.sqrt(row["T"])
     if model == "kou":
-        if greeks or sd < 0.01:
+        if greeks or sd <= 0.01:
             spread = max(1.0, 1.0 + kou_zeta(row["p"], row["eta1"], row["eta2"]))
             limit = KOU_GREEK_LAM_T if greeks else KOU_SERIES_LAM_T
             row["T"] = min(row["T"], limit / spread / max(row["lam"], 1e-300))
@@ -548,22 +548,23 @@ def compute(path, rows, fields, extra, evaluate):
     base.write_as_computed(path, rows, fields, extra, values())
 
 
+def stored_rows(name, model, rows_slice):
+    """Rows of a stored file, the model's and market's numbers as floats (the stored values
+    stay strings, at their full precision)."""
+    with open(HERE / name, newline="") as handle:
+        rows = list(csv.DictReader(handle))[rows_slice]
+    for row in rows:
+        for field in FIELDS[model] + MARKET_FIELDS[:-1]:
+            row[field] = float(row[field])
+    return rows
+
+
 def check_steps(model, factor, rows_slice):
     """Recomputes stored Greek rows with the steps times factor and prints the largest
     change of each in units of the tests' allowance max(1e-10 S, 1e-7 |value|)."""
-    with open(HERE / f"{model}_extended_greeks.csv", newline="") as handle:
-        rows = list(csv.DictReader(handle))[rows_slice]
-    worst = 0.0
-    for row in rows:
-        for name in FIELDS[model] + MARKET_FIELDS[:-1]:
-            row[name] = float(row[name])
-        other = greek_row(model, row, factor)
-        changes = {k: abs(float(other[k]) - float(row[k])) / max(1e-10 * row["S"], 1e-7 * abs(float(row[k])))
-                   for k in other}
-        name = max(changes, key=changes.get)
-        worst = max(worst, changes[name])
-        print(f"{changes[name]:.3g} {name} {row['case']} sigma={row['sigma']:.3g} T={row['T']:.3g}", flush=True)
-    print(f"{model}: {len(rows)} rows, largest change {worst:.3g} of the allowance", file=sys.stderr)
+    rows = stored_rows(f"{model}_extended_greeks.csv", model, rows_slice)
+    base.report_step_changes(model, rows, (greek_row(model, row, factor) for row in rows),
+                             lambda row: f"{row['case']} sigma={row['sigma']:.3g} T={row['T']:.3g}")
 
 
 def cross_check(model, rows_slice):
@@ -572,12 +573,8 @@ def cross_check(model, rows_slice):
     Kou's own closed form (closed_form_mp.py: Hh recursion and binomial mixture weights, at
     the precision its cancellation needs; a double result, so agreement to ~1e-16)."""
     import closed_form_mp
-    with open(HERE / f"{model}_extended.csv", newline="") as handle:
-        rows = list(csv.DictReader(handle))[rows_slice]
     worst = 0.0
-    for row in rows:
-        for name in FIELDS[model] + MARKET_FIELDS[:-1]:
-            row[name] = float(row[name])
+    for row in stored_rows(f"{model}_extended.csv", model, rows_slice):
         sd = row["sigma"] * math.sqrt(row["T"])
         with mp.workdps(working_digits(row["sigma"], row["T"])):
             stored = mp.mpf(row["price"])
