@@ -4,6 +4,8 @@ its own and reads the JSON it prints:
 
     python anchor_foureng.py '{"kou": {...}, "merton": {...}, "strikes": [...], "repeats": 5}'
 
+(or the same JSON on standard input, for jobs too long for a command line).
+
 For each model and engine ("contour": Lord-Kahl contour with double-exponential
 quadrature, the library's accurate engine; "cos": the COS method) it reports the
 median seconds per option for the whole strike chain, for one option, and the prices.
@@ -61,7 +63,7 @@ def contour_cases(cases, repeats):
 
 
 def main():
-    job = json.loads(sys.argv[1])
+    job = json.loads(sys.argv[1] if len(sys.argv) > 1 else sys.stdin.read())
     if "cases" in job:
         print(json.dumps({"cases": contour_cases(job["cases"], int(job["repeats"]))}))
         return

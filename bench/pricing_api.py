@@ -77,7 +77,8 @@ def foureng_anchor(python: Optional[Path], repeats: int, job: Optional[dict] = N
     job = job or dict(kou=KOU, merton=MERTON, strikes=STRIKES.tolist(), repeats=repeats)
     script = Path(__file__).resolve().parent / "anchor_foureng.py"
     env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-    result = subprocess.run([str(python), str(script), json.dumps(job)], capture_output=True, text=True, env=env)
+    result = subprocess.run([str(python), str(script)], input=json.dumps(job), capture_output=True, text=True,
+                            env=env)
     if result.returncode != 0:
         print(f"fourier-option-pricer anchor failed:\n{result.stderr[-2000:]}")
         return {}
