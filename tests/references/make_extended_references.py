@@ -536,16 +536,30 @@ def mark_runs(rows, default_share):
         row["run"] = "default" if row["case"].startswith("issue") or i % default_share == 0 else "slow"
 
 
-def compute(path, rows, fields, extra, evaluate):
-    """Writes each row as soon as it is computed, with its seconds on stderr."""
+def compute(path, rows, fields, extra, evaluate, resume=False):
+    """Writes each row as soon as it is computed, with its seconds on stderr. With resume,
+    rows already in the file keep their stored values and come first, then the missing
+    ones, grid points before named cases."""
+    def key(row):
+        return tuple(row[f] if isinstance(row[f], str) else repr(float(row[f])) for f in fields)
+
+    stored = {}
+    if resume and path.exists():
+        with open(path, newline="") as handle:
+            stored = {key(r): {e: r[e] for e in extra} for r in csv.DictReader(handle)}
+    done = [r for r in rows if key(r) in stored]
+    pending = sorted((r for r in rows if key(r) not in stored), key=lambda r: bool(r["case"]))
+
     def values():
-        for row in rows:
+        for row in done:
+            yield stored[key(row)]
+        for row in pending:
             start = time.time()
             value = evaluate(row)
             print(f"{time.time() - start:8.2f} s  {row['case'] or ''} "
                   f"{ {k: row[k] for k in fields if k != 'case'} }", file=sys.stderr, flush=True)
             yield value
-    base.write_as_computed(path, rows, fields, extra, values())
+    base.write_as_computed(path, done + pending, fields, extra, values())
 
 
 def stored_rows(name, model, rows_slice):
@@ -618,6 +632,8 @@ def main():
     parser.add_argument("--check-rows", type=lambda text: slice(*(int(x) if x else None for x in text.split(":"))),
                         default=slice(None), metavar="START:STOP:STEP",
                         help="with --check-steps or --cross-check, these stored rows")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the rows already written, compute the missing ones")
     parser.add_argument("--cross-check", action="store_true",
                         help="write nothing; price stored rows by a second route and compare")
     args = parser.parse_args()
@@ -642,14 +658,14 @@ def main():
                 rows = named + grid(model, args.random, args.corners, seeds[model], greeks=False)
             mark_runs(rows, args.default_share)
             compute(HERE / f"{model}_extended.csv", rows, fields, ["price", "route", "agreement", "run"],
-                    lambda row, model=model: price_row(model, row))
+                    lambda row, model=model: price_row(model, row), args.resume)
         if args.what in ("greeks", "all") and model != "blackscholes":
             named = named_kou_greeks() if model == "kou" else named_merton_greeks()
             rows = named + grid(model, args.greek_random, args.greek_corners, seeds[model] + 100, greeks=True)
             mark_runs(rows, args.default_share)
             names = base.GREEKS + ["d_" + n for n in FIELDS[model]]
             compute(HERE / f"{model}_extended_greeks.csv", rows, fields, names + ["run"],
-                    lambda row, model=model: greek_row(model, row))
+                    lambda row, model=model: greek_row(model, row), args.resume)
 
 
 if __name__ == "__main__":
