@@ -40,8 +40,8 @@ when sd is small (its two legs agree to about log10(1/sd) digits), so that even 
 Greeks and parameter sensitivities: fourth-order central differences of those
 references with steps 1e-4 (Kou) or 1e-5 (Merton) of each variable's scale: S sd in S
 (the narrowest bend of the price in S, the atom's kink smoothed by the diffusion), T in T,
-the value in sigma, lam, eta1, eta2 (p: 1 / max(1, lam T); r, q, m, s: the value, at
-least 0.01). Kou's come from the jump series at a fixed twelve Gauss-Legendre nodes a
+the value in sigma, lam, eta1, eta2 (eta1 below 2: eta1 (eta1 - 1); p: 1 / max(1, lam T);
+r, q, m, s: the value, at least 0.01). Kou's come from the jump series at a fixed twelve Gauss-Legendre nodes a
 piece (1e-22 relative, and smooth in every variable, which differences need), or from
 Lewis where sd >= 0.01 and a steep tail (sd max(eta1, eta2) > 2) would need many pieces.
 `--check-steps 0.5` recomputes stored Greek rows with half the steps and prints the
@@ -360,6 +360,10 @@ def extended_steps(S, T, r, q, params, rel_step):
     for name, value in params.items():
         if name in ("sigma", "lam", "eta1", "eta2"):
             h[name] = rel_step * value
+        if name == "eta1":
+            # The share leg grows like (eta1 / (eta1 - 1))^k: below 2 its scale is eta1 - 1
+            # (a step of 1e-4 eta1 at eta1 = 1.01 left d_eta1 4e-8 relative short).
+            h[name] *= min(1, value - 1)
         elif name == "p":
             h[name] = rel_step / max(1, params["lam"] * T)
         else:
@@ -573,6 +577,35 @@ def stored_rows(name, model, rows_slice):
     return rows
 
 
+def redo_eta1_sensitivity():
+    """Recomputes d_eta1 of the stored Kou Greek rows with eta1 < 2, whose step depends on
+    eta1 - 1, and rewrites the file with the other columns as they were."""
+    path = HERE / "kou_extended_greeks.csv"
+    with open(path, newline="") as handle:
+        reader = csv.DictReader(handle)
+        header, rows = reader.fieldnames, list(reader)
+    for row in rows:
+        if float(row["eta1"]) >= 2:
+            continue
+        values = {n: float(row[n]) for n in KOU_FIELDS + MARKET_FIELDS[:-1]}
+        values["kind"] = row["kind"]
+        pricer = kou_routes(values, greeks=True)[0]
+        if pricer is kou_series_price:
+            pricer = functools.partial(kou_series_price, degree=3)
+        with mp.workdps(working_digits(values["sigma"], values["T"]) + 5):
+            params = {n: mp.mpf(values[n]) for n in KOU_FIELDS}
+            S, T, r, q = (mp.mpf(values[n]) for n in "STrq")
+            h = extended_steps(S, T, r, q, params, mp.mpf("1e-4"))["eta1"]
+            market = market_of(values)
+            value = base.derivative(lambda v: pricer(*market, **dict(params, eta1=v)), params["eta1"], 1, h)
+            print(f"d_eta1 {row['d_eta1']} -> {mp.nstr(value, 20)} {row['case']}", file=sys.stderr, flush=True)
+            row["d_eta1"] = mp.nstr(value, 20, strip_zeros=False)
+    with open(path, "w", newline="") as handle:
+        writer = csv.DictWriter(handle, fieldnames=header)
+        writer.writeheader()
+        writer.writerows(rows)
+
+
 def check_steps(model, factor, rows_slice):
     """Recomputes stored Greek rows with the steps times factor and prints the largest
     change of each in units of the tests' allowance max(1e-10 S, 1e-7 |value|)."""
@@ -632,12 +665,17 @@ def main():
     parser.add_argument("--check-rows", type=lambda text: slice(*(int(x) if x else None for x in text.split(":"))),
                         default=slice(None), metavar="START:STOP:STEP",
                         help="with --check-steps or --cross-check, these stored rows")
+    parser.add_argument("--redo-eta1-sensitivity", action="store_true",
+                        help="recompute the stored Kou d_eta1 where eta1 < 2 (its step scales with eta1 - 1)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the rows already written, compute the missing ones")
     parser.add_argument("--cross-check", action="store_true",
                         help="write nothing; price stored rows by a second route and compare")
     args = parser.parse_args()
     models = ["blackscholes", "merton", "kou"] if args.model == "all" else [args.model]
+    if args.redo_eta1_sensitivity:
+        redo_eta1_sensitivity()
+        return
     if args.cross_check:
         for model in models:
             if model != "blackscholes":
