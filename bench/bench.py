@@ -383,8 +383,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="only the calibration section")
     parser.add_argument("--implied-volatility-only", action="store_true",
                         help="only the implied-volatility rows")
+    parser.add_argument("--extended-grid-only", action="store_true",
+                        help="only the pricing API on the extended reference grid")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
+    if args.extended_grid_only:
+        pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
+        return 0
     if args.calibration_only:
         calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
         return 0
@@ -554,6 +559,7 @@ def main(argv: Optional[List[str]] = None) -> int:
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")
     pricing_api.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python, args.random_count)
+    pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
     calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")

@@ -188,11 +188,12 @@ def steps(S, T, r, q, params, rel_step):
     return h
 
 
-def greeks_by_differences(pricer, market, params, names, rel_step):
-    """The 13 Greeks and d price / d parameter for every model parameter."""
+def greeks_by_differences(pricer, market, params, names, rel_step, step_sizes=steps):
+    """The 13 Greeks and d price / d parameter for every model parameter; step_sizes gives
+    the absolute step of each variable (see steps)."""
     S, K, T, r, q = map(mp.mpf, market[:5])
     call = market[5]
-    h = steps(S, T, r, q, params, rel_step)
+    h = step_sizes(S, T, r, q, params, rel_step)
     memo = {}
 
     def V(S=S, T=T, r=r, q=q, **changes):
@@ -260,13 +261,16 @@ def corners(model):
         extremes.update(p=(0.0, 1.0), eta1=(1.5, 200.0), eta2=(0.5, 200.0))
     else:
         extremes.update(m=(-1.0, 0.5), s=(0.01, 1.0))
-    names = list(extremes)
-    rows = []
-    for values in itertools.product(*(extremes[n] for n in names)):
-        row = dict(zip(names, values))
+    rows = extreme_combinations(extremes)
+    for row in rows:
         row.update(S=100.0, r=0.05, q=0.1)
-        rows.append(row)
     return rows
+
+
+def extreme_combinations(extremes):
+    """Every combination of the values listed per name, as dicts."""
+    names = list(extremes)
+    return [dict(zip(names, values)) for values in itertools.product(*(extremes[n] for n in names))]
 
 
 def cases(model, count, seed):
@@ -340,14 +344,21 @@ def check_steps(model, factor, rows_slice, processes):
     for row in rows:
         for name in fields + MARKET_FIELDS[:-1]:
             row[name] = float(row[name])
-    worst = 0.0
     with multiprocessing.Pool(processes) as pool:
-        for row, other in zip(rows, pool.imap(greek_row, [(model, r, factor) for r in rows], chunksize=1)):
-            changes = {k: abs(float(other[k]) - float(row[k])) / max(1e-10 * row["S"], 1e-7 * abs(float(row[k])))
-                       for k in other}
-            name = max(changes, key=changes.get)
-            worst = max(worst, changes[name])
-            print(f"{changes[name]:.3g} {name} lam={row['lam']:.4g} T={row['T']:.4g} K={row['K']}", flush=True)
+        report_step_changes(model, rows, pool.imap(greek_row, [(model, r, factor) for r in rows], chunksize=1),
+                            lambda row: f"lam={row['lam']:.4g} T={row['T']:.4g} K={row['K']}")
+
+
+def report_step_changes(model, rows, recomputed, describe):
+    """Prints, for each stored row and its recomputation, the largest change in units of
+    the tests' allowance max(1e-10 S, 1e-7 |value|), then the largest of all."""
+    worst = 0.0
+    for row, other in zip(rows, recomputed):
+        changes = {k: abs(float(other[k]) - float(row[k])) / max(1e-10 * row["S"], 1e-7 * abs(float(row[k])))
+                   for k in other}
+        name = max(changes, key=changes.get)
+        worst = max(worst, changes[name])
+        print(f"{changes[name]:.3g} {name} {describe(row)}", flush=True)
     print(f"{model}: {len(rows)} rows, largest change {worst:.3g} of the allowance", file=sys.stderr)
 
 
