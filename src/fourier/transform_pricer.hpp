@@ -36,6 +36,22 @@ Contour greeks_contour(const Model& model, double k, double T, Interval range) {
     return choose_contour(model, T, k, k, range, derivative_log_tolerance, 0.0);
 }
 
+// The forward-term derivatives (market/greeks.hpp) of the residue of one pole, times sign:
+// D F e^{L(1)} at w = 1 (a call's, whose F dV/dF is itself), D K e^{L(0)} at w = 0 (a
+// put's, with no F-derivative). Only their dependence on T through L remains: L at a pole
+// has no volatility derivative, since the diffusion's term carries w (w - 1).
+template <class Model>
+void add_residue(const Model& model, const market::Forward& f, double T, bool call, double sign,
+                 market::ForwardGreeks& out) {
+    const charfun::LogMgf L = pole_log_mgf(model, T, call);
+    const double residue = sign * std::exp(L.value.real()) * (call ? f.discounted_forward : f.discounted_strike);
+    if (call) {
+        out.f1 += residue;
+        out.t1 += residue * L.d_T.real();
+    }
+    out.t0 += residue * L.d_T.real();
+}
+
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product, const Line& line,
                       market::ForwardGreeks& out, Stop stop = {}) {
@@ -75,16 +91,7 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     out.v2 = scale * s[VWWB];
     out.vv = scale * s[VVB];
     if (line.between_poles) {
-        // The residue: D F e^{L(1)} of a call, whose F dV/dF is itself; D K e^{L(0)} of a put,
-        // with no F-derivative. Only their dependence on T through L remains (L at a pole
-        // has no volatility derivative: the diffusion's term carries w (w - 1)).
-        const charfun::LogMgf L = pole_log_mgf(model, T, product.call());
-        const double residue = std::exp(L.value.real()) * (product.call() ? scale : f.discounted_strike);
-        if (product.call()) {
-            out.f1 += residue;
-            out.t1 += residue * L.d_T.real();
-        }
-        out.t0 += residue * L.d_T.real();
+        add_residue(model, f, T, product.call(), 1.0, out);
         out.strike = out.value - out.f1;
     }
     return status;
@@ -97,10 +104,47 @@ Line greeks_line(const Model& model, double k, double T, Product product) {
                        [&](Interval range) { return greeks_contour(model, k, T, range); });
 }
 
+// A line long enough that the other side's is worth choosing as well (a few percent of the
+// sum's time); ordinary options take 50 to 500 nodes.
+inline constexpr double long_line = node_budget / 4;
+
+// The line the Greeks are summed on and its side: the option's own, or the other side's
+// where the own line is long and that one shorter (deep in the money with a tiny diffusion
+// the own side's integrand may not end within the budget, the other's within a few nodes).
+struct SideLine {
+    Line line;
+    Product side;
+};
+
+template <class Model>
+SideLine greeks_side_line(const Model& model, double k, double T, Product product) {
+    SideLine own{greeks_line(model, k, T, product), product};
+    if (!(own.line.nodes > long_line)) return own;
+    const Product other{product.call() ? Payoff::put : Payoff::call};
+    SideLine alternative{greeks_line(model, k, T, other), other};
+    return alternative.line.nodes < own.line.nodes ? alternative : own;
+}
+
+// The option's Greeks from those of the side on the line: put-call parity, call - put =
+// D F e^{L(1)} - D K e^{L(0)} (the residues at the poles; D F - D K for a probability
+// measure), moves F dV/dF and the T-derivatives by those residues' and K dV/dK with them.
+template <class Model>
+Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+                      const SideLine& on, market::ForwardGreeks& out, Stop stop = {}) {
+    const Status status = forward_greeks(model, f, T, on.side, on.line, out, stop);
+    if (on.side.call() != product.call()) {
+        const double sign = product.call() ? 1.0 : -1.0;
+        add_residue(model, f, T, true, sign, out);
+        add_residue(model, f, T, false, -sign, out);
+        out.strike = out.value - out.f1;
+    }
+    return status;
+}
+
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       market::ForwardGreeks& out, Stop stop = {}) {
-    return forward_greeks(model, f, T, product, greeks_line(model, f.k, T, product), out, stop);
+    return forward_greeks(model, f, T, product, greeks_side_line(model, f.k, T, product), out, stop);
 }
 
 // The prices (row 0) and dL/d(parameter) integrals (rows 1..parameters, in the model's

@@ -113,7 +113,7 @@ Status price_chain(const Model& model, double T, bool call, const double* k, std
     if (!plan.rest) return Status::ok;
     std::vector<double> rest(n);
     const Status status =
-        fourier::price_chain(CountRemainder<Model>{model, plan.counts}, T, call, k, n, rest.data(), stop);
+        fourier::price_chain(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, T, call, k, n, rest.data(), stop);
     for (std::size_t i = 0; i < n; ++i) out[i] += rest[i];
     return status;
 }
@@ -189,7 +189,7 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     Status status = Status::ok;
     if (plan.rest) {
         market::ForwardGreeks rest{};
-        status = fourier::forward_greeks(CountRemainder<Model>{model, plan.counts}, f, T, product, rest, stop);
+        status = fourier::forward_greeks(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, f, T, product, rest, stop);
         out.f1 += rest.f1;
         out.f2 += rest.f2;
         out.f3 += rest.f3;
@@ -237,7 +237,7 @@ Status sensitivities_chain(const Model& model, double T, bool call, const double
     constexpr int rows = Model::parameter_count + 1;
     std::vector<double> remainder(rows * n);
     const Status status =
-        fourier::sensitivities_chain(CountRemainder<Model>{model, plan.counts}, T, call, k, n, remainder.data(), n, stop);
+        fourier::sensitivities_chain(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, T, call, k, n, remainder.data(), n, stop);
     for (int row = 0; row < rows; ++row)
         for (std::size_t i = 0; i < n; ++i) out[row * stride + i] += remainder[row * n + i];
     return status;

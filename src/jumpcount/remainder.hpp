@@ -43,7 +43,7 @@ inline void add_remainder_decay(const charfun::NormalJumps& jumps, int n, charfu
 template <class Model>
 struct CountRemainder {
     Model model;  // a charfun::Levy model with compound-Poisson jumps
-    int counts;   // n: the counts 0 ... n - 1 are left out
+    ExponentialTail tail;  // R_n: the counts 0 ... n - 1 are left out
 
     static constexpr int parameter_count = Model::parameter_count;
     using complex = std::complex<double>;
@@ -56,7 +56,7 @@ struct CountRemainder {
 
     charfun::LogMgf log_mgf(complex w, double T) const {
         const complex z = T * model.jumps().transform(w);
-        const LogExponentialTail r = log_exponential_tail(z, counts);
+        const LogExponentialTail r = tail.log(z);
         const complex diffusion = diffusion_part(w);
         // dR_n(Z)/dT / R_n(Z) = (Z / T) R_{n-1}(Z) / R_n(Z).
         return {T * diffusion + r.log_value, diffusion + z / T * r.ratio};
@@ -64,7 +64,7 @@ struct CountRemainder {
 
     complex log_mgf_dw(complex w, double T) const {
         const complex z = T * model.jumps().transform(w);
-        const LogExponentialTail r = log_exponential_tail(z, counts);
+        const LogExponentialTail r = tail.log(z);
         return T * (model.drift() + model.diffusion_variance() * w) + T * model.jumps().transform_slope(w) * r.ratio;
     }
 
@@ -73,7 +73,7 @@ struct CountRemainder {
     void log_mgf_gradient(complex w, double T, complex* out) const {
         model.log_mgf_gradient(w, T, out);
         const complex z = T * model.jumps().transform(w);
-        const complex excess = log_exponential_tail(z, counts).ratio - 1.0;
+        const complex excess = tail.log(z).ratio - 1.0;
         complex jump[parameter_count];
         model.exponent.jump_transform_gradient(w, jump);
         for (int i = 0; i < parameter_count; ++i) out[i] += T * excess * jump[i];
@@ -86,12 +86,12 @@ struct CountRemainder {
         const double variance = model.diffusion_variance();
         const double diffusion =
             T * (theta * model.drift() + 0.5 * variance * (theta * theta - u * u) - model.jumps().rate());
-        return diffusion + log_exponential_tail_bound(T * model.jumps().transform_bound(theta, u), counts);
+        return diffusion + tail.log_bound(T * model.jumps().transform_bound(theta, u));
     }
 
     charfun::Decay decay(double T) const {
         charfun::Decay d = model.decay(T);
-        add_remainder_decay(model.jumps(), counts, d);
+        add_remainder_decay(model.jumps(), tail.order(), d);
         return d;
     }
 
@@ -99,7 +99,7 @@ struct CountRemainder {
     charfun::VolatilityDerivatives volatility_derivatives(complex w, double T) const {
         return model.volatility_derivatives(w, T);
     }
-    CountRemainder for_parameter_derivatives() const { return {model.for_parameter_derivatives(), counts}; }
+    CountRemainder for_parameter_derivatives() const { return {model.for_parameter_derivatives(), tail}; }
 };
 
 }  // namespace tarnwick::jumpcount

@@ -41,10 +41,10 @@ Status price_chain(const Model& model, double T, bool call, const double* k, std
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       market::ForwardGreeks& out, Stop stop) {
-    const fourier::Line line = fourier::greeks_line(model, f.k, T, product);
+    const fourier::SideLine on = fourier::greeks_side_line(model, f.k, T, product);
     if constexpr (counted<Model>::value)
-        if (beyond_budget(line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
-    return fourier::forward_greeks(model, f, T, product, line, out, stop);
+        if (beyond_budget(on.line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
+    return fourier::forward_greeks(model, f, T, product, on, out, stop);
 }
 
 template <class Model>
