@@ -152,7 +152,7 @@ Status price_chain(const Model& model, double T, bool call, const Line& line, co
 
 template <class Model>
 Line price_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
-    return choose_line(model, T, call, 0.5 * (k[0] + k[n - 1]), price_log_tolerance, true, 0,
+    return choose_line(model, T, admissible(model, T, call), 0.5 * (k[0] + k[n - 1]), price_log_tolerance, true, 0,
                        [&](Interval range) { return price_contour(model, T, range, k, n); });
 }
 

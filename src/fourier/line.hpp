@@ -46,15 +46,17 @@ double expected_nodes(const Model& model, double T, const Contour& contour, doub
     return nodes;
 }
 
-// The side's own line, or the one between the poles where the side's is beyond the budget
-// and that one is cheaper. contour_of(range) chooses the contour within a range of Re w.
+// The side's own line within `side` (the admissible interval of the integrand's strip), or
+// the one between the poles where the side's is beyond the budget and that one is cheaper.
+// contour_of(range) chooses the contour within a range of Re w; the nodes are those of the
+// model's own integrand.
 template <class Model, class ContourOf>
-Line choose_line(const Model& model, double T, bool call, double k, double log_tolerance, bool inverse_square,
-                 int degree, ContourOf&& contour_of) {
+Line choose_line(const Model& model, double T, Interval side_range, double k, double log_tolerance,
+                 bool inverse_square, int degree, ContourOf&& contour_of) {
     const auto nodes = [&](const Contour& c) {
         return expected_nodes(model, T, c, k, log_tolerance, inverse_square, degree);
     };
-    Line side{contour_of(admissible(model, T, call)), false, 0.0};
+    Line side{contour_of(side_range), false, 0.0};
     side.nodes = nodes(side.contour);
     if (side.nodes <= node_budget) return side;
     Line middle{contour_of(between_poles()), true, 0.0};

@@ -100,7 +100,7 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 template <class Model>
 Line greeks_line(const Model& model, double k, double T, Product product) {
     // The integrands carry up to w^3 times dL/dT, which grows like w^2.
-    return choose_line(model, T, product.call(), k, derivative_log_tolerance, false, 5,
+    return choose_line(model, T, admissible(model, T, product.call()), k, derivative_log_tolerance, false, 5,
                        [&](Interval range) { return greeks_contour(model, k, T, range); });
 }
 
@@ -163,6 +163,22 @@ Contour sensitivities_contour(const Model& model, double T, Interval range, cons
     return choose_contour(strip, T, *lo, *hi, range, derivative_log_tolerance, price_log_excess);
 }
 
+// The residue of one pole times sign, e^{L} at w = 1 (a call's) or e^k e^{L} at w = 0 (a
+// put's), and its parameter derivatives, in units of D F, added to a chain's rows.
+template <class Model>
+void add_residue_sensitivities(const Model& model, double T, bool call, double sign, const double* k, std::size_t n,
+                               double* out, std::size_t stride) {
+    constexpr std::size_t count = Model::parameter_count;
+    const double residue = sign * std::exp(pole_log_mgf(model, T, call).value.real());
+    complex gradient[count];
+    model.log_mgf_gradient(call ? 1.0 : 0.0, T, gradient);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double scaled = call ? residue : std::exp(k[i]) * residue;
+        out[i] += scaled;
+        for (std::size_t p = 0; p < count; ++p) out[(p + 1) * stride + i] += scaled * gradient[p].real();
+    }
+}
+
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n,
                            double* out, std::size_t stride, Stop stop = {}) {
@@ -184,31 +200,48 @@ Status sensitivities_chain(const Model& model, double T, bool call, const Line& 
                                            return factor;
                                        },
                                        out, stride, stop);
-    if (line.between_poles) {
-        // The residue e^{L} at the pole (times e^k for a put) and its parameter derivatives.
-        const double residue = std::exp(pole_log_mgf(model, T, call).value.real());
-        complex gradient[count];
-        model.log_mgf_gradient(call ? 1.0 : 0.0, T, gradient);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double scaled = call ? residue : std::exp(k[i]) * residue;
-            out[i] += scaled;
-            for (std::size_t p = 0; p < count; ++p) out[(p + 1) * stride + i] += scaled * gradient[p].real();
-        }
-    }
+    if (line.between_poles) add_residue_sensitivities(model, T, call, 1.0, k, n, out, stride);
     return status;
 }
 
-// The line of the gradient's strip (the model for parameter derivatives).
+// A line within the gradient's strip (that of the model for parameter derivatives), its
+// nodes those of the model itself: the model for derivatives may carry jumps the model has
+// not (lam = 0), whose decay the integrand does not have.
 template <class Model>
 Line sensitivities_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
-    return choose_line(model.for_parameter_derivatives(), T, call, 0.5 * (k[0] + k[n - 1]), derivative_log_tolerance,
-                       false, 2, [&](Interval range) { return sensitivities_contour(model, T, range, k, n); });
+    return choose_line(model, T, admissible(model.for_parameter_derivatives(), T, call), 0.5 * (k[0] + k[n - 1]),
+                       derivative_log_tolerance, false, 2,
+                       [&](Interval range) { return sensitivities_contour(model, T, range, k, n); });
+}
+
+// The chain's line and its side, chosen as for the Greeks (greeks_side_line).
+template <class Model>
+SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
+    const Product own{call ? Payoff::call : Payoff::put}, other{call ? Payoff::put : Payoff::call};
+    SideLine chosen{sensitivities_line(model, T, call, k, n), own};
+    if (!(chosen.line.nodes > long_line)) return chosen;
+    SideLine alternative{sensitivities_line(model, T, !call, k, n), other};
+    return alternative.line.nodes < chosen.line.nodes ? alternative : chosen;
+}
+
+// The chain's rows for the side `call` from those of the side on the line, by put-call
+// parity with the poles' residues (as forward_greeks).
+template <class Model>
+Status sensitivities_chain(const Model& model, double T, bool call, const SideLine& on, const double* k, std::size_t n,
+                           double* out, std::size_t stride, Stop stop = {}) {
+    const Status status = sensitivities_chain(model, T, on.side.call(), on.line, k, n, out, stride, stop);
+    if (on.side.call() != call) {
+        const double sign = call ? 1.0 : -1.0;
+        add_residue_sensitivities(model, T, true, sign, k, n, out, stride);
+        add_residue_sensitivities(model, T, false, -sign, k, n, out, stride);
+    }
+    return status;
 }
 
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                            std::size_t stride, Stop stop = {}) {
-    return sensitivities_chain(model, T, call, sensitivities_line(model, T, call, k, n), k, n, out, stride, stop);
+    return sensitivities_chain(model, T, call, sensitivities_side_line(model, T, call, k, n), k, n, out, stride, stop);
 }
 
 // One option: the price, then dV/d(parameter) for each model parameter in the model's

@@ -50,10 +50,10 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                            std::size_t stride, Stop stop) {
-    const fourier::Line line = fourier::sensitivities_line(model, T, call, k, n);
+    const fourier::SideLine on = fourier::sensitivities_side_line(model, T, call, k, n);
     if constexpr (counted<Model>::value)
-        if (beyond_budget(line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
-    return fourier::sensitivities_chain(model, T, call, line, k, n, out, stride, stop);
+        if (beyond_budget(on.line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
+    return fourier::sensitivities_chain(model, T, call, on, k, n, out, stride, stop);
 }
 
 }  // namespace tarnwick::pricing
