@@ -6,10 +6,10 @@ Cases: one maturity with 1,000 strikes (Kou, Merton; per option), one option (pe
 from Python), 10^6 random (S, K, T) options on one and two threads, and all 13 Greeks
 against the price.
 
-A second section (extended_grid) times tw.price and tw.greeks alone on every case of the
-extended reference grid (tests/references/*_extended.csv: tiny diffusions, blink
-maturities, extreme tails) against an ordinary option of the same model and against
-fourier-option-pricer's contour engine on the same case.
+A second section (extended_grid) times tw.price, tw.greeks and tw.sensitivities alone on
+every case of the extended reference grid (tests/references/*_extended.csv: tiny
+diffusions, blink maturities, extreme tails) against an ordinary option of the same model
+and against fourier-option-pricer's contour engine on the same case.
 """
 
 import csv
@@ -213,7 +213,7 @@ def extended_grid(time_per_call, fmt_time, repeats: int, min_batch: float, ancho
         if not mine:
             continue
         base = dict(tw=tw, model=cls(**ordinary["params"]), m=ordinary)
-        for what in ("price", "greeks"):
+        for what in ("price", "greeks", "sensitivities"):
             usual = time_per_call(f"tw.{what}(model, 100.0, 100.0, m['T'], m['r'])", base, repeats, min_batch).median
             seconds, refused = {}, 0
             for i, case in mine:
