@@ -104,9 +104,10 @@ Line greeks_line(const Model& model, double k, double T, Product product) {
                        [&](Interval range) { return greeks_contour(model, k, T, range); });
 }
 
-// A line long enough that the other side's is worth choosing as well (a few percent of the
-// sum's time); ordinary options take 50 to 500 nodes.
-inline constexpr double long_line = node_budget / 4;
+// Whether a line is long enough that the other side's is worth choosing as well: one at the
+// budget or beyond (a line's choice costs as much as some tens of nodes, which ordinary
+// options, at 50 to 500 nodes, do not spend).
+inline bool long_line(const Line& line) { return line.nodes >= node_budget; }
 
 // The line the Greeks are summed on and its side: the option's own, or the other side's
 // where the own line is long and that one shorter (deep in the money with a tiny diffusion
@@ -119,7 +120,7 @@ struct SideLine {
 template <class Model>
 SideLine greeks_side_line(const Model& model, double k, double T, Product product) {
     SideLine own{greeks_line(model, k, T, product), product};
-    if (!(own.line.nodes > long_line)) return own;
+    if (!long_line(own.line)) return own;
     const Product other{product.call() ? Payoff::put : Payoff::call};
     SideLine alternative{greeks_line(model, k, T, other), other};
     return alternative.line.nodes < own.line.nodes ? alternative : own;
@@ -219,7 +220,7 @@ template <class Model>
 SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
     const Product own{call ? Payoff::call : Payoff::put}, other{call ? Payoff::put : Payoff::call};
     SideLine chosen{sensitivities_line(model, T, call, k, n), own};
-    if (!(chosen.line.nodes > long_line)) return chosen;
+    if (!long_line(chosen.line)) return chosen;
     SideLine alternative{sensitivities_line(model, T, !call, k, n), other};
     return alternative.line.nodes < chosen.line.nodes ? alternative : chosen;
 }
