@@ -64,6 +64,25 @@ Line choose_line(const Model& model, double T, Interval side_range, double k, do
     return middle.nodes < side.nodes || std::isnan(side.nodes) ? middle : side;
 }
 
+// A line and the side (call or put) whose integral is summed along it.
+struct SideLine {
+    Line line;
+    bool call;
+};
+
+// The side's own line (line_of(call)), or the other side's where the own one is at the
+// budget or beyond and the other is shorter: deep in the money with a tiny diffusion the
+// own side's integrand may not end within the budget, the other's within a few nodes. The
+// caller carries the other side's sum over by put-call parity. A line's choice costs as much
+// as some tens of nodes, which ordinary options (50 to 500 nodes) do not spend on a second.
+template <class LineOf>
+SideLine shorter_side(bool call, LineOf&& line_of) {
+    SideLine own{line_of(call), call};
+    if (!(own.line.nodes >= node_budget)) return own;
+    SideLine other{line_of(!call), !call};
+    return other.line.nodes < own.line.nodes ? other : own;
+}
+
 // The log-MGF at the pole whose residue the line between the poles leaves out of the
 // side's price: w = 1 for a call, w = 0 for a put (times e^k).
 template <class Model>

@@ -104,26 +104,11 @@ Line greeks_line(const Model& model, double k, double T, Product product) {
                        [&](Interval range) { return greeks_contour(model, k, T, range); });
 }
 
-// Whether a line is long enough that the other side's is worth choosing as well: one at the
-// budget or beyond (a line's choice costs as much as some tens of nodes, which ordinary
-// options, at 50 to 500 nodes, do not spend).
-inline bool long_line(const Line& line) { return line.nodes >= node_budget; }
-
-// The line the Greeks are summed on and its side: the option's own, or the other side's
-// where the own line is long and that one shorter (deep in the money with a tiny diffusion
-// the own side's integrand may not end within the budget, the other's within a few nodes).
-struct SideLine {
-    Line line;
-    Product side;
-};
-
 template <class Model>
 SideLine greeks_side_line(const Model& model, double k, double T, Product product) {
-    SideLine own{greeks_line(model, k, T, product), product};
-    if (!long_line(own.line)) return own;
-    const Product other{product.call() ? Payoff::put : Payoff::call};
-    SideLine alternative{greeks_line(model, k, T, other), other};
-    return alternative.line.nodes < own.line.nodes ? alternative : own;
+    return shorter_side(product.call(), [&](bool call) {
+        return greeks_line(model, k, T, Product{call ? Payoff::call : Payoff::put});
+    });
 }
 
 // The option's Greeks from those of the side on the line: put-call parity, call - put =
@@ -132,8 +117,9 @@ SideLine greeks_side_line(const Model& model, double k, double T, Product produc
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       const SideLine& on, market::ForwardGreeks& out, Stop stop = {}) {
-    const Status status = forward_greeks(model, f, T, on.side, on.line, out, stop);
-    if (on.side.call() != product.call()) {
+    const Product side{on.call ? Payoff::call : Payoff::put};
+    const Status status = forward_greeks(model, f, T, side, on.line, out, stop);
+    if (on.call != product.call()) {
         const double sign = product.call() ? 1.0 : -1.0;
         add_residue(model, f, T, true, sign, out);
         add_residue(model, f, T, false, -sign, out);
@@ -215,14 +201,9 @@ Line sensitivities_line(const Model& model, double T, bool call, const double* k
                        [&](Interval range) { return sensitivities_contour(model, T, range, k, n); });
 }
 
-// The chain's line and its side, chosen as for the Greeks (greeks_side_line).
 template <class Model>
 SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
-    const Product own{call ? Payoff::call : Payoff::put}, other{call ? Payoff::put : Payoff::call};
-    SideLine chosen{sensitivities_line(model, T, call, k, n), own};
-    if (!long_line(chosen.line)) return chosen;
-    SideLine alternative{sensitivities_line(model, T, !call, k, n), other};
-    return alternative.line.nodes < chosen.line.nodes ? alternative : chosen;
+    return shorter_side(call, [&](bool side) { return sensitivities_line(model, T, side, k, n); });
 }
 
 // The chain's rows for the side `call` from those of the side on the line, by put-call
@@ -230,8 +211,8 @@ SideLine sensitivities_side_line(const Model& model, double T, bool call, const 
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const SideLine& on, const double* k, std::size_t n,
                            double* out, std::size_t stride, Stop stop = {}) {
-    const Status status = sensitivities_chain(model, T, on.side.call(), on.line, k, n, out, stride, stop);
-    if (on.side.call() != call) {
+    const Status status = sensitivities_chain(model, T, on.call, on.line, k, n, out, stride, stop);
+    if (on.call != call) {
         const double sign = call ? 1.0 : -1.0;
         add_residue_sensitivities(model, T, true, sign, k, n, out, stride);
         add_residue_sensitivities(model, T, false, -sign, k, n, out, stride);
