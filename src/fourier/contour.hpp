@@ -52,7 +52,6 @@ Interval admissible(const Model& model, double T, bool call) {
 inline Interval between_poles() { return {0.0, 1.0}; }
 inline bool is_between_poles(const Interval& range) { return range.lo == 0.0 && range.hi == 1.0; }
 
-
 // Along the line the integrand's modulus falls at least like the decay the model states.
 // span: the u beyond which that decay alone is below exp(log_tolerance) (infinite without
 // one). tail_length: a bound of int_u^inf decay(v) / decay(u) dv, the Gaussian's

@@ -111,9 +111,9 @@ Status price_chain(const Model& model, double T, bool call, const double* k, std
         out[i] = fourier::from_side(counts_price(law, terms, k[i], plan.call, weight.data(), plan.first, plan.counts),
                                     k[i], plan.call, call);
     if (!plan.rest) return Status::ok;
+    const CountRemainder<Model> remainder{model, ExponentialTail(plan.counts)};
     std::vector<double> rest(n);
-    const Status status =
-        fourier::price_chain(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, T, call, k, n, rest.data(), stop);
+    const Status status = fourier::price_chain(remainder, T, call, k, n, rest.data(), stop);
     for (std::size_t i = 0; i < n; ++i) out[i] += rest[i];
     return status;
 }
@@ -188,18 +188,10 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     out.vv = scale * (T * (D[2] - D[1]) + sigma * T * sigma * T * (D[4] - 2.0 * D[3] + D[2]));
     Status status = Status::ok;
     if (plan.rest) {
+        const CountRemainder<Model> remainder{model, ExponentialTail(plan.counts)};
         market::ForwardGreeks rest{};
-        status = fourier::forward_greeks(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, f, T, product, rest, stop);
-        out.f1 += rest.f1;
-        out.f2 += rest.f2;
-        out.f3 += rest.f3;
-        out.t0 += rest.t0;
-        out.t1 += rest.t1;
-        out.t2 += rest.t2;
-        out.v0 += rest.v0;
-        out.v1 += rest.v1;
-        out.v2 += rest.v2;
-        out.vv += rest.vv;
+        status = fourier::forward_greeks(remainder, f, T, product, rest, stop);
+        market::add_derivatives(out, rest);
     }
     out.strike = value - out.f1;
     return status;
@@ -235,11 +227,11 @@ Status sensitivities_chain(const Model& model, double T, bool call, const double
     }
     if (!plan.rest) return Status::ok;
     constexpr int rows = Model::parameter_count + 1;
-    std::vector<double> remainder(rows * n);
-    const Status status =
-        fourier::sensitivities_chain(CountRemainder<Model>{model, ExponentialTail(plan.counts)}, T, call, k, n, remainder.data(), n, stop);
+    const CountRemainder<Model> remainder{model, ExponentialTail(plan.counts)};
+    std::vector<double> rest(rows * n);
+    const Status status = fourier::sensitivities_chain(remainder, T, call, k, n, rest.data(), n, stop);
     for (int row = 0; row < rows; ++row)
-        for (std::size_t i = 0; i < n; ++i) out[row * stride + i] += remainder[row * n + i];
+        for (std::size_t i = 0; i < n; ++i) out[row * stride + i] += rest[row * n + i];
     return status;
 }
 

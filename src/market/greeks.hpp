@@ -30,6 +30,21 @@ struct ForwardGreeks {
     double vv;          // d2V/dv2
 };
 
+// Adds the derivatives of `part` (all but the value and K dV/dK, which follow from the
+// whole) to those of `to`: a price split into parts has derivatives that add.
+inline void add_derivatives(ForwardGreeks& to, const ForwardGreeks& part) {
+    to.f1 += part.f1;
+    to.f2 += part.f2;
+    to.f3 += part.f3;
+    to.t0 += part.t0;
+    to.t1 += part.t1;
+    to.t2 += part.t2;
+    to.v0 += part.v0;
+    to.v1 += part.v1;
+    to.v2 += part.v2;
+    to.vv += part.vv;
+}
+
 // The price and twelve Greeks, in the order of greek::Index.
 inline void spot_greeks(const ForwardGreeks& g, const Option& o, double* out) {
     const double S = o.S, T = o.T, r = o.r, q = o.q;

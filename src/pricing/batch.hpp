@@ -166,8 +166,8 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         const Status status =
             what == Output::price
                 ? price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop)
-                : sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(),
-                                               length, stop);
+                : sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), length,
+                                      stop);
         for (std::size_t j = 0; j < length; ++j) {
             const std::size_t i = order[from + j];
             const market::Forward& f = forward[i];
