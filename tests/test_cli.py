@@ -387,7 +387,7 @@ def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
     (["--sample", "--model", "merton", "--fix", "s=-1"], "argument --fix: s must be >= 0, got -1"),
     (["{file}", "--spot", "100", "--fix", "p"], "argument --fix: expected NAME=VALUE"),
     (["{file}", "--spot", "-1"], "argument --spot/--S: expected a number > 0"),
-    (["--sample", "--model", "heston"], "argument --model: invalid choice: 'heston'"),
+    (["--sample", "--model", "sabr"], "argument --model: invalid choice: 'sabr'"),
     (["{bad}", "--spot", "100"], "missing column(s) maturity"),
 ])
 def test_calibrate_usage_errors(capsys, tmp_path, argv, message):

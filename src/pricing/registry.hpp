@@ -13,6 +13,7 @@
 #include "charfun/kou.hpp"
 #include "charfun/levy.hpp"
 #include "charfun/merton.hpp"
+#include "charfun/stochastic_volatility.hpp"
 
 namespace tarnwick::pricing {
 
@@ -24,8 +25,8 @@ struct ModelList {
 };
 
 // In the order of the model codes.
-using Registered =
-    ModelList<charfun::Levy<charfun::BlackScholes>, charfun::Levy<charfun::Kou>, charfun::Levy<charfun::Merton>>;
+using Registered = ModelList<charfun::Levy<charfun::BlackScholes>, charfun::Levy<charfun::Kou>,
+                             charfun::Levy<charfun::Merton>, charfun::Heston, charfun::Bates, charfun::HestonKou>;
 
 inline bool known_model(int code) { return code >= 0 && static_cast<std::size_t>(code) < Registered::size; }
 

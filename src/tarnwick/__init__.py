@@ -18,13 +18,14 @@ from importlib.metadata import version
 from ._api import Greeks, greeks, price, sensitivities
 from ._calibrate import CalibrationResult, calibrate
 from ._implied_volatility import implied_volatility
-from ._models import BlackScholes, Kou, Merton
+from ._models import Bates, BlackScholes, Heston, HestonKou, Kou, Merton
 from ._status import AccuracyWarning
 from ._plot import plot_smile
 from ._quotes import SampleQuotes, read_quotes, sample_quotes
 
 __version__ = version("tarnwick")
 
-__all__ = ["AccuracyWarning", "BlackScholes", "CalibrationResult", "Greeks", "Kou", "Merton", "SampleQuotes",
+__all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "Greeks", "Heston", "HestonKou", "Kou",
+           "Merton", "SampleQuotes",
            "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
            "sample_quotes", "sensitivities"]

@@ -15,7 +15,7 @@ from typing import Any, Callable, ClassVar, List, Tuple, Type, TypeVar
 from ._inputs import real_number, shown
 
 # Model codes understood by the _pricing extension.
-_BLACK_SCHOLES, _KOU, _MERTON = 0, 1, 2
+_BLACK_SCHOLES, _KOU, _MERTON, _HESTON, _BATES, _HESTON_KOU = range(6)
 
 
 @dataclass(frozen=True)
@@ -187,20 +187,35 @@ SIGMA = Parameter("sigma", "Volatility of the diffusion", POSITIVE, (0.005, 2.0)
                   True, 0.2)
 LAM = Parameter("lam", "Jump intensity, expected jumps per year", NON_NEGATIVE, (0.0, 20.0),
                 (0.05, 3.0), True, 1.0)
-
-
-@registered(
-    "kou", _KOU,
-    _replace(SIGMA, default=0.16),
-    LAM,
-    Parameter("p", "Probability that a jump is upward", Range(0.0, 1.0, True, True),
-              (0.0, 1.0), (0.05, 0.95), False, 0.4),
-    # The mean up-jump factor E[e^Y] = eta1 / (eta1 - 1) is finite only for eta1 > 1.
-    Parameter("eta1", "Rate of the upward exponential log-jumps (mean 1/eta1)", Range(1.0),
-              (1.05, 200.0), (3.0, 60.0), True, 10.0),
-    Parameter("eta2", "Rate of the downward exponential log-jumps (mean 1/eta2)", POSITIVE,
-              (0.1, 200.0), (1.5, 40.0), True, 5.0),
+P = Parameter("p", "Probability that a jump is upward", Range(0.0, 1.0, True, True),
+              (0.0, 1.0), (0.05, 0.95), False, 0.4)
+# The mean up-jump factor E[e^Y] = eta1 / (eta1 - 1) is finite only for eta1 > 1.
+ETA1 = Parameter("eta1", "Rate of the upward exponential log-jumps (mean 1/eta1)", Range(1.0),
+                 (1.05, 200.0), (3.0, 60.0), True, 10.0)
+ETA2 = Parameter("eta2", "Rate of the downward exponential log-jumps (mean 1/eta2)", POSITIVE,
+                 (0.1, 200.0), (1.5, 40.0), True, 5.0)
+# m and s get flags of their own, never --m/--s: --s beside --S is one shift key away.
+JUMP_MEAN = Parameter("m", "Mean m of the log jump factor", ANY_FINITE, (-2.0, 2.0), (-0.4, 0.2),
+                      False, -0.1, "--jump-mean")
+JUMP_STD = Parameter("s", "Standard deviation s of the log jump factor", NON_NEGATIVE, (0.001, 2.0),
+                     (0.02, 0.5), True, 0.2, "--jump-std")
+# Heston's variance. Calibration keeps the variances and the mean reversion where a surface
+# can tell them apart, and the correlation off +-1, where the variance and the price move
+# as one and the smile no longer depends smoothly on it.
+VARIANCE = (
+    Parameter("v0", "Initial variance (the square of the initial volatility)", NON_NEGATIVE,
+              (1e-4, 2.0), (0.005, 0.2), True, 0.04),
+    Parameter("kappa", "Rate at which the variance reverts to theta, per year", POSITIVE,
+              (0.01, 30.0), (0.3, 5.0), True, 1.5),
+    Parameter("theta", "Long-run level of the variance", POSITIVE, (1e-4, 2.0), (0.005, 0.2), True,
+              0.04),
+    Parameter("xi", "Volatility of the variance", POSITIVE, (0.01, 5.0), (0.1, 1.5), True, 0.5),
+    Parameter("rho", "Correlation of the variance with the price", Range(-1.0, 1.0),
+              (-0.99, 0.99), (-0.9, 0.3), False, -0.7),
 )
+
+
+@registered("kou", _KOU, _replace(SIGMA, default=0.16), LAM, P, ETA1, ETA2)
 @dataclass(frozen=True)
 class Kou(Model):
     """Kou's double-exponential jump-diffusion.
@@ -225,16 +240,7 @@ class Kou(Model):
     eta2: float
 
 
-# m and s get flags of their own, never --m/--s: --s beside --S is one shift key away.
-@registered(
-    "merton", _MERTON,
-    SIGMA,
-    LAM,
-    Parameter("m", "Mean m of the log jump factor", ANY_FINITE, (-2.0, 2.0), (-0.4, 0.2), False,
-              -0.1, "--jump-mean"),
-    Parameter("s", "Standard deviation s of the log jump factor", NON_NEGATIVE, (0.001, 2.0),
-              (0.02, 0.5), True, 0.2, "--jump-std"),
-)
+@registered("merton", _MERTON, SIGMA, LAM, JUMP_MEAN, JUMP_STD)
 @dataclass(frozen=True)
 class Merton(Model):
     """Merton's lognormal jump-diffusion.
@@ -271,3 +277,87 @@ class BlackScholes(Model):
     """
 
     sigma: float
+
+
+@registered("heston", _HESTON, *VARIANCE)
+@dataclass(frozen=True)
+class Heston(Model):
+    """Heston's stochastic volatility.
+
+    The variance ``v`` of the log price starts at ``v0`` and follows
+    ``dv = kappa (theta - v) dt + xi sqrt(v) dW_v``, its Brownian motion correlated with
+    the price's by ``rho``. The Feller condition ``2 kappa theta >= xi^2`` is not required.
+    Greeks in the volatility (vega, vanna, zomma, vomma) are derivatives in the initial
+    volatility ``sqrt(v0)``.
+
+    Examples
+    --------
+    >>> import tarnwick as tw
+    >>> heston = tw.Heston(v0=0.0175, kappa=1.5768, theta=0.0398, xi=0.5751, rho=-0.5711)
+    >>> round(tw.price(heston, S=100, K=100, T=1.0, r=0.0), 12)
+    5.785155434376
+    """
+
+    v0: float
+    kappa: float
+    theta: float
+    xi: float
+    rho: float
+
+
+@registered("bates", _BATES, *VARIANCE, LAM, JUMP_MEAN, JUMP_STD)
+@dataclass(frozen=True)
+class Bates(Model):
+    """Bates' model: Heston's stochastic volatility with Merton's lognormal jumps.
+
+    The variance follows :class:`Heston`'s dynamics; independently, the log price jumps at
+    rate ``lam`` per year by normal amounts of mean ``m`` and standard deviation ``s``,
+    compensated in the drift as in :class:`Merton`. Greeks in the volatility are
+    derivatives in ``sqrt(v0)``.
+
+    Examples
+    --------
+    >>> import tarnwick as tw
+    >>> bates = tw.Bates(v0=0.04, kappa=2.0, theta=0.04, xi=0.5, rho=-0.7, lam=0.5, m=-0.1, s=0.15)
+    >>> round(tw.price(bates, S=100, K=100, T=1.0, r=0.02), 10)
+    9.7844498389
+    """
+
+    v0: float
+    kappa: float
+    theta: float
+    xi: float
+    rho: float
+    lam: float
+    m: float
+    s: float
+
+
+@registered("hestonkou", _HESTON_KOU, *VARIANCE, LAM, P, ETA1, ETA2)
+@dataclass(frozen=True)
+class HestonKou(Model):
+    """Heston's stochastic volatility with Kou's double-exponential jumps.
+
+    The variance follows :class:`Heston`'s dynamics; independently, the log price jumps at
+    rate ``lam`` per year, upward with probability ``p`` by an exponential amount of mean
+    ``1 / eta1``, downward otherwise with mean ``1 / eta2``, compensated in the drift as in
+    :class:`Kou`. Greeks in the volatility are derivatives in ``sqrt(v0)``.
+
+    Examples
+    --------
+    >>> import tarnwick as tw
+    >>> model = tw.HestonKou(v0=0.04, kappa=2.0, theta=0.04, xi=0.5, rho=-0.7,
+    ...                      lam=0.5, p=0.3, eta1=25.0, eta2=10.0)
+    >>> round(tw.price(model, S=100, K=100, T=1.0, r=0.02), 10)
+    9.0244110989
+    """
+
+    v0: float
+    kappa: float
+    theta: float
+    xi: float
+    rho: float
+    lam: float
+    p: float
+    eta1: float
+    eta2: float

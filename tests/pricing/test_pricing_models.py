@@ -16,6 +16,9 @@ VALID = {
     tw.Kou: dict(sigma=0.16, lam=1.0, p=0.4, eta1=10.0, eta2=5.0),
     tw.Merton: dict(sigma=0.2, lam=1.0, m=-0.1, s=0.2),
     tw.BlackScholes: dict(sigma=0.2),
+    tw.Heston: dict(v0=0.04, kappa=1.5, theta=0.04, xi=0.5, rho=-0.7),
+    tw.Bates: dict(v0=0.04, kappa=1.5, theta=0.04, xi=0.5, rho=-0.7, lam=1.0, m=-0.1, s=0.2),
+    tw.HestonKou: dict(v0=0.04, kappa=1.5, theta=0.04, xi=0.5, rho=-0.7, lam=1.0, p=0.4, eta1=10.0, eta2=5.0),
 }
 
 # (class, parameter, bad value, words the message must contain)
@@ -36,6 +39,10 @@ INVALID = [
     (tw.BlackScholes, "sigma", np.True_, "real number"),
     (tw.Kou, "sigma", np.complex128(0.2), "real number"),
     (tw.Merton, "m", np.ma.masked, "real number"),
+    (tw.Heston, "rho", 1.0, "> -1 and < 1"),
+    (tw.Heston, "v0", -1e-12, ">= 0"),
+    (tw.Bates, "xi", 0.0, "> 0"),
+    (tw.HestonKou, "eta1", 0.5, "> 1"),
 ]
 
 

@@ -1,0 +1,147 @@
+#pragma once
+
+// Stochastic volatility with jumps: Heston's variance (heston.hpp) and, independent of it,
+// the jumps of a Lévy exponent whose diffusion is set to zero: Black-Scholes' (no jumps:
+// Heston), Merton's (Bates) or Kou's (Heston with double-exponential jumps). With
+// X = ln(S_T / F),
+//
+//     L(w, T) = kappa theta C(T; b, m) + v0 D(T; b, m) + T kappa_J(w),
+//
+// b = kappa - rho xi w, m = w (w - 1), kappa_J the jump part of the exponent, compensated
+// (kappa_J(0) = kappa_J(1) = 0) like the Lévy models'. The parameters are (v0, kappa,
+// theta, xi, rho) followed by the jump exponent's own after its sigma.
+
+#include <array>
+#include <cmath>
+#include <complex>
+
+#include "charfun/black_scholes.hpp"
+#include "charfun/heston.hpp"
+#include "charfun/kou.hpp"
+#include "charfun/merton.hpp"
+#include "charfun/model_interface.hpp"
+#include "taylor/dual.hpp"
+
+namespace tarnwick::charfun {
+
+template <class Jumps>
+inline constexpr const char* stochastic_volatility_name = nullptr;
+template <>
+inline constexpr const char* stochastic_volatility_name<BlackScholes> = "heston";
+template <>
+inline constexpr const char* stochastic_volatility_name<Merton> = "bates";
+template <>
+inline constexpr const char* stochastic_volatility_name<Kou> = "hestonkou";
+
+template <class Jumps>
+struct StochasticVolatility {
+    double v0;     // initial variance
+    double kappa;  // rate at which the variance reverts
+    double theta;  // level to which it reverts
+    double xi;     // volatility of the variance
+    double rho;    // correlation of the variance's and the price's Brownian motions
+    Jumps jumps;   // a Lévy exponent with sigma = 0
+
+    static constexpr int jump_parameters = Jumps::parameter_count - 1;
+    static constexpr int parameter_count = 5 + jump_parameters;
+    static constexpr const char* name = stochastic_volatility_name<Jumps>;
+
+    static StochasticVolatility from_parameters(const double* v) {
+        std::array<double, Jumps::parameter_count> jump{};
+        for (int i = 0; i < jump_parameters; ++i) jump[i + 1] = v[5 + i];
+        return {v[0], v[1], v[2], v[3], v[4], Jumps::from_parameters(jump.data())};
+    }
+
+    // --- the Fourier engine -----------------------------------------------------------------
+
+    // At the poles L = 0 for every parameter (E[1] = 1, E[e^X] = 1): returned exactly, where
+    // the Riccati solution would leave rounding.
+    static bool at_pole(complex w) { return w == 0.0 || w == 1.0; }
+
+    LogMgf log_mgf(complex w, double T) const {
+        const complex jump = jumps.exponent(w);
+        if (at_pole(w)) return {T * jump, jump};
+        const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
+        return {kappa * theta * s.C + v0 * s.D + T * jump, kappa * theta * s.D + v0 * s.D_T + jump};
+    }
+
+    complex log_mgf_dw(complex w, double T) const {
+        const Partials p = partials(w, T);
+        const complex by_b = kappa * theta * p.C.d[b_] + v0 * p.D.d[b_];
+        const complex by_m = kappa * theta * p.C.d[m_] + v0 * p.D.d[m_];
+        return -rho * xi * by_b + (2.0 * w - 1.0) * by_m + T * jumps.slope(w);
+    }
+
+    // dL / d(v0, kappa, theta, xi, rho, jump parameters).
+    void log_mgf_gradient(complex w, double T, complex* out) const {
+        if (at_pole(w)) {
+            for (int i = 0; i < 5; ++i) out[i] = 0.0;
+        } else {
+            const Partials p = partials(w, T);
+            const complex by_b = kappa * theta * p.C.d[b_] + v0 * p.D.d[b_];
+            const complex by_xi = kappa * theta * p.C.d[xi_] + v0 * p.D.d[xi_];
+            out[0] = p.D.value;
+            out[1] = theta * p.C.value + by_b;
+            out[2] = kappa * p.C.value;
+            out[3] = -rho * w * by_b + by_xi;
+            out[4] = -xi * w * by_b;
+        }
+        complex jump[Jumps::parameter_count];
+        jumps.gradient(w, jump);
+        for (int i = 0; i < jump_parameters; ++i) out[5 + i] = T * jump[i + 1];
+    }
+
+    Strip strip(double T) const {
+        const auto time = [&](double w) { return heston::explosion_time(kappa - rho * xi * w, w * (w - 1.0), xi); };
+        return {std::max(heston::strip_edge(-1.0, T, time), jumps.lower_edge()),
+                std::min(heston::strip_edge(1.0, T, time), jumps.upper_edge())};
+    }
+
+    // An upper bound of Re L(theta + i v, T) for all |v| >= u. Given the variance path, X is
+    // normal with variance (1 - rho^2) V, V the integrated variance, so |E[e^{wX}]| is at
+    // most E[|e^{w X}| averaged over that normal], which is Heston's own solution at the real
+    // b = kappa - rho xi theta and m = theta^2 - theta - (1 - rho^2) u^2: E[e^{... - (1 -
+    // rho^2) u^2 V / 2}] falls with u. The jumps add their own envelope.
+    double log_bound(double theta_, double u, double T) const {
+        const double m = theta_ * (theta_ - 1.0) - (1.0 - rho) * (1.0 + rho) * u * u;
+        const auto s = heston::solve<complex>(kappa - rho * xi * theta_, m, xi, T);
+        return (kappa * theta * s.C + v0 * s.D).real() + T * jumps.envelope(theta_, u);
+    }
+
+    // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
+    // approaching that slope from below; half of it is taken as the rate. The width of the
+    // integrand near u = 0 is that of the mean integrated variance.
+    Decay decay(double T) const {
+        const double mean_variance = theta * T + (v0 - theta) * T * heston::phi1(complex(kappa * T)).real();
+        const double rate = 0.5 * std::sqrt((1.0 - rho) * (1.0 + rho)) * (v0 + kappa * theta * T) / xi;
+        return {0.0, std::sqrt(std::max(mean_variance, 0.0)), rate};
+    }
+
+    // The volatility coordinate is the initial volatility sqrt(v0): L carries v0 D.
+    double volatility() const { return std::sqrt(v0); }
+    VolatilityDerivatives volatility_derivatives(complex w, double T) const {
+        if (at_pole(w)) return {0.0, 0.0};
+        const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
+        return {2.0 * volatility() * s.D, 2.0 * s.D};
+    }
+
+    StochasticVolatility for_parameter_derivatives() const {
+        return {v0, kappa, theta, xi, rho, jumps.for_parameter_derivatives()};
+    }
+
+  private:
+    // The Riccati solution with its derivatives in b, m and xi.
+    enum { b_, m_, xi_ };
+    using Partials = heston::Solution<taylor::Dual<3>>;
+    Partials partials(complex w, double T) const {
+        using D3 = taylor::Dual<3>;
+        return heston::solve<D3>(D3::variable(kappa - rho * xi * w, b_), D3::variable(w * (w - 1.0), m_),
+                                 D3::variable(xi, xi_), T);
+    }
+};
+
+using Heston = StochasticVolatility<BlackScholes>;
+using Bates = StochasticVolatility<Merton>;
+using HestonKou = StochasticVolatility<Kou>;
+
+}  // namespace tarnwick::charfun
