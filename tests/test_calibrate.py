@@ -13,6 +13,8 @@ NOISE = 0.001  # 0.1 vol point
 MATURITIES = (1 / 12, 2 / 12, 0.25, 0.5, 0.75, 1.0, 1.5, 2.0)
 KOU = tw.Kou(sigma=0.15, lam=0.6, p=0.25, eta1=14.0, eta2=7.0)
 MERTON = tw.Merton(sigma=0.16, lam=0.5, m=-0.15, s=0.12)
+HESTON = tw.Heston(v0=0.03, kappa=2.5, theta=0.05, xi=0.6, rho=-0.7)
+BATES = tw.Bates(v0=0.03, kappa=2.5, theta=0.04, xi=0.5, rho=-0.7, lam=0.4, m=-0.12, s=0.1)
 
 
 def surface(model, seed, r=R, q=Q):
@@ -33,8 +35,8 @@ def parameters(model):
     return {name: getattr(model, name) for name in model.parameter_names}
 
 
-@pytest.mark.parametrize("truth, seed", [(KOU, 1), (KOU, 2), (MERTON, 3)],
-                         ids=["kou-1", "kou-2", "merton"])
+@pytest.mark.parametrize("truth, seed", [(KOU, 1), (KOU, 2), (MERTON, 3), (HESTON, 4), (BATES, 5)],
+                         ids=["kou-1", "kou-2", "merton", "heston", "bates"])
 def test_noisy_surface_gives_back_the_parameters_within_their_errors(truth, seed):
     quotes, noise = surface(truth, seed)
     fit = tw.calibrate(type(truth), quotes, S, R, Q)
@@ -296,3 +298,17 @@ def test_maturities_as_durations_are_years_act_365():
     assert durations["maturity"].dtype.kind == "m"
     assert tw.calibrate(tw.Merton, durations, SAMPLE.S).model == \
         tw.calibrate(tw.Merton, in_years, SAMPLE.S).model
+
+
+def test_the_feller_condition_holds_at_the_fit_and_binds_where_the_surface_breaks_it():
+    quotes, _ = surface(HESTON, 6)  # 2 kappa theta = 0.25 < xi^2 = 0.36
+    free = tw.calibrate(tw.Heston, quotes, S, R, Q)
+    fit = tw.calibrate(tw.Heston, quotes, S, R, Q, feller=True)
+    assert fit.success and fit.rmse_iv > free.rmse_iv
+    model = fit.model
+    assert model.xi ** 2 <= 2 * model.kappa * model.theta * (1 + 1e-12)
+    assert model.xi ** 2 >= 2 * model.kappa * model.theta * (1 - 1e-6)
+    with pytest.raises(ValueError, match="feller: Kou has no Feller condition"):
+        tw.calibrate(tw.Kou, quotes, S, feller=True)
+    with pytest.raises(ValueError, match="leave xi free"):
+        tw.calibrate(tw.Heston, quotes, S, feller=True, fixed={"xi": 0.3})

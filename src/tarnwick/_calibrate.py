@@ -26,6 +26,8 @@ DEFAULT_STARTS = 8
 # Each start costs a pass over the surface; more than this is a typing slip.
 MAX_STARTS = 1000
 LOCAL_RUNS = 2
+# The smallest xi^2 / (2 kappa theta) a fit under the Feller condition may reach.
+FELLER_LOW = 1e-6
 KINDS = ("call", "put")
 # Surfaces smaller than this are evaluated on one thread unless the caller asks for more:
 # a pass over them takes under 4 ms, a second thread saves at most a quarter of it on an
@@ -395,6 +397,49 @@ def model_implied_vols(model: Any, S: float, K: Any, T: Any, r: Any, q: Any,
                       dtype=float)
 
 
+class FellerRatio:
+    """Coordinates in which the Feller condition 2 kappa theta >= xi^2 is a bound: xi is
+    replaced by c = xi^2 / (2 kappa theta), kept in [FELLER_LOW, 1]. The identity when the
+    condition is not asked for."""
+
+    def __init__(self, free: Sequence[str], fixed: Mapping[str, float], enabled: bool) -> None:
+        self.enabled, self.fixed = enabled, dict(fixed)
+        self.index = {name: (free.index(name) if name in free else None) for name in ("kappa", "theta", "xi")}
+
+    def _value(self, x: Array, name: str) -> float:
+        i = self.index[name]
+        return float(x[i]) if i is not None else self.fixed[name]
+
+    def coordinates(self, x: Array) -> Array:
+        y = np.array(x, dtype=float)
+        if self.enabled:
+            i = self.index["xi"]
+            y[i] = x[i] ** 2 / (2.0 * self._value(x, "kappa") * self._value(x, "theta"))
+        return y
+
+    def parameters(self, y: Array) -> Array:
+        x = np.array(y, dtype=float)
+        if self.enabled:
+            i = self.index["xi"]
+            x[i] = math.sqrt(2.0 * self._value(y, "kappa") * self._value(y, "theta") * y[i])
+        return x
+
+    def jacobian(self, jacobian: Array, y: Array) -> Array:
+        """d/dy from d/dx: xi = sqrt(2 kappa theta c) moves with kappa, theta and c."""
+        if not self.enabled:
+            return jacobian
+        x = self.parameters(y)
+        i = self.index["xi"]
+        by_xi = jacobian[:, i]
+        out = np.array(jacobian, dtype=float)
+        out[:, i] = by_xi * x[i] / (2.0 * y[i])
+        for name in ("kappa", "theta"):
+            j = self.index[name]
+            if j is not None:
+                out[:, j] += by_xi * x[i] / (2.0 * x[j])
+        return out
+
+
 class LogScale:
     """Coordinates of the optimiser: the log of each parameter bounded away from zero
     (sigma, eta1, eta2, s), the parameter itself otherwise. Scale parameters then move by
@@ -517,6 +562,7 @@ def calibrate(
     progress: bool = False,
     drop_invalid: bool = False,
     threads: Optional[int] = None,
+    feller: bool = False,
 ) -> CalibrationResult[ModelT]:
     """Fit a model's parameters to option quotes by bounded least squares.
 
@@ -536,7 +582,7 @@ def calibrate(
 
     Parameters
     ----------
-    model_class : tw.Kou, tw.Merton or tw.BlackScholes.
+    model_class : tw.Kou, tw.Merton, tw.BlackScholes, tw.Heston, tw.Bates or tw.HestonKou.
     quotes : pandas DataFrame or mapping of column name to array. Columns ``strike``,
         ``maturity`` and ``iv`` (e.g. 0.2 for 20 %) or ``price``; optional ``kind``
         ('call' or 'put', default call), ``rate`` and ``dividend`` (per-quote r and q,
@@ -557,6 +603,9 @@ def calibrate(
     drop_invalid : leave out the quotes that cannot be fitted instead of raising.
     threads : threads of the pricing calls, 1 to 1024 (None: all cores, or one for fewer
         than 1000 quotes, whose passes are too short to gain from more).
+    feller : keep the Feller condition 2 kappa theta >= xi^2 (stochastic-volatility
+        models; xi must be free). The fit then moves xi^2 / (2 kappa theta) between 1e-6
+        and 1 in place of xi's own bounds.
 
     Returns
     -------
@@ -602,6 +651,10 @@ def calibrate(
              for p in parameters if p.name in (fixed or {})}
     free = [parameter for parameter in parameters if parameter.name not in fixed]
     box = _box(parameters, bounds)
+    if feller and not {"kappa", "theta", "xi"} <= set(names):
+        raise ValueError(f"feller: {model_class.__name__} has no Feller condition (no kappa, theta, xi)")
+    if feller and "xi" in fixed:
+        raise ValueError("feller: the condition is kept by moving xi, which is fixed; leave xi free")
     surface = read_surface(quotes, S, r, q, drop_invalid, threads)
     if surface.strike.size == 0:
         raise ValueError("quotes: no quote can be fitted")
@@ -621,6 +674,8 @@ def calibrate(
         points = [np.array([_valid_value("x0", p, given[p.name]) for p in free])]
     else:
         points = start_points(free, box, starts)
+    ratio = FellerRatio([p.name for p in free], fixed, feller)
+    box.update({"xi": (FELLER_LOW, 1.0)} if feller else {})
     low = np.array([box[p.name][0] for p in free])
     high = np.array([box[p.name][1] for p in free])
 
@@ -628,8 +683,12 @@ def calibrate(
     if free:
         # trf wants starts strictly inside the bounds.
         inner_low, inner_high = low + 1e-9 * (1 + abs(low)), high - 1e-9 * (1 + abs(high))
-        points = [np.clip(point, inner_low, inner_high) for point in points]
+        points = [np.clip(ratio.coordinates(point), inner_low, inner_high) for point in points]
         scale = LogScale(low > 0)
+
+        def parameters(u: Array) -> Array:
+            return ratio.parameters(scale.parameters(u))
+
         local_runs = min(LOCAL_RUNS, len(points))
         with _progress(progress, len(points) + local_runs if x0 is None else 1) as bar:
             if x0 is None:
@@ -638,20 +697,21 @@ def calibrate(
                 # in one basin end at the same optimum.
                 costs = []
                 for point in points:
-                    costs.append(objective.cost(point))
+                    costs.append(objective.cost(ratio.parameters(point)))
                     bar.update()
                 points = [points[i] for i in np.argsort(costs, kind="stable")[:local_runs]]
             for point in points:
                 result = least_squares(
-                    lambda u: objective.residuals(scale.parameters(u)), scale.coordinates(point),
-                    jac=lambda u: scale.jacobian(objective.jacobian(scale.parameters(u)), u),
+                    lambda u: objective.residuals(parameters(u)), scale.coordinates(point),
+                    jac=lambda u: scale.jacobian(ratio.jacobian(objective.jacobian(parameters(u)),
+                                                                scale.parameters(u)), u),
                     bounds=(scale.coordinates(low), scale.coordinates(high)), method="trf",
                     x_scale="jac", max_nfev=200)
                 if best is None or result.cost < best.cost:
                     best = result
                 bar.update()
         # status > 0: stopped by the cost, step or gradient test; 0 is the evaluation limit.
-        x, converged = scale.parameters(best.x), best.status > 0
+        x, converged = parameters(best.x), best.status > 0
     else:
         x, converged = np.empty(0), True
     model = objective.model(x)
