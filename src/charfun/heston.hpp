@@ -21,12 +21,15 @@ namespace tarnwick::charfun::heston {
 using complex = std::complex<double>;
 using taylor::value_of;
 
-// ln(1 + y) for complex y. Near 0 the modulus goes through the real log1p of
-// |1 + y|^2 - 1 = 2 Re y + |y|^2, which keeps the digits that 1 + y would round away.
+// ln(1 + y) for complex y. Where |1 + y| is near 1 its log goes through the real log1p of
+// |1 + y|^2 - 1 = 2 Re y + |y|^2, which keeps the digits that 1 + y would round away (the
+// library's complex log does the same with an exact sum of squares, at many times the cost).
 inline complex log1p(complex y) {
-    if (std::abs(y.real()) + std::abs(y.imag()) > 0.5) return std::log(1.0 + y);
     const double x = y.real(), v = y.imag();
-    return {0.5 * std::log1p(x * (2.0 + x) + v * v), std::atan2(v, 1.0 + x)};
+    const double norm_less_one = x * (2.0 + x) + v * v;
+    const double modulus =
+        std::abs(norm_less_one) < 0.5 ? 0.5 * std::log1p(norm_less_one) : 0.5 * std::log(std::norm(1.0 + y));
+    return {modulus, std::atan2(v, 1.0 + x)};
 }
 template <int N>
 taylor::Dual<N> log1p(const taylor::Dual<N>& y) {
@@ -36,6 +39,14 @@ taylor::Dual<N> log1p(const taylor::Dual<N>& y) {
 // |z| without a square root, for choosing between a series and a closed form.
 inline double size(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
 
+// 1 / z as conj(z) / |z|^2: a real division instead of a complex one, whose library call
+// (with its care for infinities that cannot occur here) would be most of a node's time.
+inline complex reciprocal(complex z) { return std::conj(z) / std::norm(z); }
+template <int N>
+taylor::Dual<N> reciprocal(const taylor::Dual<N>& z) {
+    return 1.0 / z;
+}
+
 // c[0] + c[1] z + ... + c[n-1] z^(n-1) by Horner's rule.
 template <class Z, int n>
 Z polynomial(const Z& z, const double (&c)[n]) {
@@ -44,56 +55,26 @@ Z polynomial(const Z& z, const double (&c)[n]) {
     return r;
 }
 
-// phi1(z) = (1 - e^{-z}) / z. Below |z| = 0.1 its Taylor series to z^10 (the next term is
-// under 1e-17); above, the closed form, whose expm1 loses nothing.
+// g(z) = (z - 1 + e^{-z}) / z = 1 - phi1(z), phi1(z) = (1 - e^{-z}) / z, which is z / 2 near
+// 0: below |z| = 1/4 by its Taylor series to z^12 (the next term is under 1e-17), above as
+// 1 - phi1, which then loses at most three bits.
 template <class Z>
-Z phi1(const Z& z) {
-    static constexpr double c[] = {1.0,          -1.0 / 2,       1.0 / 6,        -1.0 / 24,       1.0 / 120,    -1.0 / 720,
-                                   1.0 / 5040,   -1.0 / 40320,   1.0 / 362880,   -1.0 / 3628800, 1.0 / 39916800};
-    if (size(value_of(z)) < 0.1) return polynomial(z, c);
-    using std::expm1;
-    using charfun::expm1;
-    using taylor::expm1;
-    return -expm1(-z) / z;
+Z g(const Z& z, const Z& phi1) {
+    static constexpr double c[] = {0.0,           1.0 / 2,         -1.0 / 6,        1.0 / 24,      -1.0 / 120,
+                                   1.0 / 720,     -1.0 / 5040,     1.0 / 40320,     -1.0 / 362880, 1.0 / 3628800,
+                                   -1.0 / 39916800, 1.0 / 479001600, -1.0 / 6227020800};
+    if (size(value_of(z)) < 0.25) return polynomial(z, c);
+    return 1.0 - phi1;
 }
 
-// g(z) = (z - 1 + e^{-z}) / z = 1 - phi1(z), which is z / 2 near 0: below |z| = 1 by its
-// Taylor series to z^18 (1 / 20! is under 1e-18), above as 1 - phi1, which then loses at most
-// a bit.
-template <class Z>
-Z g(const Z& z) {
-    static constexpr double c[] = {0.0,
-                                   1.0 / 2,
-                                   -1.0 / 6,
-                                   1.0 / 24,
-                                   -1.0 / 120,
-                                   1.0 / 720,
-                                   -1.0 / 5040,
-                                   1.0 / 40320,
-                                   -1.0 / 362880,
-                                   1.0 / 3628800,
-                                   -1.0 / 39916800,
-                                   1.0 / 479001600,
-                                   -1.0 / 6227020800,
-                                   1.0 / 87178291200,
-                                   -1.0 / 1307674368000,
-                                   1.0 / 20922789888000,
-                                   -1.0 / 355687428096000,
-                                   1.0 / 6402373705728000,
-                                   -1.0 / 121645100408832000};
-    if (size(value_of(z)) < 1.0) return polynomial(z, c);
-    return 1.0 - phi1(z);
-}
-
-// h2(y) = (y - ln(1 + y)) / y^2, which is 1/2 near 0: below |y| = 0.1 by its series to y^16,
-// above by the closed form, whose difference loses at most 20 times the rounding.
+// h2(y) = (y - ln(1 + y)) / y^2, which is 1/2 near 0: below |y| = 1/20 by its series to y^11,
+// above by the closed form, whose difference loses at most 40 times the rounding.
 template <class Z>
 Z h2(const Z& y) {
-    static constexpr double c[] = {1.0 / 2,  -1.0 / 3,  1.0 / 4,  -1.0 / 5,  1.0 / 6,  -1.0 / 7,
-                                   1.0 / 8,  -1.0 / 9,  1.0 / 10, -1.0 / 11, 1.0 / 12, -1.0 / 13,
-                                   1.0 / 14, -1.0 / 15, 1.0 / 16, -1.0 / 17, 1.0 / 18};
-    if (size(value_of(y)) < 0.1) return polynomial(y, c);
-    return (y - log1p(y)) / (y * y);
+    static constexpr double c[] = {1.0 / 2, -1.0 / 3, 1.0 / 4,  -1.0 / 5,  1.0 / 6,  -1.0 / 7,
+                                   1.0 / 8, -1.0 / 9, 1.0 / 10, -1.0 / 11, 1.0 / 12, -1.0 / 13};
+    if (size(value_of(y)) < 0.05) return polynomial(y, c);
+    return (y - log1p(y)) * reciprocal(y * y);
 }
 
 // D(T), C(T) and dD/dT.
@@ -119,22 +100,26 @@ template <class Z>
 Solution<Z> solve(const Z& b, const Z& m, const Z& xi, double T) {
     using std::sqrt;
     using taylor::sqrt;
+    using charfun::expm1;
+    using taylor::expm1;
     const Z xi2 = xi * xi;
     const Z d = sqrt(b * b - xi2 * m);
     const Z sum = b + d;
     const Z difference = b - d;
     // beta / xi^2 and beta.
     const bool stable = std::norm(value_of(sum)) >= std::norm(value_of(difference));
-    const Z beta_x = stable ? m / sum : difference / xi2;
+    const Z beta_x = stable ? m * reciprocal(sum) : difference * reciprocal(xi2);
     const Z beta = stable ? xi2 * beta_x : difference;
     const Z dT = d * T;
-    const Z P = T * phi1(dT);
-    const Z q2 = 2.0 + beta * P;
+    // e^{-dT} - 1 and phi1(dT) = (1 - e^{-dT}) / dT, which expm1 gives to full accuracy.
+    const Z E = expm1(-dT);
+    const Z phi1 = value_of(dT) == 0.0 ? Z(1.0) : -E * reciprocal(dT);
+    const Z P = T * phi1;
+    const Z r = reciprocal(2.0 + beta * P);
     const Z y = 0.5 * beta * P;
     const Z y_x = 0.5 * (xi * beta_x) * P;
-    Solution<Z> s{m * P / q2, beta_x * T * g(dT) + 2.0 * (y_x * y_x) * h2(y), Z()};
-    s.D_T = 2.0 * m * (1.0 - d * P) / (q2 * q2);
-    return s;
+    const Z D = m * P * r;
+    return {D, beta_x * T * g(dT, phi1) + 2.0 * (y_x * y_x) * h2(y), 2.0 * m * (1.0 + E) * (r * r)};
 }
 
 // The moment explosion time of real w: the T at which E[e^{w X_T}] ceases to exist

@@ -112,7 +112,7 @@ struct StochasticVolatility {
     // approaching that slope from below; half of it is taken as the rate. The width of the
     // integrand near u = 0 is that of the mean integrated variance.
     Decay decay(double T) const {
-        const double mean_variance = theta * T + (v0 - theta) * T * heston::phi1(complex(kappa * T)).real();
+        const double mean_variance = theta * T - (v0 - theta) * std::expm1(-kappa * T) / kappa;
         const double rate = 0.5 * std::sqrt((1.0 - rho) * (1.0 + rho)) * (v0 + kappa * theta * T) / xi;
         return {0.0, std::sqrt(std::max(mean_variance, 0.0)), rate};
     }

@@ -30,11 +30,19 @@ struct counted<Model, std::void_t<decltype(jumpcount::law_of(std::declval<const 
 // Whether a line is beyond the budget (or its estimate failed).
 inline bool beyond_budget(const fourier::Line& line) { return !(line.nodes <= fourier::node_budget); }
 
+// Whether a sum along the line would reach its node bound: the estimate doubles its guess
+// until the tail test holds, so it is at most twice the nodes the sum needs, and twice that
+// leaves room for the Greeks' factors. Such a sum is not started: it would spend seconds
+// and report the bound anyway (an integrand that decays only like e^{-R u} with R near
+// 1e-5, as a tiny variance with a large volatility of variance makes it).
+inline bool beyond_reach(const fourier::Line& line) { return line.nodes > 4.0 * fourier::max_nodes; }
+
 template <class Model>
 Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out, Stop stop) {
     const fourier::Line line = fourier::price_line(model, T, call, k, n);
     if constexpr (counted<Model>::value)
         if (beyond_budget(line)) return jumpcount::price_chain(model, T, call, k, n, out, stop);
+    if (beyond_reach(line)) return Status::node_limit;
     return fourier::price_chain(model, T, call, line, k, n, out, stop);
 }
 
@@ -44,6 +52,7 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     const fourier::SideLine on = fourier::greeks_side_line(model, f.k, T, product);
     if constexpr (counted<Model>::value)
         if (beyond_budget(on.line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
+    if (beyond_reach(on.line)) return Status::node_limit;
     return fourier::forward_greeks(model, f, T, product, on, out, stop);
 }
 
@@ -53,6 +62,7 @@ Status sensitivities_chain(const Model& model, double T, bool call, const double
     const fourier::SideLine on = fourier::sensitivities_side_line(model, T, call, k, n);
     if constexpr (counted<Model>::value)
         if (beyond_budget(on.line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
+    if (beyond_reach(on.line)) return Status::node_limit;
     return fourier::sensitivities_chain(model, T, call, on, k, n, out, stride, stop);
 }
 

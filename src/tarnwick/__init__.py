@@ -1,6 +1,8 @@
-"""European option prices under Kou's and Merton's jump-diffusion models.
+"""European option prices under Kou's and Merton's jump-diffusion models and their
+stochastic-volatility extensions.
 
-The pricing API: models ``Kou``, ``Merton`` and ``BlackScholes``, and the vectorised
+The pricing API: models ``Kou``, ``Merton``, ``BlackScholes``, ``Heston``, ``Bates`` and
+``HestonKou``, and the vectorised
 functions ``price``, ``greeks`` and ``sensitivities``, which warn with ``AccuracyWarning``
 where an option cannot be computed to accuracy. The closed-form modules
 ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one

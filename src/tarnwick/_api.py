@@ -83,7 +83,7 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
 
     Parameters
     ----------
-    model : a model: tw.Kou, tw.Merton, tw.BlackScholes
+    model : a model: tw.Kou, tw.Merton, tw.BlackScholes, tw.Heston, tw.Bates, tw.HestonKou
     S, K : array_like
         Spot and strike; finite and > 0.
     T : array_like

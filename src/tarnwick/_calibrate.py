@@ -686,7 +686,7 @@ def calibrate(
         points = [np.clip(ratio.coordinates(point), inner_low, inner_high) for point in points]
         scale = LogScale(low > 0)
 
-        def parameters(u: Array) -> Array:
+        def values(u: Array) -> Array:
             return ratio.parameters(scale.parameters(u))
 
         local_runs = min(LOCAL_RUNS, len(points))
@@ -702,8 +702,8 @@ def calibrate(
                 points = [points[i] for i in np.argsort(costs, kind="stable")[:local_runs]]
             for point in points:
                 result = least_squares(
-                    lambda u: objective.residuals(parameters(u)), scale.coordinates(point),
-                    jac=lambda u: scale.jacobian(ratio.jacobian(objective.jacobian(parameters(u)),
+                    lambda u: objective.residuals(values(u)), scale.coordinates(point),
+                    jac=lambda u: scale.jacobian(ratio.jacobian(objective.jacobian(values(u)),
                                                                 scale.parameters(u)), u),
                     bounds=(scale.coordinates(low), scale.coordinates(high)), method="trf",
                     x_scale="jac", max_nfev=200)
@@ -711,7 +711,7 @@ def calibrate(
                     best = result
                 bar.update()
         # status > 0: stopped by the cost, step or gradient test; 0 is the evaluation limit.
-        x, converged = parameters(best.x), best.status > 0
+        x, converged = values(best.x), best.status > 0
     else:
         x, converged = np.empty(0), True
     model = objective.model(x)

@@ -82,7 +82,7 @@ template <class Model, int n>
 void derivatives_and_bound(const double (&p)[n], double T, const char* name) {
     static_assert(Model::parameter_count == n, "parameters of the model");
     const Model model = Model::from_parameters(p);
-    for (complex w : {complex(0.5, 2.0), complex(1.3, 0.4), complex(-0.4, 7.0)}) {
+    for (complex w : {complex(0.5, 2.0), complex(1.3, 0.4), complex(-0.4, 7.0), complex(1.3, 0.0), complex(-0.4, 0.0)}) {
         complex gradient[n];
         model.log_mgf_gradient(w, T, gradient);
         for (int i = 0; i < n; ++i) {

@@ -2,7 +2,10 @@
 
 The references (tests/references/*.csv) come from make_pricing_references.py: Merton by
 its Poisson series of Black-Scholes prices, Kou by Lewis' inversion on another contour
-with mpmath quadrature, Greeks by finite differences of those, all at 30+ digits. Rows
+with mpmath quadrature, Greeks by finite differences of those, all at 30+ digits; and from
+make_sv_references.py for the stochastic-volatility models: Lewis' inversion of their
+characteristic function, checked by a second contour and the Riccati equations
+integrated numerically. Rows
 marked "default" run always, the rest under the slow marker.
 """
 
@@ -16,7 +19,7 @@ import pytest
 import tarnwick as tw
 
 REFERENCES = Path(__file__).resolve().parent.parent / "references"
-MODELS = {"kou": tw.Kou, "merton": tw.Merton}
+MODELS = {"kou": tw.Kou, "merton": tw.Merton, "heston": tw.Heston, "bates": tw.Bates, "hestonkou": tw.HestonKou}
 GREEKS = list(tw.Greeks._fields)
 
 # Goals: every price within 1e-12 S, and 1e-9 relative where the price exceeds 1e-6 S.
@@ -134,7 +137,7 @@ def test_greeks_and_parameter_sensitivities_whole_sample(kind):
 # reported. Greeks are allowed 1e-10 S in units of the Greek (S per S^i T^j for i
 # derivatives in S and j in T, T capped at 1), so that gamma and speed near a blink
 # are judged on their own scale, or 1e-7 relative.
-EXTENDED_MODELS = {**MODELS, "blackscholes": tw.BlackScholes}
+EXTENDED_MODELS = {"kou": tw.Kou, "merton": tw.Merton, "blackscholes": tw.BlackScholes}
 S_ORDER = dict(delta=1, gamma=2, speed=3, vanna=1, charm=1, colour=2, zomma=2)
 T_ORDER = dict(theta=1, charm=1, colour=1)
 
