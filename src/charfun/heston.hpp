@@ -33,15 +33,14 @@ inline complex log1p(complex y) {
 }
 template <int N>
 taylor::Dual<N> log1p(const taylor::Dual<N>& y) {
-    return taylor::chain(y, log1p(y.value), 1.0 / (1.0 + y.value));
+    return taylor::chain(y, log1p(y.value), taylor::inverse(1.0 + y.value));
 }
 
 // |z| without a square root, for choosing between a series and a closed form.
 inline double size(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
 
-// 1 / z as conj(z) / |z|^2: a real division instead of a complex one, whose library call
-// (with its care for infinities that cannot occur here) would be most of a node's time.
-inline complex reciprocal(complex z) { return std::conj(z) / std::norm(z); }
+// 1 / z without the library's complex division (taylor/dual.hpp), for both number types.
+inline complex reciprocal(complex z) { return taylor::inverse(z); }
 template <int N>
 taylor::Dual<N> reciprocal(const taylor::Dual<N>& z) {
     return 1.0 / z;

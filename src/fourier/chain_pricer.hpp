@@ -110,7 +110,7 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
             for (std::size_t b = 0; b < padded; b += block)
                 for (std::size_t i = b; i < b + block; ++i) advance(i);
         }
-        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size)) {
+        if (j % tail_test_interval == 0 && j > 0 && tail.done(u, size, L.value.real())) {
             status = Status::ok;
             break;
         }

@@ -236,15 +236,22 @@ class TailTest {
         : model_(model), decay_(model.decay(T)), T_(T), theta_(theta), k_(k), tolerance_(std::exp(log_tolerance)),
           inverse_square_(inverse_square) {}
 
-    bool done(double u, double factor) const {
+    // at_node, Re L at u itself where the caller has it, is at most the bound there: where the
+    // test fails with it, it fails with the bound, which is then not evaluated (for a
+    // stochastic variance the bound costs as much as a node).
+    bool done(double u, double factor, double at_node = -infinity) const {
+        return passes(u, factor, at_node) && passes(u, factor, model_.log_bound(theta_, u, T_));
+    }
+
+  private:
+    bool passes(double u, double factor, double log_bound) const {
         const double w_size = std::sqrt((theta_ * theta_ + u * u) * ((theta_ - 1.0) * (theta_ - 1.0) + u * u));
-        const double envelope = std::exp(model_.log_bound(theta_, u, T_) + (1.0 - theta_) * k_);
+        const double envelope = std::exp(log_bound + (1.0 - theta_) * k_);
         double tail = envelope / w_size * tail_length(decay_, u);
         if (inverse_square_) tail = std::min(tail, envelope / u);
         return tail * factor < tolerance_;
     }
 
-  private:
     const Model& model_;
     charfun::Decay decay_;
     double T_, theta_, k_, tolerance_;

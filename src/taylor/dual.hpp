@@ -17,6 +17,10 @@ namespace tarnwick::taylor {
 
 using complex = std::complex<double>;
 
+// 1 / z as conj(z) / |z|^2: a real division instead of the library's complex one, which
+// guards against infinities that do not occur here at several times the cost.
+inline complex inverse(complex z) { return std::conj(z) / std::norm(z); }
+
 template <int N>
 struct Dual {
     complex value;
@@ -70,9 +74,10 @@ Dual<N> operator*(const Dual<N>& a, const Dual<N>& b) {
 }
 template <int N>
 Dual<N> operator/(const Dual<N>& a, const Dual<N>& b) {
-    const complex q = a.value / b.value;
+    const complex inv = inverse(b.value);
+    const complex q = a.value * inv;
     Dual<N> r(q);
-    for (int i = 0; i < N; ++i) r.d[i] = (a.d[i] - q * b.d[i]) / b.value;
+    for (int i = 0; i < N; ++i) r.d[i] = (a.d[i] - q * b.d[i]) * inv;
     return r;
 }
 // With a constant on one side.
@@ -102,18 +107,20 @@ Dual<N> operator*(complex c, const Dual<N>& a) {
 }
 template <int N>
 Dual<N> operator/(const Dual<N>& a, complex c) {
-    return chain(a, a.value / c, 1.0 / c);
+    const complex inv = inverse(c);
+    return chain(a, a.value * inv, inv);
 }
 template <int N>
 Dual<N> operator/(complex c, const Dual<N>& a) {
-    const complex q = c / a.value;
-    return chain(a, q, -q / a.value);
+    const complex inv = inverse(a.value);
+    const complex q = c * inv;
+    return chain(a, q, -q * inv);
 }
 
 template <int N>
 Dual<N> sqrt(const Dual<N>& z) {
     const complex s = std::sqrt(z.value);
-    return chain(z, s, 0.5 / s);
+    return chain(z, s, 0.5 * inverse(s));
 }
 template <int N>
 Dual<N> exp(const Dual<N>& z) {

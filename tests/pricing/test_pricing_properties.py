@@ -18,7 +18,12 @@ kou_models = st.builds(tw.Kou, sigma=sigmas, lam=intensities, p=st.floats(0.0, 1
                        eta1=st.floats(min_value=1.05, max_value=500.0), eta2=st.floats(min_value=0.1, max_value=500.0))
 merton_models = st.builds(tw.Merton, sigma=sigmas, lam=intensities, m=st.floats(-2.0, 1.0),
                           s=st.floats(min_value=0.0, max_value=1.5))
-models = st.one_of(kou_models, merton_models, st.builds(tw.BlackScholes, sigmas))
+# Stochastic variance over the range surfaces take: variances from 0.005, xi up to 2.
+variances = st.floats(min_value=0.005, max_value=1.0)
+sv_models = st.builds(tw.Bates, v0=variances, kappa=st.floats(0.1, 10.0), theta=variances, xi=st.floats(0.05, 2.0),
+                      rho=st.floats(-0.95, 0.95), lam=intensities.filter(lambda lam: lam <= 10.0),
+                      m=st.floats(-1.0, 0.5), s=st.floats(min_value=0.0, max_value=1.0))
+models = st.one_of(kou_models, merton_models, st.builds(tw.BlackScholes, sigmas), sv_models)
 markets = st.fixed_dictionaries(dict(
     S=positive, moneyness=st.floats(min_value=0.05, max_value=20.0), T=st.floats(min_value=1e-3, max_value=40.0),
     r=st.floats(-0.1, 0.3), q=st.floats(-0.1, 0.3), kind=st.sampled_from(["call", "put"])))
@@ -93,7 +98,7 @@ def test_invalid_model_parameter_raises(name, value):
 
 
 @pytest.mark.parametrize("model", [tw.Kou(0.16, 1.0, 0.4, 10.0, 5.0), tw.Merton(0.2, 3.0, -0.1, 0.3),
-                                   tw.BlackScholes(0.25)])
+                                   tw.BlackScholes(0.25), tw.Heston(0.04, 1.5, 0.04, 0.5, -0.7)])
 def test_thread_count_does_not_change_results(model):
     rng = np.random.default_rng(7)
     n = 3000
@@ -145,6 +150,8 @@ PARITY_CASES = [
     (tw.Merton(0.0016918252761283271, 0.19897235819118306, -0.4389928894922317, 1.758362386954545e-05),
      dict(S=100.0, K=128.115337, T=6.606555509887716, r=0.0508, q=0.0272)),
     (tw.Merton(0.2, 1.0, -0.1, 0.2), dict(S=100.0, K=80.0, T=2.0, r=0.03, q=0.01)),
+    (tw.Bates(0.04, 1.5, 0.06, 0.8, -0.7, 0.5, -0.1, 0.15), dict(S=100.0, K=70.0, T=3.0, r=0.03, q=0.01)),
+    (tw.HestonKou(0.09, 0.5, 0.04, 1.5, 0.3, 1.0, 0.4, 8.0, 5.0), dict(S=100.0, K=115.0, T=0.1, r=0.0, q=0.02)),
 ]
 
 
@@ -162,6 +169,8 @@ def test_put_call_parity_of_every_greek_and_sensitivity(model, market):
         unit = S ** (1 - s_order.get(name, 0)) / min(T, 1.0) ** t_order.get(name, 0)
         allowed = 1e-10 * unit + 1e-12 * max(abs(call[name]), abs(put[name]))
         assert abs(call[name] - put[name] - want.get(name, 0.0)) <= allowed, (name, call[name], put[name])
+    # The price, then derivatives in model parameters (one of which may be named theta).
     for name in d_call:
         allowed = 1e-10 * S + 1e-12 * max(abs(d_call[name]), abs(d_put[name]))
-        assert abs(d_call[name] - d_put[name] - want.get(name, 0.0)) <= allowed, (name, d_call[name], d_put[name])
+        parity = want["price"] if name == "price" else 0.0
+        assert abs(d_call[name] - d_put[name] - parity) <= allowed, (name, d_call[name], d_put[name])
