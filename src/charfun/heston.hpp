@@ -21,6 +21,14 @@ namespace tarnwick::charfun::heston {
 using complex = std::complex<double>;
 using taylor::value_of;
 
+// The solution below is written once for three number types: double (a real w whose
+// discriminant is not negative, where every quantity is real: the lines' choice), complex
+// (the integrand) and complex dual numbers (its gradient). These overloads give double the
+// operations the other two have.
+inline double size(double x) { return std::abs(x); }
+inline double reciprocal(double x) { return 1.0 / x; }
+inline double log1p(double y) { return std::log1p(y); }
+
 // ln(1 + y) for complex y. Where |1 + y| is near 1 its log goes through the real log1p of
 // |1 + y|^2 - 1 = 2 Re y + |y|^2, which keeps the digits that 1 + y would round away (the
 // library's complex log does the same with an exact sum of squares, at many times the cost).
@@ -49,8 +57,8 @@ taylor::Dual<N> reciprocal(const taylor::Dual<N>& z) {
 // c[0] + c[1] z + ... + c[n-1] z^(n-1) by Horner's rule.
 template <class Z, int n>
 Z polynomial(const Z& z, const double (&c)[n]) {
-    Z r = complex(c[n - 1]);
-    for (int i = n - 2; i >= 0; --i) r = r * z + complex(c[i]);
+    Z r = Z(c[n - 1]);
+    for (int i = n - 2; i >= 0; --i) r = r * z + c[i];
     return r;
 }
 
@@ -99,6 +107,7 @@ template <class Z>
 Solution<Z> solve(const Z& b, const Z& m, const Z& xi, double T) {
     using std::sqrt;
     using taylor::sqrt;
+    using std::expm1;
     using charfun::expm1;
     using taylor::expm1;
     const Z xi2 = xi * xi;
@@ -111,7 +120,9 @@ Solution<Z> solve(const Z& b, const Z& m, const Z& xi, double T) {
     const Z beta = stable ? xi2 * beta_x : difference;
     const Z dT = d * T;
     // e^{-dT} - 1 and phi1(dT) = (1 - e^{-dT}) / dT, which expm1 gives to full accuracy.
-    const Z E = expm1(-dT);
+    // Beyond Re dT = 40, e^{-dT} is below half an ulp of 1 and E is -1 (the far nodes of a
+    // sum, spared expm1's three trigonometric calls).
+    const Z E = std::real(value_of(dT)) > 40.0 ? Z(-1.0) : expm1(-dT);
     const Z phi1 = value_of(dT) == 0.0 ? Z(1.0) : -E * reciprocal(dT);
     const Z P = T * phi1;
     const Z r = reciprocal(2.0 + beta * P);

@@ -61,15 +61,16 @@ struct StochasticVolatility {
     LogMgf log_mgf(complex w, double T) const {
         const complex jump = jumps.exponent(w);
         if (at_pole(w)) return {T * jump, jump};
-        const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
-        return {kappa * theta * s.C + v0 * s.D + T * jump, kappa * theta * s.D + v0 * s.D_T + jump};
+        const LogMgf variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
+        return {variance.value + T * jump, variance.d_T + jump};
     }
 
+    // By dual numbers in w alone: the saddle asks for it at every step of its search.
     complex log_mgf_dw(complex w, double T) const {
-        const Partials p = partials(w, T);
-        const complex by_b = kappa * theta * p.C.d[b_] + v0 * p.D.d[b_];
-        const complex by_m = kappa * theta * p.C.d[m_] + v0 * p.D.d[m_];
-        return -rho * xi * by_b + (2.0 * w - 1.0) * by_m + T * jumps.slope(w);
+        using D1 = taylor::Dual<1>;
+        const D1 x = D1::variable(w, 0);
+        const auto s = heston::solve<D1>(kappa - rho * xi * x, x * (x - 1.0), D1(xi), T);
+        return kappa * theta * s.C.d[0] + v0 * s.D.d[0] + T * jumps.slope(w);
     }
 
     // dL / d(v0, kappa, theta, xi, rho, jump parameters).
@@ -104,8 +105,7 @@ struct StochasticVolatility {
     // rho^2) u^2 V / 2}] falls with u. The jumps add their own envelope.
     double log_bound(double theta_, double u, double T) const {
         const double m = theta_ * (theta_ - 1.0) - (1.0 - rho) * (1.0 + rho) * u * u;
-        const auto s = heston::solve<complex>(kappa - rho * xi * theta_, m, xi, T);
-        return (kappa * theta * s.C + v0 * s.D).real() + T * jumps.envelope(theta_, u);
+        return variance_part(kappa - rho * xi * theta_, m, T).value.real() + T * jumps.envelope(theta_, u);
     }
 
     // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
@@ -130,13 +130,24 @@ struct StochasticVolatility {
     }
 
   private:
-    // The Riccati solution with its derivatives in b, m and xi.
-    enum { b_, m_, xi_ };
-    using Partials = heston::Solution<taylor::Dual<3>>;
+    // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both and
+    // the discriminant b^2 - xi^2 m are real and not negative (a real w: the lines' choice
+    // and the tail bound), a few times faster than the complex one it equals.
+    LogMgf variance_part(complex b, complex m, double T) const {
+        if (b.imag() == 0.0 && m.imag() == 0.0 && b.real() * b.real() >= xi * xi * m.real()) {
+            const auto s = heston::solve<double>(b.real(), m.real(), xi, T);
+            return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
+        }
+        const auto s = heston::solve<complex>(b, m, xi, T);
+        return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
+    }
+
+    // The Riccati solution with its derivatives in b and xi.
+    enum { b_, xi_ };
+    using Partials = heston::Solution<taylor::Dual<2>>;
     Partials partials(complex w, double T) const {
-        using D3 = taylor::Dual<3>;
-        return heston::solve<D3>(D3::variable(kappa - rho * xi * w, b_), D3::variable(w * (w - 1.0), m_),
-                                 D3::variable(xi, xi_), T);
+        using D2 = taylor::Dual<2>;
+        return heston::solve<D2>(D2::variable(kappa - rho * xi * w, b_), D2(w * (w - 1.0)), D2::variable(xi, xi_), T);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <complex>
 
 #include "charfun/complex_expm1.hpp"
+#include "taylor/value.hpp"
 
 namespace tarnwick::taylor {
 
@@ -35,7 +36,8 @@ struct Dual {
     }
 };
 
-// The value of a number: itself for a complex, the value part of a dual.
+// The value of a number: itself for a complex (a double: value.hpp), the value part of a
+// dual.
 inline complex value_of(complex z) { return z; }
 template <int N>
 complex value_of(const Dual<N>& z) {

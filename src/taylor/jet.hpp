@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "taylor/value.hpp"
+
 namespace tarnwick::taylor {
 
 namespace jet_detail {
@@ -218,8 +220,7 @@ class Jet {
     double c[size];
 };
 
-// The value of a double or of a jet, for branches and bounds in generic code.
-inline double value_of(double x) { return x; }
+// The value of a jet (of a double: value.hpp), for branches and bounds in generic code.
 template <int V, int D>
 double value_of(const Jet<V, D>& x) {
     return x.value();
