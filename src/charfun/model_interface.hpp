@@ -15,6 +15,8 @@
 // the same members itself. No engine reads a model parameter by name.
 
 #include <complex>
+#include <type_traits>
+#include <utility>
 
 namespace tarnwick::charfun {
 
@@ -51,5 +53,25 @@ struct Decay {
 struct VolatilityDerivatives {
     complex first, second;
 };
+
+// L with its volatility derivatives, as the Greeks' integrands need them at every node. A
+// model whose volatility derivatives share most of L's work (a stochastic variance: both
+// come from one Riccati solution) gives them together, as `log_mgf_and_volatility`; for the
+// others the two evaluations are made side by side.
+struct LogMgfAndVolatility : LogMgf {
+    VolatilityDerivatives volatility;
+};
+
+template <class Model, class = void>
+struct joint_volatility : std::false_type {};
+template <class Model>
+struct joint_volatility<Model, std::void_t<decltype(std::declval<const Model&>().log_mgf_and_volatility(complex(), 0.0))>>
+    : std::true_type {};
+
+template <class Model>
+LogMgfAndVolatility log_mgf_and_volatility(const Model& model, complex w, double T) {
+    if constexpr (joint_volatility<Model>::value) return model.log_mgf_and_volatility(w, T);
+    else return {model.log_mgf(w, T), model.volatility_derivatives(w, T)};
+}
 
 }  // namespace tarnwick::charfun

@@ -119,10 +119,15 @@ struct StochasticVolatility {
 
     // The volatility coordinate is the initial volatility sqrt(v0): L carries v0 D.
     double volatility() const { return std::sqrt(v0); }
-    VolatilityDerivatives volatility_derivatives(complex w, double T) const {
-        if (at_pole(w)) return {0.0, 0.0};
+    VolatilityDerivatives volatility_derivatives(complex w, double T) const { return log_mgf_and_volatility(w, T).volatility; }
+
+    // L and its volatility derivatives from one Riccati solution.
+    LogMgfAndVolatility log_mgf_and_volatility(complex w, double T) const {
+        const complex jump = jumps.exponent(w);
+        if (at_pole(w)) return {{T * jump, jump}, {0.0, 0.0}};
         const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
-        return {2.0 * volatility() * s.D, 2.0 * s.D};
+        return {{kappa * theta * s.C + v0 * s.D + T * jump, kappa * theta * s.D + v0 * s.D_T + jump},
+                {2.0 * volatility() * s.D, 2.0 * s.D}};
     }
 
     StochasticVolatility for_parameter_derivatives() const {

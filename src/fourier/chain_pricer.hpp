@@ -49,11 +49,19 @@ inline constexpr double chain_log_spread = 4.0;
 // e = exp(L + (1 - w) k_mid), and returns a bound of its integrands' size relative to
 // e / (w (w - 1)) for the tail test; inverse_square lets that test use the faster decay of
 // integrands with no polynomial factor in w (prices). The status is not ok where the sum
-// reached max_nodes, a sum is not finite, or `stop` was raised.
-template <std::size_t Rows, class Model, class Node>
+// reached max_nodes, a sum is not finite, or `stop` was raised. `evaluate` gives L at a
+// node (a LogMgf or a type derived from it, which node receives).
+struct LogMgfOf {
+    template <class Model>
+    charfun::LogMgf operator()(const Model& model, complex w, double T) const {
+        return model.log_mgf(w, T);
+    }
+};
+
+template <std::size_t Rows, class Model, class Node, class Evaluate = LogMgfOf>
 Status accumulate_chain(const Model& model, double T, const Contour& contour, const double* k, std::size_t n,
                         double log_tolerance, bool inverse_square, Node&& node, double* out, std::size_t stride,
-                        Stop stop) {
+                        Stop stop, Evaluate evaluate = {}) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
     const double k_mid = 0.5 * (*lo + *hi);
     const double theta = contour.theta;
@@ -81,7 +89,7 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
-        const charfun::LogMgf L = model.log_mgf(w, T);
+        const auto L = evaluate(model, w, T);
         complex g[Rows];
         const double size = node(w, L, std::exp(L.value + (1.0 - w) * k_mid), g);
         if (j % reseed_interval == 0) {

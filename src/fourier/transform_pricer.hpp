@@ -62,10 +62,10 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
     double s[count];
     const Status status = accumulate_chain<count>(
         model, T, contour, &k, 1, derivative_log_tolerance, false,
-        [&](complex w, const charfun::LogMgf& L, complex e, complex* g) {
+        [&](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
             const complex ww = w * (w - 1.0);
             const complex b = e / ww;
-            const charfun::VolatilityDerivatives v = model.volatility_derivatives(w, T);
+            const charfun::VolatilityDerivatives& v = L.volatility;
             const complex wb = w * b;
             const complex vb = v.first * b;
             const complex terms[count] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
@@ -75,7 +75,8 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
             const auto size = [](complex z) { return std::abs(z.real()) + std::abs(z.imag()); };
             return (1.0 + size(ww)) * (1.0 + size(w)) * (1.0 + size(L.d_T) + size(v.first));
         },
-        s, 1, stop);
+        s, 1, stop,
+        [](const Model& m, complex w, double t) { return charfun::log_mgf_and_volatility(m, w, t); });
     const double scale = f.discounted_forward;
     out.f1 = scale * s[WB];
     // K dV/dK = V - F dV/dF: both are of the price's size or the difference is (its error is
