@@ -385,18 +385,13 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="options in the random batch of the stochastic-volatility table (default 20,000)")
     parser.add_argument("--global-check", action="store_true",
                         help="also search the fits globally (differential evolution, slow)")
-    parser.add_argument("--calibration-only", action="store_true",
-                        help="only the calibration section")
-    parser.add_argument("--implied-volatility-only", action="store_true",
-                        help="only the implied-volatility rows")
-    parser.add_argument("--extended-grid-only", action="store_true",
-                        help="only the pricing API on the extended reference grid")
-    parser.add_argument("--stochastic-volatility-only", action="store_true",
-                        help="only the stochastic-volatility tables (pricing and calibration)")
-    parser.add_argument("--sv-pricing-only", action="store_true",
-                        help="only the stochastic-volatility pricing table")
-    parser.add_argument("--sv-calibration-only", action="store_true",
-                        help="only the stochastic-volatility calibration table")
+    for flag, section in (("--calibration-only", "the calibration section"),
+                          ("--implied-volatility-only", "the implied-volatility rows"),
+                          ("--extended-grid-only", "the pricing API on the extended reference grid"),
+                          ("--stochastic-volatility-only", "the stochastic-volatility tables (pricing and calibration)"),
+                          ("--sv-pricing-only", "the stochastic-volatility pricing table"),
+                          ("--sv-calibration-only", "the stochastic-volatility calibration table")):
+        parser.add_argument(flag, action="store_true", help=f"only {section}")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
 
