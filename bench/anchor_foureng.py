@@ -9,10 +9,12 @@ its own and reads the JSON it prints:
 For each model and engine ("contour": Lord-Kahl contour with double-exponential
 quadrature, the library's accurate engine; "cos": the COS method) it reports the
 median seconds per option for the whole strike chain, for one option, and the prices.
+The models are the job's "kou" and "merton" entries, or its "models" list (each with a
+"model" name of PARAMS below, its params in tarnwick's names, S, K, T, r and q).
 
-With a "cases" list instead (each: model "kou", "merton" or "blackscholes", its params,
-S, K, T, r, q, kind) it prices each case alone with the contour engine and reports its
-seconds and price, or the error where the engine cannot price it.
+With a "cases" list instead (each: a model of PARAMS, its params, S, K, T, r, q, kind) it
+prices each case alone with the contour engine and reports its seconds and price, or the
+error where the engine cannot price it.
 """
 
 import json
@@ -34,16 +36,31 @@ def median_seconds(call, repeats):
     return statistics.median(samples)
 
 
+def variance(p):
+    """The stochastic variance's parameters in the library's names (nu: vol of variance)."""
+    return dict(kappa=p["kappa"], theta=p["theta"], nu=p["xi"], rho=p["rho"], v0=p["v0"])
+
+
+# tarnwick's model name -> the library's model key and its parameters from tarnwick's.
+PARAMS = {
+    "kou": ("kou", lambda p: fe.KouParams(**p)),
+    "merton": ("merton_jd", lambda p: fe.MertonJDParams(sigma=p["sigma"], lam=p["lam"], muj=p["m"],
+                                                         sigj=p["s"])),
+    "blackscholes": ("bsm", lambda p: fe.BsmParams(**p)),
+    "heston": ("heston", lambda p: fe.HestonParams(**variance(p))),
+    "bates": ("bates", lambda p: fe.BatesParams(**variance(p), lam_j=p["lam"], mu_j=p["m"],
+                                                 sigma_j=p["s"])),
+    "hestonkou": ("heston_kou", lambda p: fe.HestonKouParams(**variance(p), lam_j=p["lam"], p_j=p["p"],
+                                                              eta1=p["eta1"], eta2=p["eta2"])),
+}
+
+
 def contour_cases(cases, repeats):
     """Seconds and price of each case alone with the contour engine; a case slower than
     20 ms is timed once."""
-    params = {"kou": ("kou", lambda p: fe.KouParams(**p)),
-              "merton": ("merton_jd", lambda p: fe.MertonJDParams(sigma=p["sigma"], lam=p["lam"], muj=p["m"],
-                                                                   sigj=p["s"])),
-              "blackscholes": ("bsm", lambda p: fe.BsmParams(**p))}
     out = []
     for case in cases:
-        key, make = params[case["model"]]
+        key, make = PARAMS[case["model"]]
         fwd = fe.ForwardSpec(S0=case["S"], r=case["r"], q=case["q"], T=case["T"])
         cp = 1 if case["kind"] == "call" else -1
         one = lambda: fe.price_strip(key, "contour", [case["K"]], fwd, make(case["params"]), cp=cp)
@@ -70,11 +87,11 @@ def main():
     strikes = np.array(job["strikes"], dtype=float)
     repeats = int(job["repeats"])
     out = {}
-    for model, key, params in (("kou", "kou", lambda p: fe.KouParams(**p)),
-                               ("merton", "merton_jd", lambda p: fe.MertonJDParams(
-                                   sigma=p["sigma"], lam=p["lam"], muj=p["m"], sigj=p["s"]))):
-        m = job[model]
-        fwd = fe.ForwardSpec(S0=m["S"], r=m["r"], q=0.0, T=m["T"])
+    models = job.get("models") or [dict(job[name], model=name) for name in ("kou", "merton")]
+    for m in models:
+        model = m["model"]
+        key, params = PARAMS[model]
+        fwd = fe.ForwardSpec(S0=m["S"], r=m["r"], q=m.get("q", 0.0), T=m["T"])
         par = params(m["params"])
         for engine in ("contour", "cos"):
             chain = lambda: fe.price_strip(key, engine, strikes, fwd, par)

@@ -13,7 +13,10 @@ Every time is the median over repeats of a batch mean, each batch long enough (b
 says whether a number is under its goal on this machine, this time.
 
 A second table (bench/pricing_api.py) times the pricing API (tw.price, tw.greeks) beside
-fourier-option-pricer's engines and QuantLib.
+fourier-option-pricer's engines and QuantLib; the stochastic-volatility tables
+(bench/stochastic_volatility.py) do the same for Heston, Bates and Heston with Kou's jumps,
+and fit them to the packaged Bates sample beside QuantLib's and fourier-option-pricer's
+calibrations.
 
 Run by ``make bench`` after the C++ benchmarks are built; ``python bench/bench.py --help``.
 """
@@ -41,6 +44,7 @@ from scipy.special import ndtr
 from vollib.black_scholes_merton.implied_volatility import implied_volatility as vollib_implied_volatility
 
 import pricing_api
+import stochastic_volatility
 import tarnwick as tw
 from tarnwick.models import dexpjump, lognjump
 
@@ -377,16 +381,33 @@ def main(argv: Optional[List[str]] = None) -> int:
                         "anchors and the calibration's")
     parser.add_argument("--random-count", type=int, default=1_000_000,
                         help="options in the random batch of the pricing API's table (default 10^6)")
+    parser.add_argument("--sv-random-count", type=int, default=20_000,
+                        help="options in the random batch of the stochastic-volatility table (default 20,000)")
     parser.add_argument("--global-check", action="store_true",
-                        help="also search the Kou fit globally (differential evolution, slow)")
-    parser.add_argument("--calibration-only", action="store_true",
-                        help="only the calibration section")
-    parser.add_argument("--implied-volatility-only", action="store_true",
-                        help="only the implied-volatility rows")
-    parser.add_argument("--extended-grid-only", action="store_true",
-                        help="only the pricing API on the extended reference grid")
+                        help="also search the fits globally (differential evolution, slow)")
+    for flag, section in (("--calibration-only", "the calibration section"),
+                          ("--implied-volatility-only", "the implied-volatility rows"),
+                          ("--extended-grid-only", "the pricing API on the extended reference grid"),
+                          ("--stochastic-volatility-only", "the stochastic-volatility tables (pricing and calibration)"),
+                          ("--sv-pricing-only", "the stochastic-volatility pricing table"),
+                          ("--sv-calibration-only", "the stochastic-volatility calibration table")):
+        parser.add_argument(flag, action="store_true", help=f"only {section}")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
+
+    def stochastic_volatility_tables(pricing: bool = True, calibration: bool = True) -> None:
+        if pricing:
+            stochastic_volatility.pricing_table(time_per_call, fmt_time, repeats, args.min_batch,
+                                                args.anchor_python, args.sv_random_count)
+        if calibration:
+            stochastic_volatility.calibration_table(fmt_time, 3, args.anchor_python, args.global_check)
+
+    if args.stochastic_volatility_only or args.sv_pricing_only or args.sv_calibration_only:
+        for machine_line in machine_lines():
+            print(machine_line)
+        stochastic_volatility_tables(not args.sv_calibration_only, not args.sv_pricing_only)
+        print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end")
+        return 0
     if args.extended_grid_only:
         pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
         return 0
@@ -561,6 +582,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     pricing_api.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python, args.random_count)
     pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
     calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
+    stochastic_volatility_tables()
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")
     return 0

@@ -1,47 +1,77 @@
-"""Write src/tarnwick/data/sample_quotes.csv: a synthetic option surface.
+"""Write the packaged sample surfaces under src/tarnwick/data: synthetic option quotes.
 
-Implied vols of Kou's model with the parameters below, at 8 maturities x 13 strikes spread
+Implied vols of a model with the parameters below, at 8 maturities x 13 strikes spread
 in log-moneyness in proportion to the square root of the maturity, each plus Gaussian
 noise of 0.1 vol point from a fixed seed; out-of-the-money quotes only (puts below the
-forward, calls above). Run from the checkout with the package installed (an argument writes elsewhere):
+forward, calls above). "kou" (the default) is Kou's model, "bates" Bates' stochastic
+volatility with lognormal jumps. Run from the checkout with the package installed (OUT
+writes elsewhere):
 
-    .venv/bin/python scripts/make_sample_quotes.py [OUT.csv]
+    .venv/bin/python scripts/make_sample_quotes.py [--sample kou|bates] [OUT.csv]
 """
 
-import sys
+import argparse
+import textwrap
 from pathlib import Path
+from typing import Any, NamedTuple, Tuple
 
 import numpy as np
 
 import tarnwick as tw
 
 SPOT, RATE, DIVIDEND = 100.0, 0.03, 0.01
-MODEL = tw.Kou(sigma=0.14, lam=0.8, p=0.3, eta1=12.0, eta2=6.0)
-MATURITIES = (1 / 12, 2 / 12, 3 / 12, 6 / 12, 9 / 12, 1.0, 1.5, 2.0)
 # Log-moneyness in units of 0.2 sqrt(T): from deep out-of-the-money puts, where the
 # downward jumps show most, to moderately out-of-the-money calls.
 MONEYNESS = np.linspace(-3.0, 1.8, 13)
-NOISE, SEED = 0.001, 11
-OUT = Path(__file__).resolve().parents[1] / "src" / "tarnwick" / "data" / "sample_quotes.csv"
+NOISE = 0.001
+DATA = Path(__file__).resolve().parents[1] / "src" / "tarnwick" / "data"
 
 
-def main(out: Path) -> None:
-    rng = np.random.default_rng(SEED)
-    lines = [
-        "# Synthetic quotes, not market data: implied vols of Kou's model with sigma=0.14,",
-        "# lam=0.8, p=0.3, eta1=12, eta2=6 (spot 100, rate 0.03, dividend 0.01) plus",
-        f"# Gaussian noise of {NOISE} (0.1 vol point), seed {SEED}; made by",
-        "# scripts/make_sample_quotes.py.",
-        f"# spot: {SPOT:g}",
-        "strike,maturity,kind,iv,rate,dividend",
-    ]
-    for T in MATURITIES:
+class Sample(NamedTuple):
+    described: str  # the model as the header names it
+    model: Any
+    maturities: Tuple[float, ...]
+    seed: int
+    out: Path
+
+
+SAMPLES = {
+    "kou": Sample("Kou's model", tw.Kou(sigma=0.14, lam=0.8, p=0.3, eta1=12.0, eta2=6.0),
+                  (1 / 12, 2 / 12, 3 / 12, 6 / 12, 9 / 12, 1.0, 1.5, 2.0), 11,
+                  DATA / "sample_quotes.csv"),
+    # An equity index: volatility near 17 % reverting to 20 % within months, a strongly
+    # negative spot-volatility correlation, and a crash every three years or so of about
+    # -12 %, which steepens the shortest maturities' skew beyond what the variance can.
+    # Maturities are whole days of a 360-day year (the week 7/360), so that a pricer that
+    # counts time in dates sees the stated maturities to within 5e-7 years.
+    "bates": Sample("Bates' model", tw.Bates(v0=0.03, kappa=2.0, theta=0.04, xi=0.5, rho=-0.7,
+                                             lam=0.3, m=-0.12, s=0.1),
+                    (7 / 360, 1 / 12, 2 / 12, 3 / 12, 6 / 12, 1.0, 1.5, 2.0), 12,
+                    DATA / "sample_quotes_bates.csv"),
+}
+
+
+def header(sample: Sample) -> str:
+    values = ", ".join(f"{name}={getattr(sample.model, name):g}"
+                       for name in sample.model.parameter_names)
+    text = (f"Synthetic quotes, not market data: implied vols of {sample.described} with "
+            f"{values} (spot {SPOT:g}, rate {RATE:g}, dividend {DIVIDEND:g}) plus Gaussian "
+            f"noise of {NOISE} (0.1 vol point), seed {sample.seed}; made by "
+            "scripts/make_sample_quotes.py.")
+    return textwrap.fill(text, 82, initial_indent="# ", subsequent_indent="# ",
+                         break_on_hyphens=False)
+
+
+def main(sample: Sample, out: Path) -> None:
+    rng = np.random.default_rng(sample.seed)
+    lines = [header(sample), f"# spot: {SPOT:g}", "strike,maturity,kind,iv,rate,dividend"]
+    for T in sample.maturities:
         T = round(T, 6)  # priced at the maturity the file states
         forward = SPOT * np.exp((RATE - DIVIDEND) * T)
         strikes = np.round(forward * np.exp(MONEYNESS * 0.2 * np.sqrt(T)) * 2) / 2
         for K in strikes:
             kind = "call" if K >= forward else "put"
-            price = tw.price(MODEL, SPOT, K, T, RATE, DIVIDEND, kind)
+            price = tw.price(sample.model, SPOT, K, T, RATE, DIVIDEND, kind)
             iv = tw.implied_volatility(price, SPOT, K, T, RATE, DIVIDEND, kind)
             noisy = iv + NOISE * rng.standard_normal()
             lines.append(f"{K:g},{T:g},{kind},{noisy:.6f},{RATE:g},{DIVIDEND:g}")
@@ -50,4 +80,8 @@ def main(out: Path) -> None:
 
 
 if __name__ == "__main__":
-    main(Path(sys.argv[1]) if len(sys.argv) > 1 else OUT)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sample", choices=sorted(SAMPLES), default="kou")
+    parser.add_argument("out", nargs="?", type=Path, help="where to write (default: the package's file)")
+    args = parser.parse_args()
+    main(SAMPLES[args.sample], args.out or SAMPLES[args.sample].out)

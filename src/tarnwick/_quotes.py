@@ -6,7 +6,9 @@ from typing import Any, Dict, List, NamedTuple, Union
 
 import numpy as np
 
-SAMPLE = Path(__file__).with_name("data") / "sample_quotes.csv"
+DATA = Path(__file__).with_name("data")
+# The packaged surfaces by the name sample_quotes takes; the first is its default.
+SAMPLES = {"kou": DATA / "sample_quotes.csv", "bates": DATA / "sample_quotes_bates.csv"}
 TEXT_COLUMNS = ("kind",)
 
 
@@ -59,14 +61,20 @@ class SampleQuotes(NamedTuple):
     path: Path
 
 
-def sample_quotes() -> SampleQuotes:
+def sample_quotes(model: str = "kou") -> SampleQuotes:
     """A small synthetic surface shipped with the package, for examples and the demo.
 
     104 out-of-the-money quotes (8 maturities x 13 strikes) given as implied vols, with
     per-quote rate and dividend columns. They are NOT market data: the implied vols of a
-    Kou model with stated parameters plus Gaussian noise of 0.1 vol point, made by
+    model with stated parameters plus Gaussian noise of 0.1 vol point, made by
     ``scripts/make_sample_quotes.py`` from a fixed seed; the file's header comment
     states the parameters.
+
+    Parameters
+    ----------
+    model : "kou" (default), Kou's jump-diffusion at maturities of one month to two
+        years; or "bates", Bates' stochastic volatility with lognormal jumps, an
+        index-like surface at maturities of one week to two years.
 
     Examples
     --------
@@ -74,12 +82,18 @@ def sample_quotes() -> SampleQuotes:
     >>> sample = tw.sample_quotes()
     >>> sample.S, len(sample.quotes["strike"])
     (100.0, 104)
+    >>> bates = tw.sample_quotes("bates")
+    >>> float(bates.quotes["maturity"].min())  # one week: 7 / 360
+    0.019444
     """
+    if not isinstance(model, str) or model not in SAMPLES:
+        raise ValueError(f"model must be one of {', '.join(map(repr, SAMPLES))}, got {model!r}")
+    path = SAMPLES[model]
     spot = None
-    with open(SAMPLE) as file:
+    with open(path) as file:
         for line in file:
             if line.startswith("# spot:"):
                 spot = float(line.split(":", 1)[1])
     if spot is None:
-        raise ValueError(f"{SAMPLE}: no '# spot:' line")
-    return SampleQuotes(read_quotes(SAMPLE), spot, SAMPLE)
+        raise ValueError(f"{path}: no '# spot:' line")
+    return SampleQuotes(read_quotes(path), spot, path)
