@@ -170,11 +170,11 @@ def derivative(f, x, order, h):
     raise ValueError(order)
 
 
-def steps(S, T, r, q, params, rel_step):
+def steps(S, T, r, q, params, rel_step, spread=None):
     """Absolute steps, each a fixed fraction of the scale on which the price varies in that
-    variable: in S the diffusion's spread S sigma sqrt(T) (a short-dated price bends within
-    it around the strike), in T the maturity itself, in p 1 / (lam T), elsewhere the value
-    (at least 0.01).
+    variable: in S the spread of ln S_T times S (by default the diffusion's sigma sqrt(T):
+    a short-dated price bends within it around the strike), in T the maturity itself, in p
+    1 / (lam T), elsewhere the value (at least 0.01).
     They are fixed from the row's own values, so that the inner differences of a mixed
     derivative use the same step at every outer point."""
     h = {name: rel_step * max(abs(value), mp.mpf("0.01")) for name, value in params.items()}
@@ -183,14 +183,18 @@ def steps(S, T, r, q, params, rel_step):
         # not in proportion to p itself: with lam T = 40 and eta2 = 0.5, a step of 1e-3
         # left d_p 3e-7 (relative) short.
         h["p"] = rel_step / max(1, params["lam"] * T)
-    h.update(S=rel_step * S * min(1, params["sigma"] * mp.sqrt(T)), T=rel_step * T,
+    if spread is None:
+        spread = params["sigma"] * mp.sqrt(T)
+    h.update(S=rel_step * S * min(1, spread), T=rel_step * T,
              r=rel_step * max(abs(r), mp.mpf("0.01")), q=rel_step * max(abs(q), mp.mpf("0.01")))
     return h
 
 
-def greeks_by_differences(pricer, market, params, names, rel_step, step_sizes=steps):
+def greeks_by_differences(pricer, market, params, names, rel_step, step_sizes=steps, vol=None):
     """The 13 Greeks and d price / d parameter for every model parameter; step_sizes gives
-    the absolute step of each variable (see steps)."""
+    the absolute step of each variable (see steps). vol = (step name, value, changes): vega,
+    vanna, zomma and vomma are derivatives in that volatility, moved to v by the parameter
+    changes changes(v); by default sigma itself."""
     S, K, T, r, q = map(mp.mpf, market[:5])
     call = market[5]
     h = step_sizes(S, T, r, q, params, rel_step)
@@ -206,21 +210,21 @@ def greeks_by_differences(pricer, market, params, names, rel_step, step_sizes=st
             memo[key] = pricer(S, K, T, r, q, call, **p)
         return memo[key]
 
-    sigma = params["sigma"]
+    vol_step, vol_value, vol_changes = vol or ("sigma", params["sigma"], lambda v: {"sigma": v})
     d_S = lambda order, **kw: derivative(lambda s: V(S=s, **kw), S, order, h["S"])
-    d_sigma = lambda g, order=1: derivative(g, sigma, order, h["sigma"])
+    d_sigma = lambda g, order=1: derivative(g, vol_value, order, h[vol_step])
     d_T = lambda g: -derivative(g, T, 1, h["T"])
     out = {"price": V()}
     out["delta"] = d_S(1)
     out["gamma"] = d_S(2)
     out["speed"] = d_S(3)
-    out["vega"] = d_sigma(lambda v: V(sigma=v))
-    out["vomma"] = d_sigma(lambda v: V(sigma=v), 2)
+    out["vega"] = d_sigma(lambda v: V(**vol_changes(v)))
+    out["vomma"] = d_sigma(lambda v: V(**vol_changes(v)), 2)
     out["theta"] = d_T(lambda t: V(T=t))
     out["rho"] = derivative(lambda x: V(r=x), r, 1, h["r"])
     out["epsilon"] = derivative(lambda x: V(q=x), q, 1, h["q"])
-    out["vanna"] = d_sigma(lambda v: d_S(1, sigma=v))
-    out["zomma"] = d_sigma(lambda v: d_S(2, sigma=v))
+    out["vanna"] = d_sigma(lambda v: d_S(1, **vol_changes(v)))
+    out["zomma"] = d_sigma(lambda v: d_S(2, **vol_changes(v)))
     out["charm"] = d_T(lambda t: d_S(1, T=t))
     out["colour"] = d_T(lambda t: d_S(2, T=t))
     for name in names:
