@@ -1,8 +1,10 @@
-"""Command line: price tables of both models.
+"""Command line: price tables of every model, and calibration.
 
-``python -m tarnwick`` prints the demo tables; ``python -m tarnwick kou ...`` and
-``python -m tarnwick merton ...`` print one table over strikes (rows) and term counts
-(columns), with the published reference parameters as defaults. Every number is checked
+``python -m tarnwick`` prints the demo; ``tarnwick price MODEL ...`` prices a grid of
+strikes and maturities under any registered model (kou, merton, bs, heston, bates,
+hestonkou), ``tarnwick calibrate`` fits one to quotes; ``python -m tarnwick kou ...`` and
+``python -m tarnwick merton ...`` print the closed forms' tables over strikes (rows) and
+term counts (columns), with the published reference parameters as defaults. Every number is checked
 when it is read, so that a bad one is a usage error naming its flag (exit code 2).
 """
 
@@ -394,7 +396,8 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnwick", allow_abbrev=False,
-        description="European option prices under Kou's and Merton's jump-diffusion models. "
+        description="European option prices under jump-diffusion models (Kou, Merton) and their "
+        "stochastic-volatility extensions (Heston, Bates, Heston-Kou). "
         "Without a command, prints the demo tables.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version('tarnwick')}")
