@@ -109,12 +109,15 @@ struct StochasticVolatility {
     }
 
     // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
-    // approaching that slope from below; half of it is taken as the rate. The width of the
-    // integrand near u = 0 is that of the mean integrated variance.
+    // approaching that slope from below; half of it is taken as the rate. That regime starts
+    // only near u = 1 / (xi T): before it the integrand is about as wide as a normal of the
+    // mean integrated variance, whose deviation therefore caps the rate (a small xi or T
+    // would otherwise claim a decay far faster than the integrand's own width).
     Decay decay(double T) const {
         const double mean_variance = theta * T - (v0 - theta) * std::expm1(-kappa * T) / kappa;
+        const double deviation = std::sqrt(std::max(mean_variance, 0.0));
         const double rate = 0.5 * std::sqrt((1.0 - rho) * (1.0 + rho)) * (v0 + kappa * theta * T) / xi;
-        return {0.0, std::sqrt(std::max(mean_variance, 0.0)), rate};
+        return {0.0, deviation, std::min(rate, deviation)};
     }
 
     // The volatility coordinate is the initial volatility sqrt(v0): L carries v0 D.
