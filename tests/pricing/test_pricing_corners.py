@@ -70,3 +70,18 @@ def test_extreme_spots_and_rates_keep_prices_in_bounds(model, S):
 
 def test_registered_models_match_the_model_codes():
     assert [_pricing.model_names[cls._code] for cls in (BlackScholes, Kou, Merton)] == ["black_scholes", "kou", "merton"]
+
+
+@pytest.mark.parametrize("xi", [1e-14, 1e-300])
+@pytest.mark.parametrize("T", [1 / 365, 0.5, 30.0])
+def test_a_variance_without_volatility_is_black_scholes_with_its_integrated_variance(xi, T):
+    # With xi -> 0 the variance follows theta + (v0 - theta) e^{-kappa t}: a normal log price
+    # whose variance is its integral (xi^2 underflows at 1e-300; the decay must not claim a
+    # width the integrand does not have).
+    v0, kappa, theta = 0.09, 3.0, 0.02
+    variance = theta * T - (v0 - theta) * math.expm1(-kappa * T) / kappa
+    K = 100.0 * np.exp(np.linspace(-1.0, 1.0, 9) * math.sqrt(variance))
+    for kind in ("call", "put"):
+        got = tw.price(tw.Heston(v0, kappa, theta, xi, -0.5), 100.0, K, T, 0.03, 0.01, kind)
+        want = tw.price(tw.BlackScholes(math.sqrt(variance / T)), 100.0, K, T, 0.03, 0.01, kind)
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * 100.0)
