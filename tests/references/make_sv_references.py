@@ -8,8 +8,9 @@ itself; the tests only read them:
 
     python tests/references/make_sv_references.py [--what prices] [--model heston]
 
-The stored files came from the defaults for Heston's prices, --random 80 --corners 12
---riccati-share 3 for the jump models' and --greek-cases 12 for the Greeks. It writes
+The stored files came from the defaults for Heston's prices, --random 60 (Bates) or 48
+(HestonKou) --corners 12 --riccati-share 2 for the jump models' and --greek-cases 6 for
+the Greeks, in a few sittings joined by --missing. It writes
 heston_prices.csv, bates_prices.csv, hestonkou_prices.csv (prices, with the two routes'
 difference in "agreement", in units of S) and heston_greeks.csv, bates_greeks.csv,
 hestonkou_greeks.csv. A row's "case" names a published value, a corner of the ranges or
@@ -69,8 +70,9 @@ sqrt(v0), the initial volatility; d_<name> are plain derivatives in each paramet
 
 The grid (fixed seeds): v0 and theta 1e-4 ... 1, kappa 0.01 ... 20, xi 0.01 ... 5 (all
 log-uniform), rho -0.99 ... 0.99, the jump parameters of make_pricing_references'
-samples with lam T at most 1000, and its market (T one day to 30 years, K/S 0.25 ... 4,
-r -0.01 ... 0.1, q 0 ... 0.1, calls and puts); a thinned set of corners of those ranges,
+samples with lam T at most 20 (Bates: its quadrature's length grows like lam T |m| / s)
+or 1000 (HestonKou), and its market (T one day to 30 years, K/S 0.25 ... 4, r -0.01 ...
+0.1, q 0 ... 0.1, calls and puts); a thinned set of corners of those ranges,
 the published Heston case (its 17-digit value must match to 16), and jump-free twins of
 the first Heston points. The Greek rows have a moderate sample of their own plus a few
 corners (one day, xi 5 with rho -0.95, rho 0.95, v0 1e-4) and the published case. Rows
@@ -99,7 +101,9 @@ RICCATI_DPS = 32
 # Re w = 1/2; past them the line moves to the out-of-the-money side.
 MAX_LOST = 30
 AGREEMENT = mp.mpf("1e-20")
-LAM_T = 1000.0
+# The largest lam T: Merton's jump factor turns lam T |m + s^2 w| times per unit of Im w
+# (pieces of two turns), Kou's hardly at all.
+LAM_T = {"bates": 20.0, "hestonkou": 1000.0}
 # Past this many pieces on the vertical line a turned contour is tried.
 MAX_PIECES = 300
 # Fixed Gauss-Legendre degree (48 nodes a piece of at most two turns: error ~ 4 pi^96 / 96!
@@ -581,7 +585,10 @@ def price_row(args):
         if not agreement <= AGREEMENT:
             print(f"DISAGREE {text} {mp.nstr(first, 30)} {mp.nstr(second, 30)}", file=sys.stderr, flush=True)
             return None
-        return dict(price=mp.nstr(first, 25, strip_zeros=False), agreement=mp.nstr(agreement, 3))
+        # A price below the routes' noise (far out of the money on a narrow distribution,
+        # ~1e-90 S) may come out negative: zero is as close to it.
+        price = first if first > 0 else mp.mpf(0)
+        return dict(price=mp.nstr(price, 25, strip_zeros=False), agreement=mp.nstr(agreement, 3))
 
 
 def describe(row):
@@ -662,9 +669,9 @@ def jump_sample(model, rng):
     return jumps
 
 
-def fit_jumps(row, lam_t=LAM_T):
-    if "lam" in row:
-        row["lam"] = min(row["lam"], lam_t / row["T"])
+def fit_jumps(model, row):
+    if model in LAM_T:
+        row["lam"] = min(row["lam"], LAM_T[model] / row["T"])
 
 
 def corners(model):
@@ -677,7 +684,7 @@ def corners(model):
     rows = base.extreme_combinations(extremes)
     for row in rows:
         row.update(S=100.0, r=0.05, q=0.1, case="corner")
-        fit_jumps(row)
+        fit_jumps(model, row)
     return rows
 
 
@@ -686,38 +693,37 @@ def ordered(model, row):
 
 
 def price_cases(model, count, corner_count, twins, riccati_share):
-    """Random points, thinned corners, the published Heston case and jump-free twins of the
-    first Heston points; every riccati_share-th row and every named one gets route 2's
-    Riccati log-MGF."""
+    """The published Heston case or jump-free twins of the first Heston points, thinned
+    corners, then random points (named rows first: they are computed first); every named
+    row and every riccati_share-th random one gets route 2's Riccati log-MGF."""
     rng = random.Random(SEEDS[model])
-    rows = []
+    grid = []
     for _ in range(count):
         row = heston_sample(rng)
         row.update(jump_sample(model, rng))
         row.update(base.market_sample(rng), case="")
-        fit_jumps(row)
-        rows.append(row)
+        fit_jumps(model, row)
+        grid.append(row)
     corner_rows = corners(model)
     rng.shuffle(corner_rows)
-    rows += corner_rows[:corner_count]
+    named = []
     if model == "heston":
-        rows.append(dict(PUBLISHED, case="published"))
+        named.append(dict(PUBLISHED, case="published"))
     else:
         heston_rng = random.Random(SEEDS["heston"])
         for _ in range(twins):
             row = heston_sample(heston_rng)
             row.update(jump_sample("heston", heston_rng), **jump_sample(model, rng))
             row.update(base.market_sample(heston_rng), case="lam 0", lam=0.0)
-            rows.append(row)
-    rows = [ordered(model, r) for r in rows]
-    for i, row in enumerate(rows):
-        row["riccati"] = bool(row["case"]) or i % riccati_share == 0
-    return rows
+            named.append(row)
+    named += corner_rows[:corner_count]
+    named = [dict(ordered(model, r), riccati=True) for r in named]
+    return named + [dict(ordered(model, r), riccati=i % riccati_share == 0) for i, r in enumerate(grid)]
 
 
 def greek_cases(model, count):
-    """A moderate sample plus a few corners (short T, xi 5, strong rho) and, for Heston, the
-    published case; v0 >= 1e-4 everywhere (vega is a derivative in sqrt(v0))."""
+    """For Heston the published case, a few corners (short T, xi 5, strong rho), then a
+    moderate sample; v0 >= 1e-4 everywhere (vega is a derivative in sqrt(v0))."""
     rng = random.Random(SEEDS[model] + 100)
     lu = base.log_uniform
     rows = []
@@ -741,10 +747,9 @@ def greek_cases(model, count):
              dict(v0=1e-4, kappa=2.0, theta=0.01, xi=0.3, rho=-0.5, K=98.0, T=0.25, kind="put", case="v0 1e-4")]
     for row in named:
         row.update(market, **jumps)
-    rows += named
     if model == "heston":
-        rows.append(dict(PUBLISHED, case="published"))
-    return [ordered(model, r) for r in rows]
+        named.insert(0, dict(PUBLISHED, case="published"))
+    return [ordered(model, r) for r in named + rows]
 
 
 def mark_runs(rows, default_share):
@@ -769,6 +774,8 @@ def stored_values(path, rows, fields, extra):
     def key(row):
         return tuple(row[f] if isinstance(row[f], str) else repr(float(row[f])) for f in fields)
 
+    if not path.exists():
+        return [None] * len(rows)
     with open(path, newline="") as handle:
         stored = {key(r): {e: r[e] for e in extra} for r in csv.DictReader(handle)}
     return [stored.get(key(row)) for row in rows]
