@@ -129,8 +129,8 @@ struct StochasticVolatility {
         const complex jump = jumps.exponent(w);
         if (at_pole(w)) return {{T * jump, jump}, {0.0, 0.0}};
         const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
-        return {{kappa * theta * s.C + v0 * s.D + T * jump, kappa * theta * s.D + v0 * s.D_T + jump},
-                {2.0 * volatility() * s.D, 2.0 * s.D}};
+        const LogMgf variance = assemble(s);
+        return {{variance.value + T * jump, variance.d_T + jump}, {2.0 * volatility() * s.D, 2.0 * s.D}};
     }
 
     StochasticVolatility for_parameter_derivatives() const {
@@ -142,11 +142,14 @@ struct StochasticVolatility {
     // the discriminant b^2 - xi^2 m are real and not negative (a real w: the lines' choice
     // and the tail bound), a few times faster than the complex one it equals.
     LogMgf variance_part(complex b, complex m, double T) const {
-        if (b.imag() == 0.0 && m.imag() == 0.0 && b.real() * b.real() >= xi * xi * m.real()) {
-            const auto s = heston::solve<double>(b.real(), m.real(), xi, T);
-            return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
-        }
-        const auto s = heston::solve<complex>(b, m, xi, T);
+        if (b.imag() == 0.0 && m.imag() == 0.0 && b.real() * b.real() >= xi * xi * m.real())
+            return assemble(heston::solve<double>(b.real(), m.real(), xi, T));
+        return assemble(heston::solve<complex>(b, m, xi, T));
+    }
+
+    // kappa theta C + v0 D and its T-derivative, kappa theta C' = kappa theta D.
+    template <class Z>
+    LogMgf assemble(const heston::Solution<Z>& s) const {
         return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
     }
 
