@@ -9,9 +9,10 @@ itself; the tests only read them:
     python tests/references/make_sv_references.py [--what prices] [--model heston]
 
 The stored files came from the defaults for Heston's prices, --random 60 (Bates) or 40
-(HestonKou) --corners 12 --riccati-share 2 for the jump models' and --greek-cases 4 for
-the Greeks, in a few sittings joined by --missing (for a shared machine's time budget;
-Bates lacks 10 of its corners, not reached in time). It writes
+(HestonKou) --corners 12 --riccati-share 2 for the jump models' and --greek-cases 4 (the
+jump models: 1, of which only the named rows were reached) for the Greeks, in a few
+sittings joined by --missing, cut short for a shared machine's time budget (Bates lacks
+10 of its corners). --greek-cases must be at least 1 (the named rows take its jumps). It writes
 heston_prices.csv, bates_prices.csv, hestonkou_prices.csv (prices, with the two routes'
 difference in "agreement", in units of S) and heston_greeks.csv, bates_greeks.csv,
 hestonkou_greeks.csv. A row's "case" names a published value, a corner of the ranges or
