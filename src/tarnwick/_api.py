@@ -7,6 +7,7 @@ from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
+from ._market import DEFAULT_DAY_COUNT, market_inputs
 from ._models import Model, registration
 from ._status import warn_failures
 
@@ -50,9 +51,10 @@ _MARKET = ("S", "K", "T", "r", "q", "kind")
 
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
-              threads: Optional[int]) -> List[ArrayOrFloat]:
+              threads: Optional[int], **market: Any) -> List[ArrayOrFloat]:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
+    S, T, r, q = market_inputs(S, T, r, q, **market)
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
         # One option runs on the calling thread; the environment is read for batches only.
@@ -74,7 +76,8 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 
 
 def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-          threads: Optional[int] = None) -> ArrayOrFloat:
+          forward: Any = None, discount: Any = None, valuation: Any = None,
+          day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> ArrayOrFloat:
     """Prices of European options under a model.
 
     Calls and puts are each priced directly, by a Fourier integral of the model's
@@ -94,6 +97,18 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         Continuously compounded rate and dividend yield; finite.
     kind : {'call', 'put'} or array_like of them, optional
         Case-insensitive.
+    forward, discount : array_like, optional
+        The forward price F and the discount factor D to expiry (finite and > 0), as
+        desks quote them. ``forward`` replaces S and q (pass ``S=None`` and leave q at 0),
+        ``discount`` replaces r (leave r at 0); with both, S = F and r = q = -ln(D) / T
+        price the same options as S e^{-qT} = F D, K e^{-rT} = K D. Without ``discount``
+        the forward is discounted at r.
+    valuation : date, optional
+        The valuation date; T is then expiry dates (numpy.datetime64, pandas.Timestamp,
+        datetime.date or ISO strings such as '2027-03-19'), each a maturity of
+        (expiry - valuation) in days over the day count's year.
+    day_count : {'ACT/365F', 'ACT/365.25', 'ACT/360'}, optional
+        The year of dates and durations: 365, 365.25 or 360 days (default 'ACT/365F').
     threads : int, optional
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
@@ -136,12 +151,22 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     array([14.81189055,  7.9594292 ,  3.59964981])
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put"), 8)
     5.49042041
+
+    The same put from its forward and discount factor, expiring 180 days on (ACT/360):
+
+    >>> import math
+    >>> F, D = 100 * math.exp(0.05 * 0.5), math.exp(-0.05 * 0.5)
+    >>> round(tw.price(kou, None, 100, "2027-06-07", forward=F, discount=D, kind="put",
+    ...                valuation="2026-12-09", day_count="ACT/360"), 8)
+    5.49042041
     """
-    return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
+    return _evaluate("price", model, S, K, T, r, q, kind, threads, forward=forward,
+                     discount=discount, valuation=valuation, day_count=day_count)[0]
 
 
 def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-           threads: Optional[int] = None) -> Greeks:
+           forward: Any = None, discount: Any = None, valuation: Any = None,
+           day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
@@ -151,7 +176,9 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     vomma = d2V/dsigma2.
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
-    ACT/365F: days / 365).
+    ACT/365F: days / 365). With ``forward`` the derivatives are taken at S = F,
+    q = r: delta, gamma and speed are in the forward (discount fixed), and rho + epsilon
+    is the derivative in the zero rate -ln(D) / T with the forward fixed.
 
     Returns
     -------
@@ -167,11 +194,13 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, forward=forward,
+                             discount=discount, valuation=valuation, day_count=day_count))
 
 
 def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-                  threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
+                  forward: Any = None, discount: Any = None, valuation: Any = None,
+                  day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
     """The price and its derivative in each model parameter.
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
@@ -193,5 +222,6 @@ def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0
     >>> round(d["sigma"], 6) == round(tw.greeks(kou, 100, 100, 0.5, 0.05).vega, 6)
     True
     """
-    values = _evaluate("sensitivities", model, S, K, T, r, q, kind, threads)
+    values = _evaluate("sensitivities", model, S, K, T, r, q, kind, threads, forward=forward,
+                       discount=discount, valuation=valuation, day_count=day_count)
     return dict(zip(("price",) + model.parameter_names, values))

@@ -15,7 +15,8 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped]
 import tarnwick as tw
 from tarnwick import _pricing, _volatility
 from tarnwick._black import black_price, black_vega, forward
-from tarnwick._inputs import as_float_array, real_number, resolve_threads
+from tarnwick._inputs import as_float_array, real_number, resolve_threads, shown
+from tarnwick._market import DEFAULT_DAY_COUNT, per_expiry, to_years
 from tarnwick._models import Parameter, registration
 from tarnwick._status import warn_failures
 
@@ -40,8 +41,22 @@ ONE_THREAD_QUOTES = 1000
 # 1e8 or more. Such quotes are refused, and a model price whose implied vol has such a
 # vega is compared by that price error instead.
 MIN_VEGA = 1e-8
-# Refused implied vols above this are taken for percentages in the error message's hint.
+# Implied vols above this (500 %) are refused as percentages entered for fractions.
 PERCENT_LIKE = 5.0
+# Maturities outside [one minute, 100 years] are refused as entered in the wrong unit.
+MATURITY_RANGE = (1.0 / (365.0 * 24.0 * 60.0), 100.0)
+# Rates and yields beyond this in magnitude are warned of as percentages.
+RATE_LIKE = 1.0
+# A put-call pair whose parity forward is further than this from the one of the inputs
+# is warned of: the spot, rate or forward is likely another underlying's or date's.
+PARITY_GAP = 0.05
+# The weighting rule. A quote's implied vol is known to within u = max(h / vega, VOL_TICK),
+# h its price uncertainty: half the bid-ask spread (of the prices, or of the prices of the
+# bid and ask vols), and at least PRICE_TICK of the discounted forward (the last digit of
+# a quoted price). Its residual is weighted by VOL_TICK / u times its own weight: 1 for a
+# quote known to 0.1 vol point, less for wide spreads and small vegas alike.
+VOL_TICK = 1e-3
+PRICE_TICK = 1e-5
 # A direction of the free parameters (each scaled by the width of its start box) along
 # which the residuals change less than this fraction of the steepest one is not
 # identified by the quotes.
@@ -136,48 +151,141 @@ class Surface:
     otm_kind: npt.NDArray[np.str_]
     otm_price: Array
     vega: Array  # Black-Scholes vega at the market vol
+    weight: Array  # of each residual in the fit
     row: npt.NDArray[np.int64]
     dropped: Tuple[int, ...]
 
 
-def _columns(quotes: Any, r: Any, q: Any) -> Tuple[Array, Array, Array, Array, Any]:
-    """strike, maturity (durations as years), rate, dividend and kind, as arrays of one
-    length, each checked; the arguments r and q where the quotes have no such column."""
+def _setting(quotes: Any, name: str, given: Any) -> Any:
+    """The argument if given, else the quotes' entry of one value (a file's header line
+    or a constant column), else None."""
+    if given is not None or name not in quotes:
+        return given
+    values = np.asarray(quotes[name]).ravel()
+    if values.size == 0 or np.any(values != values[0]):
+        raise ValueError(f"quotes: {name} must be one value for all quotes, got {shown(values)}")
+    return values[0]
+
+
+def _spot(S: Any, label: str = "S") -> float:
+    spot = real_number(S)
+    if spot is None or not 0.0 < spot < math.inf:
+        raise ValueError(f"{label} must be a finite number > 0, got {S!r}")
+    return spot
+
+
+def _source(quotes: Any, name: str, given: Any, replaces: str, argument: Any) -> Any:
+    """The forward or discount factors from the argument or the quotes' column (not both),
+    and never with the column or argument they replace."""
+    if given is not None and name in quotes:
+        raise ValueError(f"quotes: {name} given as a column and as an argument; keep one")
+    values = quotes[name] if given is None and name in quotes else given
+    if values is not None and replaces in quotes:
+        raise ValueError(f"quotes: {name} and {replaces} both given; the {name} sets the "
+                         f"{replaces}: keep one")
+    if values is not None and real_number(argument) != 0.0:
+        raise ValueError(f"{name} and {'r' if replaces == 'rate' else 'q'} both given; the "
+                         f"{name} sets the {replaces}: keep one")
+    return values
+
+
+def _columns(quotes: Any, S: Any, r: Any, q: Any, inputs: Mapping[str, Any]
+             ) -> Tuple[float, Array, Array, Array, Array, Any]:
+    """spot, strike, maturity (in years), rate, dividend and kind, as arrays of one length,
+    each checked; the arguments r and q where the quotes have no such column, a discount
+    factor as the rate -ln(D) / T and a forward as the dividend yield r - ln(F / S) / T."""
     missing = [name for name in ("strike", "maturity") if name not in quotes]
-    if "iv" not in quotes and "price" not in quotes:
-        missing.append("iv or price")
+    if not any(all(name in quotes for name in names) for names in QUOTED):
+        missing.append("iv or price (or bid and ask, or bid_iv and ask_iv)")
     if missing:
+        found = ", ".join(map(str, quotes)) or "none"
         raise ValueError(f"quotes: missing column(s) {', '.join(missing)}; the quotes need "
-                         "strike, maturity and iv or price (optional: kind, rate, dividend)")
+                         "strike, maturity and iv or price (optional: kind, rate, dividend, "
+                         f"forward, discount, weight); the columns found are: {found}")
     strike = as_float_array("quotes: strike", quotes["strike"]).ravel()
     if strike.size == 0:
         raise ValueError("quotes: no rows")
-    maturity = quote_column(quotes, "maturity", strike.size)
+    valuation = _setting(quotes, "valuation", inputs.get("valuation"))
+    day_count = _setting(quotes, "day_count", inputs.get("day_count")) or DEFAULT_DAY_COUNT
+    maturity = quote_column(quotes, "maturity", strike.size, None,
+                            lambda label, values: to_years(label, values, valuation, day_count))
+    dated = " (an expiry on or before the valuation date)" if valuation is not None else ""
     for name, values in (("strike", strike), ("maturity", maturity)):
         bad = _rows(~(np.isfinite(values) & (values > 0)))
         if bad:
+            raise ValueError(f"quotes: {name} must be finite and > 0; not so at rows {_shown(bad)}"
+                             + (dated if name == "maturity" else ""))
+    _check_maturities(maturity)
+
+    def by_expiry(name: str, given: Any, replaces: str, argument: Any) -> Optional[Array]:
+        values = _source(quotes, name, given, replaces, argument)
+        if values is None:
+            return None
+        column = quote_column({name: per_expiry(name, values, maturity, valuation, day_count)},
+                              name, strike.size)
+        bad = _rows(~(np.isfinite(column) & (column > 0)))
+        if bad:
             raise ValueError(f"quotes: {name} must be finite and > 0; not so at rows {_shown(bad)}")
-    rate = quote_column(quotes, "rate", strike.size, ("r", r))
-    dividend = quote_column(quotes, "dividend", strike.size, ("q", q))
+        return column
+
+    discount = by_expiry("discount", inputs.get("discount"), "rate", r)
+    rate = (-np.log(discount) / maturity if discount is not None
+            else quote_column(quotes, "rate", strike.size, ("r", r)))
+    forward_value = by_expiry("forward", inputs.get("forward"), "dividend", q)
+    spot = _setting(quotes, "spot", S)
+    if spot is None and forward_value is None:
+        raise ValueError("S: no spot given; pass S, or give the quotes a spot column or "
+                         "'# spot:' line, or forwards")
+    # Without a spot the forward of the shortest maturity stands in: the options depend on
+    # the forwards alone, and S is then only the scale of the result.
+    spot = _spot(spot if spot is not None else forward_value[np.argmin(maturity)])
+    dividend = (rate - np.log(forward_value / spot) / maturity if forward_value is not None
+                else quote_column(quotes, "dividend", strike.size, ("q", q)))
     for name, values in (("rate", rate), ("dividend", dividend)):
         if not np.isfinite(values).all():
             raise ValueError(f"quotes: {name} must be finite; not so at rows "
                              f"{_shown(_rows(~np.isfinite(values)))}")
+        large = _rows(np.abs(values) > RATE_LIKE)
+        if large:
+            warnings.warn(f"calibrate: {name} beyond {RATE_LIKE:g} in magnitude at rows "
+                          f"{_shown(large)} (e.g. {values[large[0]]:g}): rates are fractions "
+                          "(0.05 for 5 %); were percentages entered, or a spot, forward or "
+                          "discount factor of another expiry?", UserWarning, stacklevel=4)
     kind = np.char.lower(np.char.strip(quote_column(quotes, "kind", strike.size, ("kind", "call"))))
     bad = _rows(~np.isin(kind, KINDS))
     if bad:
         raise ValueError(f"quotes: kind must be 'call' or 'put'; not so at rows {_shown(bad)}")
-    return strike, maturity, rate, dividend, kind
+    return spot, strike, maturity, rate, dividend, kind
+
+
+def _check_maturities(maturity: Array) -> None:
+    low, high = MATURITY_RANGE
+    for bad, what, hint in (
+            (maturity > high, "over 100 years", "were days entered? (30 days is 0.0822; or "
+             "give dates with a valuation date, or durations)"),
+            (maturity < low, "under a minute", "were they entered in another unit, or is the "
+             "valuation date the expiry?")):
+        rows = _rows(bad)
+        if rows:
+            raise ValueError(f"quotes: maturities {what} at rows {_shown(rows)} (e.g. "
+                             f"{maturity[rows[0]]:g}): maturities are in years; {hint}")
+
+
+# Each way a quote gives its market value: the first columns present are read.
+QUOTED = (("iv",), ("price",), ("bid_iv", "ask_iv"), ("bid", "ask"))
 
 
 def quote_column(quotes: Any, name: str, count: int,
-                 default: Optional[Tuple[str, Any]] = None) -> Any:
+                 default: Optional[Tuple[str, Any]] = None, read: Any = None) -> Any:
     """A column of the quotes (or the argument that stands in for it) as an array of count
-    rows: text for kind, numbers otherwise, durations read as years for maturity."""
+    rows: text for kind, numbers otherwise, durations read as years for maturity (or as
+    ``read(label, values)`` reads them)."""
     label, values = (f"quotes: {name}", quotes[name]) if default is None or name in quotes \
         else default
     if name == "kind":
         array = np.asarray(values, dtype=str)
+    elif read is not None:
+        array = read(label, values)
     else:
         array = as_float_array(label, values, durations=name == "maturity")
     array = np.broadcast_to(array, (count,)) if array.ndim == 0 else array.ravel()
@@ -186,44 +294,114 @@ def quote_column(quotes: Any, name: str, count: int,
     return array
 
 
-def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
-                 threads: Optional[int]) -> Surface:
-    """The quotes checked and completed: market vols from prices or prices from vols, and
-    the out-of-the-money kind per quote.
+def _bid_ask(quotes: Any, names: Tuple[str, str], count: int) -> Tuple[Array, Array]:
+    bid, ask = (quote_column(quotes, name, count) for name in names)
+    bad = _rows(~(np.isfinite(bid) & np.isfinite(ask) & (bid >= 0) & (bid <= ask)))
+    if bad:
+        raise ValueError(f"quotes: {names[0]} and {names[1]} must be finite with 0 <= "
+                         f"{names[0]} <= {names[1]}; not so at rows {_shown(bad)}")
+    return bid, ask
+
+
+def _market_values(quotes: Any, count: int, market: Tuple[Any, ...], call: Any
+                   ) -> Tuple[Optional[Array], Optional[Array], Array]:
+    """The quoted implied vol or price (the mid where bid and ask are given; the other is
+    None) and half the bid-ask spread in price, 0 where there is none."""
+    iv = price = None
+    if "iv" in quotes:
+        iv = quote_column(quotes, "iv", count)
+    elif "price" in quotes:
+        price = quote_column(quotes, "price", count)
+    half = np.zeros(count)
+    if "bid" in quotes and "ask" in quotes:
+        bid, ask = _bid_ask(quotes, ("bid", "ask"), count)
+        half = 0.5 * (ask - bid)
+        price = 0.5 * (bid + ask) if iv is None and price is None else price
+    elif "bid_iv" in quotes and "ask_iv" in quotes:
+        bid, ask = _bid_ask(quotes, ("bid_iv", "ask_iv"), count)
+        half = 0.5 * (black_price(ask, *market, call) - black_price(bid, *market, call))
+        iv = 0.5 * (bid + ask) if iv is None and price is None else iv
+    return iv, price, half
+
+
+def _weights(quotes: Any, count: int, half: Array, vega: Array, scale: Array) -> Array:
+    """The weighting rule (VOL_TICK, PRICE_TICK) times the quotes' own weight column."""
+    own = quote_column(quotes, "weight", count, ("weight", 1.0))
+    bad = _rows(~(np.isfinite(own) & (own > 0)))
+    if bad:
+        raise ValueError(f"quotes: weight must be finite and > 0 (leave a quote out rather than "
+                         f"weigh it 0); not so at rows {_shown(bad)}")
+    with np.errstate(divide="ignore", invalid="ignore"):
+        known = np.maximum(np.maximum(half, PRICE_TICK * scale) / vega, VOL_TICK)
+    return np.asarray(own * (VOL_TICK / known), dtype=np.float64)
+
+
+def _warn_parity(spot: float, strike: Array, maturity: Array, rate: Array, dividend: Array,
+                 call: Any, price: Array) -> None:
+    """A warning where a call and a put of one strike and maturity imply, by parity
+    C - P = D (F - K), a forward more than PARITY_GAP away from the inputs' one."""
+    pairs: Dict[Tuple[float, float], List[int]] = {}
+    for i, key in enumerate(zip(maturity.tolist(), strike.tolist())):
+        pairs.setdefault(key, []).append(i)
+    worst = None
+    for rows in pairs.values():
+        calls = [i for i in rows if call[i]]
+        puts = [i for i in rows if not call[i]]
+        if not (calls and puts and np.isfinite(price[calls[0]]) and np.isfinite(price[puts[0]])):
+            continue
+        c, p = calls[0], puts[0]
+        given = spot * math.exp((rate[c] - dividend[c]) * maturity[c])
+        implied = (price[c] - price[p]) * math.exp(rate[c] * maturity[c]) + strike[c]
+        gap = abs(implied / given - 1.0)
+        if gap > PARITY_GAP and (worst is None or gap > worst[0]):
+            worst = (gap, maturity[c], strike[c], implied, given)
+    if worst is not None:
+        gap, T, K, implied, given = worst
+        warnings.warn(f"calibrate: put-call parity of the quotes at maturity {T:.4g} and strike "
+                      f"{K:g} implies a forward of {implied:.6g}, {100 * gap:.0f} % from the "
+                      f"{given:.6g} of the spot {spot:g}, rate and dividend (or forward): are "
+                      "they this underlying's and this date's?", UserWarning, stacklevel=4)
+
+
+def read_surface(quotes: Any, S: Any, r: Any, q: Any, drop_invalid: bool,
+                 threads: Optional[int], inputs: Optional[Mapping[str, Any]] = None) -> Surface:
+    """The quotes checked and completed: market vols from prices or prices from vols, the
+    out-of-the-money kind and the weight per quote. ``inputs`` holds calibrate's forward,
+    discount, valuation and day_count.
 
     A quote is fitted only where its price (given, or Black's price of its implied vol)
     lies strictly inside the no-arbitrage bounds in double precision and its vega is at
     least MIN_VEGA * S: one test for implied-vol and price quotes alike."""
-    spot = real_number(S)
-    if spot is None or not 0.0 < spot < math.inf:
-        raise ValueError(f"S must be a finite number > 0, got {S!r}")
-    strike, maturity, rate, dividend, kind = _columns(quotes, r, q)
+    spot, strike, maturity, rate, dividend, kind = _columns(quotes, S, r, q, inputs or {})
     market = (spot, strike, maturity, rate, dividend)
     call = kind == "call"
-    if "iv" in quotes:
-        iv = quote_column(quotes, "iv", strike.size)
-        quoted = np.isfinite(iv) & (iv > 0)
+    iv, price, half = _market_values(quotes, strike.size, market, call)
+    percent = np.zeros(strike.size, dtype=bool)
+    if iv is not None:
+        percent = iv > PERCENT_LIKE
+        quoted = np.isfinite(iv) & (iv > 0) & ~percent
         price = np.where(quoted, black_price(np.where(quoted, iv, 1.0), *market, call), np.nan)
         # A vol whose price rounds onto a bound is as void as that price.
         implied = tw.implied_volatility(price, *market, kind, threads=threads)
         inside = quoted & np.isfinite(implied) & (implied > 0)
     else:
-        price = quote_column(quotes, "price", strike.size)
         iv = np.asarray(tw.implied_volatility(price, *market, kind, threads=threads), dtype=float)
         inside = np.isfinite(iv) & (iv > 0)
+    _warn_parity(spot, strike, maturity, rate, dividend, call, price)
     vega = black_vega(np.where(inside, iv, 1.0), *market)
     informative = inside & (vega >= MIN_VEGA * spot)
-    outside, flat = _rows(~inside), _rows(inside & ~informative)
-    bad = sorted(outside + flat)
+    outside, flat, large = _rows(~inside & ~percent), _rows(inside & ~informative), _rows(percent)
+    bad = sorted(outside + flat + large)
     if bad and not drop_invalid:
         reasons = [f"{what} at rows {_shown(rows)}" for what, rows in (
+            (f"implied volatilities above {PERCENT_LIKE:g} (500 %: they are fractions, 0.2 for "
+             "20 %; were percentages entered? Divide them by 100)", large),
             ("outside the no-arbitrage bounds (no positive implied volatility)", outside),
             (f"with a vega below {MIN_VEGA:g} S (the price does not determine the volatility)",
              flat)) if rows]
-        if "iv" in quotes and np.any(iv[bad] > PERCENT_LIKE):
-            reasons.append("implied volatilities are fractions (0.2 for 20 %)")
         raise ValueError(f"quotes: {len(bad)} quote(s) cannot be fitted: {'; '.join(reasons)}; "
                          "pass drop_invalid=True to fit without them")
+    weight = _weights(quotes, strike.size, half, vega, spot * np.exp(-dividend * maturity))
     keep = np.flatnonzero(informative)
     strike, maturity, rate, dividend = strike[keep], maturity[keep], rate[keep], dividend[keep]
     # Implied vols are read from the out-of-the-money side: a deep in-the-money price is
@@ -232,7 +410,7 @@ def read_surface(quotes: Any, S: float, r: float, q: float, drop_invalid: bool,
     otm_price = black_price(iv[keep], spot, strike, maturity, rate, dividend, otm_call)
     return Surface(spot, strike, maturity, rate, dividend, call[keep], iv[keep], price[keep],
                    otm_call, np.where(otm_call, "call", "put"), otm_price, vega[keep],
-                   keep.astype(np.int64), tuple(bad))
+                   weight[keep], keep.astype(np.int64), tuple(bad))
 
 
 # --- the objective --------------------------------------------------------------------------
@@ -303,14 +481,16 @@ class Objective:
         return residuals, np.where(has_iv, vega, s.vega)
 
     def residuals_and_scale(self, prices: Array) -> Tuple[Array, Array]:
-        """The residuals of these out-of-the-money prices for the target, and the vega
-        that divides their derivatives."""
+        """The weighted residuals of these out-of-the-money prices for the target, and the
+        vega over the weight that divides their derivatives."""
         s = self.surface
         if self.target == "price":
             # Price errors in units of vol: divided by the market vega, the first-order
             # change of price per unit of implied vol. No inversion in the loop.
-            return (prices - s.otm_price) / s.vega, s.vega
-        return self.vol_residuals(prices)
+            residuals, vega = (prices - s.otm_price) / s.vega, s.vega
+        else:
+            residuals, vega = self.vol_residuals(prices)
+        return residuals * s.weight, vega / s.weight
 
     def at(self, x: Array) -> Tuple[Array, Array]:
         """Residuals and vega scale at x. least_squares asks for the Jacobian right after
@@ -550,10 +730,14 @@ def standard_errors(jacobian: Array, residuals: Array, free: Sequence[Parameter]
 def calibrate(
     model_class: Type[ModelT],
     quotes: Any,
-    S: float,
+    S: Optional[float] = None,
     r: float = 0.0,
     q: float = 0.0,
     *,
+    forward: Any = None,
+    discount: Any = None,
+    valuation: Any = None,
+    day_count: Optional[str] = None,
     target: str = "iv",
     fixed: Optional[Mapping[str, float]] = None,
     x0: Union[None, Mapping[str, float], Any] = None,
@@ -655,7 +839,9 @@ def calibrate(
         raise ValueError(f"feller: {model_class.__name__} has no Feller condition (no kappa, theta, xi)")
     if feller and "xi" in fixed:
         raise ValueError("feller: the condition is kept by moving xi, which is fixed; leave xi free")
-    surface = read_surface(quotes, S, r, q, drop_invalid, threads)
+    surface = read_surface(quotes, S, r, q, drop_invalid, threads,
+                           {"forward": forward, "discount": discount, "valuation": valuation,
+                            "day_count": day_count})
     if surface.strike.size == 0:
         raise ValueError("quotes: no quote can be fitted")
     if surface.strike.size < len(free):
@@ -731,7 +917,7 @@ def calibrate(
         "strike": surface.strike, "maturity": surface.maturity, "rate": surface.rate,
         "dividend": surface.dividend, "kind": np.where(surface.call, "call", "put"),
         "iv": surface.iv, "model_iv": model_iv, "price": surface.price,
-        "model_price": model_price, "row": surface.row,
+        "model_price": model_price, "weight": surface.weight, "row": surface.row,
     }
     return CalibrationResult(
         model=model,
@@ -743,7 +929,7 @@ def calibrate(
         elapsed=time.perf_counter() - started,
         success=bool(converged and np.isfinite(residuals).all()
                      and math.isfinite(rmse_iv) and math.isfinite(rmse_price)),
-        standard_errors=standard_errors(jacobian, residuals, free),
+        standard_errors=standard_errors(jacobian, residuals * surface.weight, free),
         quotes=quotes_out,
         S=surface.S,
         dropped=surface.dropped,

@@ -7,18 +7,23 @@ from numpy.typing import ArrayLike
 
 from . import _volatility as _native
 from ._inputs import market_arguments, resolve_threads
+from ._market import DEFAULT_DAY_COUNT, market_inputs
 
 __all__ = ["implied_volatility"]
 
 def implied_volatility(
     price: ArrayLike,
-    S: ArrayLike,
+    S: Optional[ArrayLike],
     K: ArrayLike,
     T: ArrayLike,
     r: ArrayLike = 0.0,
     q: ArrayLike = 0.0,
     kind: ArrayLike = "call",
     *,
+    forward: Optional[ArrayLike] = None,
+    discount: Optional[ArrayLike] = None,
+    valuation: Any = None,
+    day_count: str = DEFAULT_DAY_COUNT,
     threads: Optional[int] = None,
 ) -> Union[float, npt.NDArray[Any]]:
     """Black-Scholes implied volatility of European option prices.
@@ -41,6 +46,9 @@ def implied_volatility(
         Continuously compounded interest rate and dividend yield, finite (default 0).
     kind : {"call", "put"} or array_like of them, optional
         Option type (default "call").
+    forward, discount, valuation, day_count : optional
+        A forward and a discount factor in place of S, q and r, and expiry dates with a
+        valuation date in place of T, as for :func:`tarnwick.price`.
     threads : int, optional
         Worker threads for the batch, 1 to 1024. None uses the environment variable
         ``TARNWICK_NUM_THREADS`` if set, else every core. Results do not depend on it.
@@ -77,6 +85,7 @@ def implied_volatility(
     >>> tw.implied_volatility(5.0, S=100, K=105, T=0.5, kind="put")
     0.0
     """
+    S, T, r, q = market_inputs(S, T, r, q, forward, discount, valuation, day_count)
     shape, a = market_arguments(S, K, T, r, q, kind, extra=(("price", price),))
     result = _native.implied_volatility(a["price"], a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"],
                                         resolve_threads(threads)).reshape(shape)

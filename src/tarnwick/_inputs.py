@@ -31,7 +31,8 @@ DAYS_PER_UNIT = {"W": (7, 1), "D": (1, 1), "h": (1, 24), "m": (1, 1440), "s": (1
                  "ps": (1, 86400e12), "fs": (1, 86400e15), "as": (1, 86400e18)}
 ONE_DAY = datetime.timedelta(days=1)
 DURATIONS_HINT = ("pass year fractions or durations (numpy.timedelta64, datetime.timedelta, "
-                  "pandas.Timedelta; read as days / 365)")
+                  "pandas.Timedelta; read as days / 365), or dates with a valuation date "
+                  "(valuation=)")
 
 
 def shown(value: Any) -> str:
