@@ -156,7 +156,7 @@ def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():
     "change, message",
     [
         (lambda q: {k: v for k, v in q.items() if k != "maturity"},
-         r"missing column\(s\) maturity"),
+         r"missing column\(s\) maturity; .*the columns found are: strike, iv"),
         (lambda q: {"strike": q["strike"], "maturity": q["maturity"]},
          r"missing column\(s\) iv or price"),
         (lambda q: dict(q, strike=np.where(np.arange(104) == 5, 0.0, q["strike"])),
@@ -173,6 +173,19 @@ def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():
         (lambda q: dict(q, strike=q["strike"] + 0j), r"quotes: strike must be real numbers, not complex"),
         (lambda q: dict(q, rate=np.ones(104, bool)), r"quotes: rate must be real numbers, not booleans"),
         (lambda q: dict(q, iv=np.ma.masked_greater(q["iv"], 0.3)), r"quotes: iv has masked entries"),
+        # Numbers in the wrong unit, and market inputs that contradict each other.
+        (lambda q: dict(q, iv=100 * q["iv"]), r"104 quote\(s\) cannot be fitted: implied "
+         r"volatilities above 5 \(500 %.*were percentages entered"),
+        (lambda q: dict(q, maturity=365 * q["maturity"]),
+         r"maturities over 100 years at rows \[39, .*\(e.g. 182.5\).*were days entered"),
+        (lambda q: dict(q, maturity=q["maturity"] / 1e6), r"maturities under a minute at rows \[0, 1,"),
+        (lambda q: dict(q, bid_iv=q["iv"] + 0.01, ask_iv=q["iv"]),
+         r"bid_iv and ask_iv must be finite with 0 <= bid_iv <= ask_iv; not so at rows \[0, 1,"),
+        (lambda q: dict(q, weight=np.where(np.arange(104) == 4, 0.0, 1.0)),
+         r"weight must be finite and > 0 .*rows \[4\]"),
+        (lambda q: dict(q, forward=S * np.exp((R - Q) * q["maturity"]), dividend=Q),
+         r"forward and dividend both given"),
+        (lambda q: dict(q, discount=np.exp(-R * q["maturity"])), r"discount and r both given"),
     ],
 )
 def test_malformed_quotes_are_value_errors(change, message):
@@ -309,3 +322,85 @@ def test_the_feller_condition_holds_at_the_fit_and_binds_where_the_surface_break
         tw.calibrate(tw.Kou, quotes, S, feller=True)
     with pytest.raises(ValueError, match="leave xi free"):
         tw.calibrate(tw.Heston, quotes, S, feller=True, fixed={"xi": 0.3})
+
+
+def dated(quotes, valuation):
+    """The quotes with expiry dates (to the nanosecond) in place of maturities."""
+    expiry = valuation + np.round(quotes["maturity"] * 365 * 86400e9).astype("m8[ns]")
+    return dict(quotes, maturity=expiry)
+
+
+def test_forwards_discount_factors_and_dates_are_the_market_of_spot_rate_and_dividend():
+    pd = pytest.importorskip("pandas")
+    quotes, _ = surface(MERTON, 11)
+    base = tw.calibrate(tw.Merton, quotes, S, R, Q, x0=MERTON)
+    T = quotes["maturity"]
+    forward, discount = S * np.exp((R - Q) * T), np.exp(-R * T)
+    valuation = pd.Timestamp("2026-12-09")
+    by_date = dated(quotes, valuation.to_datetime64())
+    ways = [
+        # Per-quote columns and no spot: the shortest maturity's forward stands in.
+        (dict(quotes, forward=forward, discount=discount), {}),
+        # One value per expiry, keyed by date, and an ISO valuation date.
+        (by_date, dict(S=S, valuation="2026-12-09",
+                       forward=dict(zip(by_date["maturity"], forward)),
+                       discount=dict(zip(by_date["maturity"], discount)))),
+        # A DataFrame of Timestamps, the forward discounted at the argument r.
+        (pd.DataFrame(dict(by_date, forward=forward)), dict(r=R, valuation=valuation)),
+    ]
+    for given, options in ways:
+        fit = tw.calibrate(tw.Merton, given, x0=MERTON, **options)
+        for name, value in parameters(base.model).items():
+            assert getattr(fit.model, name) == pytest.approx(value, rel=1e-8), name
+        np.testing.assert_allclose(fit.quotes["maturity"], T, rtol=1e-15)
+        np.testing.assert_allclose(fit.residuals, base.residuals, atol=1e-9)
+        assert fit.S == options.get("S", forward[0])  # T[0] is the shortest
+    with pytest.raises(ValueError, match=r"forward: no value for the maturities \[2.0\]"):
+        tw.calibrate(tw.Merton, quotes, S, forward=dict(zip(T[T < 2], forward[T < 2])))
+    with pytest.raises(ValueError, match="S: no spot given"):
+        tw.calibrate(tw.Merton, quotes)
+
+
+def test_bid_ask_quotes_fit_the_mid_and_weigh_by_one_rule_for_vols_and_prices():
+    quotes, _ = surface(MERTON, 12)
+    iv, strike, T = quotes["iv"], quotes["strike"], quotes["maturity"]
+    wide = np.arange(104) % 3 == 0
+    half = np.where(wide, 0.01, 0.0005)  # 1 and 0.05 vol point each way
+    vols = dict(strike=strike, maturity=T, bid_iv=iv - half, ask_iv=iv + half)
+    bid, ask = (black_price(iv + sign * half, S, strike, T, R, Q, True) for sign in (-1, 1))
+    prices = dict(strike=strike, maturity=T, bid=bid, ask=ask)
+    by_vol, by_price = (read_surface(q, S, R, Q, False, None) for q in (vols, prices))
+    np.testing.assert_allclose(by_vol.iv, iv, rtol=1e-14)
+    # The mid price, not the mid vol: the same to within the spread's convexity.
+    assert (np.abs(by_price.iv - iv) < np.where(wide, 2e-3, 1e-5)).all()
+    # One rule: the weights differ only as the vegas at the two mids do.
+    np.testing.assert_allclose(by_vol.weight, by_price.weight, rtol=0.05)
+    # A spread of 1 vol point each way weighs a tenth of one under 0.1 vol point.
+    np.testing.assert_allclose(by_vol.weight[wide], 0.1, rtol=0.02)
+    assert (by_vol.weight[~wide] == 1.0).all()
+    np.testing.assert_array_equal(read_surface(dict(vols, weight=2.0), S, R, Q, False, None).weight,
+                                  2 * by_vol.weight)
+    # The wide quotes moved by 1.5 vol points: the weighted fit stays near the truth.
+    moved = dict(vols, bid_iv=vols["bid_iv"] + 0.015 * wide, ask_iv=vols["ask_iv"] + 0.015 * wide)
+    weighted = tw.calibrate(tw.Merton, moved, S, R, Q, x0=MERTON)
+    plain = tw.calibrate(tw.Merton, dict(strike=strike, maturity=T, iv=iv + 0.015 * wide), S, R, Q,
+                         x0=MERTON)
+    exact = model_implied_vols(MERTON, S, strike, T, R, Q)
+    plain_error, weighted_error = (np.sqrt(np.mean((fit.quotes["model_iv"] - exact) ** 2))
+                                   for fit in (plain, weighted))
+    assert weighted_error < 0.1 * plain_error
+
+
+@pytest.mark.parametrize("change, S_given, message", [
+    (lambda q: dict(q, rate=5.0), S, r"rate beyond 1 in magnitude at rows \[0, 1, .*were percentages entered"),
+    # Calls and puts of the same strikes priced at S, calibrated with a spot 20 % higher.
+    (lambda q: {"strike": np.tile(q["strike"], 2), "maturity": np.tile(q["maturity"], 2),
+                "kind": np.repeat(["call", "put"], 104),
+                "price": np.concatenate([black_price(q["iv"], S, q["strike"], q["maturity"], R, Q, c)
+                                         for c in (True, False)])},
+     1.2 * S, r"put-call parity of the quotes at maturity .* implies a forward of .*, 17 % from"),
+])
+def test_suspicious_market_inputs_are_warned_of(change, S_given, message):
+    quotes, _ = surface(MERTON, 13)
+    with pytest.warns(UserWarning, match=message):
+        read_surface(change(quotes), S_given, R, Q, True, None)

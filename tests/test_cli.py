@@ -381,7 +381,7 @@ def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
     ([], "give either a quotes file or --sample"),
     (["q.csv", "--sample"], "give either a quotes file or --sample"),
     (["{missing}", "--spot", "100"], "quotes: [Errno 2]"),
-    (["{file}"], "argument --spot/--S is required with a quotes file"),
+    (["{nospot}"], "argument --spot/--S is required: the file has no spot column, '# spot:' line"),
     (["{file}", "--spot", "100", "--fix", "rho=1"],
      "argument --fix: kou has no parameter 'rho'; its parameters are sigma, lam, p, eta1, eta2"),
     (["--sample", "--model", "merton", "--fix", "s=-1"], "argument --fix: s must be >= 0, got -1"),
@@ -392,8 +392,9 @@ def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
 ])
 def test_calibrate_usage_errors(capsys, tmp_path, argv, message):
     (tmp_path / "bad.csv").write_text("strike,iv\n100,0.2\n")
+    (tmp_path / "nospot.csv").write_text("strike,maturity,iv\n100,0.5,0.2\n")
     argv = [a.format(missing=tmp_path / "none.csv", file=tw.sample_quotes().path,
-                     bad=tmp_path / "bad.csv") for a in argv]
+                     bad=tmp_path / "bad.csv", nospot=tmp_path / "nospot.csv") for a in argv]
     with pytest.raises(SystemExit) as exit:
         main(["calibrate"] + argv)
     assert exit.value.code == 2

@@ -49,7 +49,7 @@ MATURITY_RANGE = (1.0 / (365.0 * 24.0 * 60.0), 100.0)
 RATE_LIKE = 1.0
 # A put-call pair whose parity forward is further than this from the one of the inputs
 # is warned of: the spot, rate or forward is likely another underlying's or date's.
-PARITY_GAP = 0.05
+PARITY_GAP = 0.01
 # The weighting rule. A quote's implied vol is known to within u = max(h / vega, VOL_TICK),
 # h its price uncertainty: half the bid-ask spread (of the prices, or of the prices of the
 # bid and ask vols), and at least PRICE_TICK of the discounted forward (the last digit of
@@ -359,8 +359,8 @@ def _warn_parity(spot: float, strike: Array, maturity: Array, rate: Array, divid
         gap, T, K, implied, given = worst
         warnings.warn(f"calibrate: put-call parity of the quotes at maturity {T:.4g} and strike "
                       f"{K:g} implies a forward of {implied:.6g}, {100 * gap:.0f} % from the "
-                      f"{given:.6g} of the spot {spot:g}, rate and dividend (or forward): are "
-                      "they this underlying's and this date's?", UserWarning, stacklevel=4)
+                      f"inputs' {given:.6g} (from the spot {spot:g}, rate and dividend, or the "
+                      "forward): are they this underlying's and this date's?", UserWarning, stacklevel=4)
 
 
 def read_surface(quotes: Any, S: Any, r: Any, q: Any, drop_invalid: bool,

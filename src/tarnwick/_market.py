@@ -110,6 +110,8 @@ def market_inputs(S: Any, T: Any, r: Any, q: Any, forward: Any = None, discount:
     themselves, untouched, when none of forward, discount and valuation is given and the
     day count is the default; otherwise T in years, a discount factor as the rate
     -ln(D) / T and a forward as S = F, q = r."""
+    if S is None and forward is None:
+        raise ValueError("S is None: give a spot, or a forward with forward=")
     if forward is None and discount is None and valuation is None and day_count == DEFAULT_DAY_COUNT:
         return S, T, r, q
     T = year_fractions("T", T, valuation, day_count)
@@ -125,8 +127,6 @@ def market_inputs(S: Any, T: Any, r: Any, q: Any, forward: Any = None, discount:
         S = as_float_array("forward", forward)
         check_positive("forward", S)
         q = r
-    elif S is None:
-        raise ValueError("S is None: give a spot, or a forward with forward=")
     return S, T, r, q
 
 

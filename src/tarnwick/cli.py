@@ -14,6 +14,7 @@ import math
 import os
 import sys
 import tempfile
+import warnings
 from importlib.metadata import version
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
@@ -283,8 +284,10 @@ def fixed_value(text: str) -> Tuple[str, float]:
 def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     parser = subparsers.add_parser(
         "calibrate", help="fit a model to option quotes",
-        description="Fit a model to option quotes from a CSV file (columns strike, maturity, "
-        "and iv or price; optional kind, rate, dividend) by least squares on implied-vol "
+        description="Fit a model to option quotes from a CSV file (columns strike, maturity "
+        "or expiry, and iv or price or bid and ask; optional kind, rate, dividend, forward, "
+        "discount, weight; header lines '# spot:', '# rate:', '# valuation:', '# day count:', "
+        "as the README's Calibration section describes) by least squares on implied-vol "
         "errors; print the parameters and the RMSE overall and per maturity.",
         allow_abbrev=False)
     parser.add_argument("quotes", nargs="?", help="CSV file of quotes ('#' lines are comments)")
@@ -293,7 +296,8 @@ def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParse
     parser.add_argument("--model", choices=sorted(COMMANDS), default="kou",
                         help="model to fit (default kou)")
     parser.add_argument("--spot", "--S", dest="S", type=POSITIVE, metavar="S",
-                        help="spot price (required, except with --sample)")
+                        help="spot price (default: the file's spot column or '# spot:' line; "
+                        "with forwards and neither, the shortest expiry's forward)")
     parser.add_argument("--rate", "--r", dest="r", type=number, default=0.0, metavar="R",
                         help="risk-free rate where the quotes have no rate column (default 0)")
     parser.add_argument("--dividend", "--q", dest="q", type=number, default=0.0, metavar="Q",
@@ -347,6 +351,20 @@ def save_picture(fit: Any, path: str) -> None:
     tw.plot_smile(fit).savefig(path, dpi=100)
 
 
+def noted(call: Callable[..., Any], *args: Any, **options: Any) -> Any:
+    """call(*args, **options), its notes on the input (UserWarnings: a column left out, a
+    suspicious rate) printed as 'note:' lines on stderr; other warnings shown as usual."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)
+        result = call(*args, **options)
+    for warning in caught:
+        if issubclass(warning.category, UserWarning):
+            print(f"note: {warning.message}", file=sys.stderr)
+        else:
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+    return result
+
+
 def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
     """The report's lines, and whether the fit succeeded."""
     parser = args.command_parser
@@ -356,10 +374,8 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
         sample = tw.sample_quotes()
         quotes, spot, source = sample.quotes, args.S or sample.S, "sample quotes"
     else:
-        if args.S is None:
-            parser.error("argument --spot/--S is required with a quotes file")
         try:
-            quotes = tw.read_quotes(args.quotes)
+            quotes = noted(tw.read_quotes, args.quotes)
         except (OSError, ValueError) as error:
             parser.error(f"quotes: {error}")
         spot, source = args.S, args.quotes
@@ -383,8 +399,11 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
     if args.starts is not None:
         options["starts"] = args.starts
     try:
-        fit = tw.calibrate(COMMANDS[args.model], quotes, spot, args.r, args.q, **options)
+        fit = noted(tw.calibrate, COMMANDS[args.model], quotes, spot, args.r, args.q, **options)
     except ValueError as error:
+        if str(error).startswith("S: no spot given"):
+            parser.error("argument --spot/--S is required: the file has no spot column, "
+                         "'# spot:' line or forwards")
         parser.error(str(error))
     lines = fit_report(fit, source)
     if args.plot:

@@ -114,6 +114,58 @@ def test_durations_are_years_act_365_and_dates_are_refused():
             tw.price(KOU, 100.0, 100.0, date)
 
 
+VALUATION = np.datetime64("2026-12-09")
+EXPIRIES = np.array(["2027-03-19", "2027-12-09", "2031-06-20"], dtype="datetime64[D]")
+DAYS = (EXPIRIES - VALUATION) / np.timedelta64(1, "D")
+
+
+@pytest.mark.parametrize("function", FUNCTIONS)
+def test_forwards_discount_factors_and_dates_price_as_spot_rate_and_dividend(function):
+    pd = pytest.importorskip("pandas")
+    S, K, r, q, T = 100.0, np.array([80.0, 100.0, 125.0]), 0.04, 0.015, DAYS / 365
+    F, D = S * np.exp((r - q) * T), np.exp(-r * T)
+    expected = first(function(MERTON, S, K, T, r, q, "put"))
+    vol = tw.implied_volatility(expected, S, K, T, r, q, "put")
+    ways = [dict(S=None, T=EXPIRIES, forward=F, discount=D, valuation=VALUATION),
+            dict(S=None, T=T, r=r, forward=F),  # the forward discounted at r
+            dict(S=S, T=[str(e) for e in EXPIRIES], q=q, discount=D, valuation=pd.Timestamp(VALUATION)),
+            dict(S=S, T=pd.Series(pd.to_datetime(EXPIRIES)), r=r, q=q,
+                 valuation=datetime.date(2026, 12, 9))]
+    for way in ways:
+        np.testing.assert_allclose(first(function(MERTON, K=K, kind="put", **way)), expected,
+                                   rtol=1e-12)
+        np.testing.assert_allclose(tw.implied_volatility(expected, K=K, kind="put", **way), vol,
+                                   rtol=1e-10)
+    for day_count, year in (("act/360", 360), ("ACT/365.25", 365.25)):
+        in_years = first(function(MERTON, S, K, DAYS / year, r, q, "put"))
+        for T, valuation in ((EXPIRIES, VALUATION), (EXPIRIES - VALUATION, None)):
+            np.testing.assert_allclose(first(function(MERTON, S, K, T, r, q, "put", valuation=valuation,
+                                                      day_count=day_count)), in_years, rtol=1e-14)
+
+
+@pytest.mark.parametrize("options, message", [
+    (dict(forward=100.0), "S and forward both given: the forward replaces the spot; pass S=None"),
+    (dict(S=None, forward=100.0, q=0.01), "q and forward both given"),
+    (dict(r=0.01, discount=0.99), "r and discount both given"),
+    (dict(S=None), "S is None: give a spot, or a forward"),
+    (dict(S=None, forward=[100.0, -1.0]), "forward must be finite and > 0, got -1.0"),
+    (dict(discount=0.0), "discount must be finite and > 0"),
+    (dict(discount=[0.9, 0.95], T=[0.5, 1.0, 2.0]), "discount \\(2,\\), T \\(3,\\)"),
+    (dict(T="2026-12-09", valuation="2026-12-09"), "T: expiry 2026-12-09 is not after the valuation date"),
+    (dict(T=0.5, valuation="2026-12-09"), "T must be dates .* got 0.5"),
+    (dict(T="2027-13-01", valuation="2026-12-09"), "T must be dates .* got '2027-13-01'"),
+    (dict(T="2027-06-01", valuation=["2026-12-09", "2026-12-10"]), "valuation must be one date"),
+    (dict(day_count="30/360"), "day_count must be one of 'ACT/365F', 'ACT/365.25', 'ACT/360'"),
+])
+def test_conflicting_or_bad_market_inputs_are_named(options, message):
+    args = dict(dict(S=100.0, K=100.0, T=0.5), **options)
+    for function in FUNCTIONS:
+        with pytest.raises(ValueError, match=message):
+            function(KOU, **args)
+    with pytest.raises(ValueError, match=message):
+        tw.implied_volatility(5.0, **args)
+
+
 def test_negative_rates_and_yields_are_valid():
     assert tw.price(KOU, 100.0, 100.0, 1.0, r=-0.02, q=-0.01) > 0
 
