@@ -89,7 +89,8 @@ class CalibrationResult(Generic[ModelT]):
         are exactly as many quotes as free parameters (no scatter to estimate); either
         comes with a RuntimeWarning.
     quotes : the fitted quotes as arrays: strike, maturity, rate, dividend, kind, iv,
-        model_iv, price, model_price, row (position in the input).
+        model_iv, price, model_price, weight (of the residual in the fit), row (position
+        in the input).
     S : the spot price of the fit.
     dropped : positions in the input of the quotes left out (``drop_invalid=True``).
     """
@@ -764,18 +765,37 @@ def calibrate(
     1e-12 S moves the implied vol by more than 0.01 vol point, so the quote says nothing
     about the volatility. Implied-vol and price quotes pass the same test.
 
+    Each residual is weighted by how well the market knows the quote's implied vol,
+    u = max(h / vega, 0.001), h the half bid-ask spread in price (at least 1e-5 of the
+    discounted forward): the weight is 0.001 / u times the quote's ``weight``, 1 for a
+    quote known to 0.1 vol point, smaller for wide spreads and small vegas alike.
+
     Parameters
     ----------
     model_class : tw.Kou, tw.Merton, tw.BlackScholes, tw.Heston, tw.Bates or tw.HestonKou.
-    quotes : pandas DataFrame or mapping of column name to array. Columns ``strike``,
-        ``maturity`` and ``iv`` (e.g. 0.2 for 20 %) or ``price``; optional ``kind``
-        ('call' or 'put', default call), ``rate`` and ``dividend`` (per-quote r and q,
-        which take the place of the arguments r and q). ``maturity`` is in years, or
-        durations (numpy.timedelta64, datetime.timedelta, pandas.Timedelta) read as
-        ACT/365F, days / 365; dates are refused. Booleans, complex numbers and masked
-        entries are refused in every column.
-    S : spot price.
+    quotes : pandas DataFrame or mapping of column name to array (as
+        :func:`tarnwick.read_quotes` returns). Columns ``strike``, ``maturity`` and ``iv``
+        (e.g. 0.2 for 20 %) or ``price``, or ``bid`` and ``ask`` (prices) or ``bid_iv`` and
+        ``ask_iv``, whose mid is fitted; optional ``kind`` ('call' or 'put', default call),
+        ``rate`` and ``dividend`` (per-quote r and q, which take the place of the
+        arguments r and q), ``forward`` and ``discount`` (as the arguments below),
+        ``weight`` (> 0, multiplies the spread weight) and ``spot``, ``valuation`` and
+        ``day_count`` (one value each, as the arguments). ``maturity`` is in years,
+        durations (numpy.timedelta64, datetime.timedelta, pandas.Timedelta) or, with a
+        valuation date, expiry dates. Booleans, complex numbers and masked entries are
+        refused in every column.
+    S : spot price; default the quotes' ``spot``, else (with forwards) the forward of the
+        shortest maturity, which then only scales the result.
     r, q : risk-free rate and dividend yield, continuously compounded, for every quote.
+    forward, discount : the forward and the discount factor of each quote's expiry: a
+        scalar, an array of one per quote or a mapping of expiry (as the maturity column
+        gives it) to value; or columns of the quotes. A discount factor D gives the rate
+        -ln(D) / T and a forward F the dividend yield r - ln(F / S) / T; neither may come
+        with the rate or the dividend it sets.
+    valuation : the valuation date (numpy.datetime64, pandas.Timestamp, datetime.date or
+        an ISO string) from which dated maturities are counted.
+    day_count : 'ACT/365F' (default), 'ACT/365.25' or 'ACT/360': the year of dates and
+        durations.
     target : "iv" or "price".
     fixed : parameters held at given values, e.g. ``{"p": 0.3}``.
     x0 : one starting point (a mapping of free parameter to value, or a model) instead of
@@ -799,9 +819,11 @@ def calibrate(
     Raises
     ------
     ValueError
-        Missing columns, non-positive strikes or maturities, quotes that cannot be fitted
-        (with their rows), fewer quotes than free parameters, unknown parameters, bad
-        bounds or values.
+        Missing columns (listing those found), non-positive strikes or maturities, values
+        in the wrong unit (implied vols above 5, maturities over 100 years or under a
+        minute), bid above ask, quotes that cannot be fitted (with their rows), fewer
+        quotes than free parameters, unknown parameters, bad bounds or values, or a
+        forward or discount factor given with the dividend or rate it sets.
     TypeError
         A model_class that is not one of the models.
 
@@ -810,6 +832,10 @@ def calibrate(
     RuntimeWarning
         Parameters the quotes do not identify (their standard errors are inf), or no
         degrees of freedom left (NaN).
+    UserWarning
+        Suspicious inputs: a rate or dividend yield beyond 1 in magnitude, or a call and a
+        put of one strike and maturity whose parity implies a forward more than 1 % from
+        the inputs' one.
 
     Examples
     --------
@@ -818,6 +844,14 @@ def calibrate(
     >>> fit = tw.calibrate(tw.Kou, sample.quotes, sample.S, fixed={"p": 0.3})
     >>> fit.success, fit.rmse_iv < 0.002
     (True, True)
+
+    Bid and ask prices at dated expiries with forwards and discount factors, the spot and
+    valuation date in the file's header lines:
+
+    >>> desk = tw.sample_quotes("market")
+    >>> fit = tw.calibrate(tw.Kou, desk.quotes)
+    >>> fit.S, fit.success, round(float(fit.quotes["weight"].min()), 2)
+    (4800.0, True, 0.07)
     """
     started = time.perf_counter()
     parameters = registration(model_class).parameters
