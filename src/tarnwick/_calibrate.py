@@ -222,8 +222,8 @@ def _columns(quotes: Any, S: Any, r: Any, q: Any, inputs: Mapping[str, Any]
         values = _source(quotes, name, given, replaces, argument)
         if values is None:
             return None
-        column = quote_column({name: per_expiry(name, values, maturity, valuation, day_count)},
-                              name, strike.size)
+        column: Array = quote_column({name: per_expiry(name, values, maturity, valuation,
+                                                       day_count)}, name, strike.size)
         bad = _rows(~(np.isfinite(column) & (column > 0)))
         if bad:
             raise ValueError(f"quotes: {name} must be finite and > 0; not so at rows {_shown(bad)}")
@@ -234,12 +234,14 @@ def _columns(quotes: Any, S: Any, r: Any, q: Any, inputs: Mapping[str, Any]
             else quote_column(quotes, "rate", strike.size, ("r", r)))
     forward_value = by_expiry("forward", inputs.get("forward"), "dividend", q)
     spot = _setting(quotes, "spot", S)
-    if spot is None and forward_value is None:
+    if spot is None and forward_value is not None:
+        # Without a spot the forward of the shortest maturity stands in: the options
+        # depend on the forwards alone, and S is then only the scale of the result.
+        spot = forward_value[np.argmin(maturity)]
+    if spot is None:
         raise ValueError("S: no spot given; pass S, or give the quotes a spot column or "
                          "'# spot:' line, or forwards")
-    # Without a spot the forward of the shortest maturity stands in: the options depend on
-    # the forwards alone, and S is then only the scale of the result.
-    spot = _spot(spot if spot is not None else forward_value[np.argmin(maturity)])
+    spot = _spot(spot)
     dividend = (rate - np.log(forward_value / spot) / maturity if forward_value is not None
                 else quote_column(quotes, "dividend", strike.size, ("q", q)))
     for name, values in (("rate", rate), ("dividend", dividend)):
@@ -304,10 +306,11 @@ def _bid_ask(quotes: Any, names: Tuple[str, str], count: int) -> Tuple[Array, Ar
     return bid, ask
 
 
-def _market_values(quotes: Any, count: int, market: Tuple[Any, ...], call: Any
+def _market_values(quotes: Any, market: Tuple[float, Array, Array, Array, Array], call: Any
                    ) -> Tuple[Optional[Array], Optional[Array], Array]:
     """The quoted implied vol or price (the mid where bid and ask are given; the other is
     None) and half the bid-ask spread in price, 0 where there is none."""
+    count = market[1].size
     iv = price = None
     if "iv" in quotes:
         iv = quote_column(quotes, "iv", count)
@@ -320,7 +323,10 @@ def _market_values(quotes: Any, count: int, market: Tuple[Any, ...], call: Any
         price = 0.5 * (bid + ask) if iv is None and price is None else price
     elif "bid_iv" in quotes and "ask_iv" in quotes:
         bid, ask = _bid_ask(quotes, ("bid_iv", "ask_iv"), count)
-        half = 0.5 * (black_price(ask, *market, call) - black_price(bid, *market, call))
+        spot, strike, maturity, rate, dividend = market
+        ask_price, bid_price = (black_price(vol, spot, strike, maturity, rate, dividend, call)
+                                for vol in (ask, bid))
+        half = 0.5 * (ask_price - bid_price)
         iv = 0.5 * (bid + ask) if iv is None and price is None else iv
     return iv, price, half
 
@@ -376,9 +382,10 @@ def read_surface(quotes: Any, S: Any, r: Any, q: Any, drop_invalid: bool,
     spot, strike, maturity, rate, dividend, kind = _columns(quotes, S, r, q, inputs or {})
     market = (spot, strike, maturity, rate, dividend)
     call = kind == "call"
-    iv, price, half = _market_values(quotes, strike.size, market, call)
+    quoted_iv, quoted_price, half = _market_values(quotes, market, call)
     percent = np.zeros(strike.size, dtype=bool)
-    if iv is not None:
+    if quoted_iv is not None:
+        iv = quoted_iv
         percent = iv > PERCENT_LIKE
         quoted = np.isfinite(iv) & (iv > 0) & ~percent
         price = np.where(quoted, black_price(np.where(quoted, iv, 1.0), *market, call), np.nan)
@@ -386,6 +393,7 @@ def read_surface(quotes: Any, S: Any, r: Any, q: Any, drop_invalid: bool,
         implied = tw.implied_volatility(price, *market, kind, threads=threads)
         inside = quoted & np.isfinite(implied) & (implied > 0)
     else:
+        price = np.asarray(quoted_price, dtype=float)
         iv = np.asarray(tw.implied_volatility(price, *market, kind, threads=threads), dtype=float)
         inside = np.isfinite(iv) & (iv > 0)
     _warn_parity(spot, strike, maturity, rate, dividend, call, price)

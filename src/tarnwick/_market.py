@@ -21,6 +21,7 @@ from ._inputs import DAYS_PER_YEAR, as_float_array, check_positive, real_number,
 DAY_COUNTS = {"ACT/365F": DAYS_PER_YEAR, "ACT/365.25": 365.25, "ACT/360": 360.0}
 DEFAULT_DAY_COUNT = "ACT/365F"
 ONE_DAY = np.timedelta64(1, "D")
+DATES = "datetime64[us]"
 
 
 def days_per_year(day_count: Any) -> float:
@@ -32,21 +33,23 @@ def days_per_year(day_count: Any) -> float:
 
 
 def as_dates(name: str, value: Any) -> "NDArray[Any]":
-    """value as a datetime64[ns] array: numpy datetime64, pandas Timestamps (or a Series or
-    index of them), datetime.date / datetime.datetime and ISO 8601 strings."""
+    """value as a datetime64 array: numpy datetime64, pandas Timestamps (or a Series or
+    index of them), datetime.date / datetime.datetime and ISO 8601 strings. In
+    microseconds: nanoseconds would overflow past the year 2262, and a microsecond is
+    3e-14 of a year."""
     array = np.asarray(value)
     if array.dtype.kind == "M":
-        return array.astype("datetime64[ns]")
+        return array.astype(DATES)
     if array.dtype.kind in "OUS":
         try:
-            return np.array([_date(item) for item in array.flat],
-                            dtype="datetime64[ns]").reshape(array.shape)
+            return np.array([_date(item) for item in array.flat], dtype=DATES).reshape(array.shape)
         except (TypeError, ValueError):
             pass
     bad = next((item for item in array.flat if not _is_date(item)), value)
     bad = bad.item() if isinstance(bad, np.generic) else bad
     raise ValueError(f"{name} must be dates (numpy.datetime64, pandas.Timestamp, "
-                     f"datetime.date or ISO strings such as '2027-03-19'), got {shown(bad)}")
+                     f"datetime.date or ISO strings such as '2027-03-19'; without a time "
+                     f"zone), got {shown(bad)}")
 
 
 def _date(item: Any) -> np.datetime64:
@@ -119,7 +122,11 @@ def market_inputs(S: Any, T: Any, r: Any, q: Any, forward: Any = None, discount:
         _not_both("r", r, "discount", "the discount factor sets the rate")
         D = as_float_array("discount", discount)
         check_positive("discount", D)
-        r = _broadcast_op(lambda: -np.log(D) / T, "discount", D, T)
+        try:
+            r = -np.log(D) / T
+        except ValueError:
+            raise ValueError(f"argument shapes do not broadcast together: discount {D.shape}, "
+                             f"T {T.shape}") from None
     if forward is not None:
         if S is not None:
             raise ValueError("S and forward both given: the forward replaces the spot; pass S=None")
@@ -135,16 +142,8 @@ def _not_both(name: str, value: Any, other: str, reason: str) -> None:
         raise ValueError(f"{name} and {other} both given: {reason}; leave {name} at 0")
 
 
-def _broadcast_op(operation: Any, name: str, value: "NDArray[Any]", T: "NDArray[Any]") -> Any:
-    try:
-        return operation()
-    except ValueError:
-        raise ValueError(f"argument shapes do not broadcast together: {name} {value.shape}, "
-                         f"T {T.shape}") from None
-
-
 def per_expiry(name: str, values: Any, maturity: "NDArray[Any]", valuation: Any,
-               day_count: Any) -> "NDArray[Any]":
+               day_count: Any) -> Any:
     """One value per quote from a mapping of expiry (a date, or a maturity in years as the
     quotes give it) to value; an array or a scalar is returned as it is."""
     if not isinstance(values, Mapping):
