@@ -10,7 +10,7 @@ to within an ulp or two.
 """
 
 import datetime
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, Mapping, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
