@@ -168,10 +168,10 @@ def _setting(quotes: Any, name: str, given: Any) -> Any:
     return values[0]
 
 
-def _spot(S: Any, label: str = "S") -> float:
+def _spot(S: Any) -> float:
     spot = real_number(S)
     if spot is None or not 0.0 < spot < math.inf:
-        raise ValueError(f"{label} must be a finite number > 0, got {S!r}")
+        raise ValueError(f"S must be a finite number > 0, got {S!r}")
     return spot
 
 
