@@ -99,7 +99,7 @@ def simulate(model: Model, S: Any, T: Any = None, steps: Optional[int] = None, p
     >>> values = np.exp(-0.05 * 1.0) * np.maximum(s[:, 1:].mean(axis=1) - 100.0, 0.0)
     >>> price, error = values.mean(), values.std(ddof=1) / np.sqrt(values.size)
     >>> print(f"{price:.2f} +- {error:.2f}")
-    5.59 +- 0.02
+    7.17 +- 0.02
 
     The European call on the same paths agrees with the Fourier price within its error:
 
