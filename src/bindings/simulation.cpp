@@ -27,12 +27,16 @@ py::array_t<double> simulate(int model, const Doubles& params, double S, const D
     py::array_t<double> out({static_cast<py::ssize_t>(paths), static_cast<py::ssize_t>(columns)});
     const simulation::Request request{S, carry, times.data(), columns, seed, first_path, paths, out.mutable_data()};
     const double* p = params.data();
-    bool completed;
+    simulation::Outcome outcome;
     {
         py::gil_scoped_release release;
-        completed = simulation::simulate(model, p, request, tarnwick::bindings::interruptible(threads));
+        outcome = simulation::simulate(model, p, request, tarnwick::bindings::interruptible(threads));
     }
-    tarnwick::bindings::raise_if_stopped(completed);
+    tarnwick::bindings::raise_if_stopped(outcome != simulation::Outcome::stopped);
+    if (outcome == simulation::Outcome::not_a_number)
+        throw std::invalid_argument(
+            "model: a simulated value is not a number; the parameters are beyond what the scheme carries in "
+            "doubles (for a stochastic variance, try shorter steps)");
     return out;
 }
 

@@ -7,6 +7,7 @@
 // so no rounding accumulates in it.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -35,8 +36,14 @@ inline std::vector<double> step_lengths(const double* times, std::size_t columns
     return dt;
 }
 
+// How a run ended: every path drawn, stopped by the schedule (Ctrl-C), or a value that is not
+// a number (parameters beyond what the scheme's doubles carry); the values are partial
+// unless complete.
+enum class Outcome { complete, stopped, not_a_number };
+
+// Path `path` of the request into its row; false if a value came out NaN.
 template <class Scheme>
-void fill_path(const Scheme& scheme, const Request& request, std::size_t path) {
+bool fill_path(const Scheme& scheme, const Request& request, std::size_t path) {
     random::Stream stream(request.seed, request.first_path + path);
     auto state = scheme.start();
     double* row = request.out + path * request.columns;
@@ -45,22 +52,30 @@ void fill_path(const Scheme& scheme, const Request& request, std::size_t path) {
         x += scheme.increment(j, state, stream);
         row[j] = request.spot * std::exp(request.carry * request.times[j] + x);
     }
+    // NaN propagates through the sum, so the last value tells.
+    return request.columns == 0 || !std::isnan(row[request.columns - 1]);
 }
 
-// Grid values per work item: some 10^5 (about a millisecond), long against taking an item,
-// short against the wait for Ctrl-C.
-inline constexpr std::size_t values_per_item = 1 << 17;
+// Draws per work item: some 10^5 (about a millisecond), long against taking an item, short
+// against the wait for Ctrl-C.
+inline constexpr double draws_per_item = 1 << 17;
 
-// Fills request.out; false if the schedule's keep_going stopped it (the values are partial).
+// Fills request.out; `draws_per_path` (grid times plus expected jumps) sizes the work items.
+// The first NaN stops the other paths: the run is refused as a whole.
 template <class Scheme>
-bool fill_paths(const Scheme& scheme, const Request& request, const Schedule& schedule) {
-    const std::size_t per_item = std::max<std::size_t>(1, values_per_item / std::max<std::size_t>(1, request.columns));
+Outcome fill_paths(const Scheme& scheme, const Request& request, double draws_per_path, const Schedule& schedule) {
+    const auto per_item = static_cast<std::size_t>(std::max(1.0, draws_per_item / std::max(1.0, draws_per_path)));
     const std::size_t items = (request.paths + per_item - 1) / per_item;
-    return parallel_each(items, schedule, 1, [&](std::size_t item, Stop stop) {
+    std::atomic<bool> failed{false};
+    const bool completed = parallel_each(items, schedule, 1, [&](std::size_t item, Stop stop) {
         const std::size_t end = std::min(request.paths, (item + 1) * per_item);
-        for (std::size_t path = item * per_item; path < end && !stop.requested(); ++path)
-            fill_path(scheme, request, path);
+        for (std::size_t path = item * per_item; path < end; ++path) {
+            if (stop.requested() || failed.load(std::memory_order_relaxed)) return;
+            if (!fill_path(scheme, request, path)) failed.store(true, std::memory_order_relaxed);
+        }
     });
+    if (!completed) return Outcome::stopped;
+    return failed.load() ? Outcome::not_a_number : Outcome::complete;
 }
 
 }  // namespace tarnwick::simulation

@@ -15,21 +15,26 @@
 //
 // Log price. Exactly, X' - X = -I / 2 + rho (v' - v - kappa theta dt + kappa I) / xi
 // + sqrt(1 - rho^2) (integral of sqrt(v) dW), I the integrated variance. The scheme takes I as
-// its exact mean given v, I0 = theta dt + (v - theta)(1 - e) / kappa, plus dt / 2 times the
-// variance's surprise v' - m (the trapezoid rule's response to it). Then the bracket is
-// (v' - m)(1 + kappa dt / 2): no deterministic remainder is left to be divided by xi, where
-// the plain trapezoid rule leaves an O((kappa dt)^3) one that a small xi would blow up, and
-// v' - m is itself proportional to xi.
+// its exact mean given v, I0 = theta dt + (v - theta)(1 - e) / kappa, plus w (v' - m), w =
+// (1 - e) / (kappa (1 + e)) the regression of the integrated variance on the end variance
+// of a mean-reverting process with a constant noise (dt / 2, the trapezoid rule's weight,
+// for a short step; 1 / kappa for a long one, where the end forgets the path). Then the
+// bracket is (v' - m)(1 + kappa w), kappa w = tanh(kappa dt / 2) < 1: no deterministic
+// remainder is left to be divided by xi (the plain trapezoid rule leaves an O((kappa
+// dt)^3) one that a small xi would blow up), v' - m is itself proportional to xi, and the
+// lever stays below 2 rho / xi for any kappa dt (with dt / 2 it would grow with kappa dt).
 //
 // Martingale. Given v, E[e^{X' - X}] = e^{-rho^2 I0 / 2 - A m} E[e^{A v'}], A = rho (1 +
-// kappa dt / 2) / xi - rho^2 dt / 4, and E[e^{A v'}] is known in closed form for both
-// branches where it exists (2 A a < 1, and A m < 1 - p): the step adds the log of its
-// inverse, so that E[S'] = S e^{(r - q) dt} exactly. Where it does not exist (a step long
-// against the variance's scale, with rho > 0 and a large xi) the step is split in halves,
-// whose conditional law shrinks until it does.
+// kappa w) / xi - rho^2 w / 2, and E[e^{A v'}] is known in closed form for both branches
+// where it exists (2 A a < 1, and A m < 1 - p): the step adds the log of its inverse, so
+// that E[S'] = S e^{(r - q) dt} exactly. Where it does not exist (a step long against the
+// variance's scale, with rho > 0 and a large xi) the step is split in halves, whose
+// conditional law shrinks until it does; a step that 12 halvings (4,096 parts) leave
+// without one gives NaN, which the caller reports.
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -74,7 +79,8 @@ class QuadraticExponential {
         double growth;     // (1 - e) / kappa, the weight of v in I0
         double from_v;     // s2 per unit v
         double from_theta; // the rest of s2
-        double lever;      // rho (1 + kappa dt / 2) / xi
+        double response;   // w, the response of I to v' - m
+        double lever;      // rho (1 + kappa w) / xi
         double A;          // the exponent of E[e^{A v'}]
     };
     struct Step {
@@ -88,20 +94,23 @@ class QuadraticExponential {
         const double rise = -std::expm1(-kd);  // 1 - e, without cancellation for a small kappa dt
         const double decay = std::exp(-kd);
         const double xi2 = xi_ * xi_;
-        const double lever = rho_ * (1.0 + 0.5 * kd) / xi_;
+        const double growth = rise / kappa_;
+        const double response = growth / (1.0 + decay);
+        const double lever = rho_ * (1.0 + rise / (1.0 + decay)) / xi_;
         return {dt,
                 decay,
                 rise,
-                rise / kappa_,
-                xi2 * decay * rise / kappa_,
-                theta_ * xi2 * rise * rise / (2.0 * kappa_),
+                growth,
+                xi2 * decay * growth,
+                theta_ * xi2 * rise * growth / 2.0,
+                response,
                 lever,
-                lever - 0.25 * rho_ * rho_ * dt};
+                lever - 0.5 * rho_ * rho_ * response};
     }
 
     // Halvings of a step whose martingale correction does not exist; each one shrinks the
-    // conditional law's scale, so a few suffice (20 would split a step a million times).
-    static constexpr int max_halvings = 20;
+    // conditional law's scale, so that a few suffice for any usual step.
+    static constexpr int max_halvings = 12;
 
     template <class Generator>
     double diffusion(const VarianceStep& c, double& v, Generator& g, int halvings) const {
@@ -120,7 +129,7 @@ class QuadraticExponential {
             const double b2 = t - 1.0 + std::sqrt(t) * std::sqrt(t - 1.0);
             const double a = m / (1.0 + b2);
             const double Aa = c.A * a;
-            if (!(2.0 * Aa < 1.0) && halvings < max_halvings) return split(c, v, g, halvings);
+            if (!(2.0 * Aa < 1.0)) return split(c, v, g, halvings);
             const double z = g.normal();
             // b2 overflows only for a variance whose noise is below the doubles' reach.
             next = std::isfinite(b2) ? a * (std::sqrt(b2) + z) * (std::sqrt(b2) + z) : m;
@@ -130,7 +139,7 @@ class QuadraticExponential {
         } else {
             const double keep = 2.0 / (psi + 1.0);  // 1 - p, the chance that v' > 0
             const double Am = c.A * m;
-            if (!(Am < keep) && halvings < max_halvings) return split(c, v, g, halvings);
+            if (!(Am < keep)) return split(c, v, g, halvings);
             const double u = g.uniform();
             // v' = 0 with probability p, else exponential with mean m / (1 - p).
             next = u < 1.0 - keep ? 0.0 : std::log(keep / (1.0 - u)) * m / keep;
@@ -138,7 +147,7 @@ class QuadraticExponential {
             correction = Am - std::log1p(keep * Am / (keep - Am));
         }
         const double surprise = next - m;
-        const double I = std::max(I0 + 0.5 * c.dt * surprise, 0.0);
+        const double I = std::max(I0 + c.response * surprise, 0.0);
         const double z = g.normal();
         v = next;
         return -0.5 * I + c.lever * surprise + std::sqrt((1.0 - rho_) * (1.0 + rho_) * I) * z +
@@ -147,6 +156,7 @@ class QuadraticExponential {
 
     template <class Generator>
     double split(const VarianceStep& c, double& v, Generator& g, int halvings) const {
+        if (halvings == max_halvings) return std::numeric_limits<double>::quiet_NaN();
         const VarianceStep half = variance_step(0.5 * c.dt);
         const double first = diffusion(half, v, g, halvings + 1);
         return first + diffusion(half, v, g, halvings + 1);

@@ -22,9 +22,10 @@ namespace tarnwick::simulation {
 inline constexpr double max_jumps_per_path = 1e6;
 
 // Refuses jumps whose compensator int (e^x - 1) nu(dx) overflows (no finite drift makes
-// the price a martingale) and more expected jumps per path than the bound.
+// the price a martingale) and more expected jumps per path than the bound; returns the
+// expected count.
 template <class Measure>
-void check_jumps(const Measure& measure, double horizon) {
+double check_jumps(const Measure& measure, double horizon) {
     if (!std::isfinite(measure.compensator()))
         throw std::invalid_argument(
             "model: the jumps' mean of e^J - 1 overflows a double, so no finite drift makes the price a martingale");
@@ -33,35 +34,47 @@ void check_jumps(const Measure& measure, double horizon) {
         throw std::invalid_argument("model: lam * T = " + std::to_string(expected) +
                                     " jumps per path expected; every jump is drawn, and more than 1e6 per path "
                                     "would take hours");
+    return expected;
 }
 
 template <class Exponent>
-ExactLevy<Exponent> scheme_for(const charfun::Levy<Exponent>& model, const std::vector<double>& dt, double horizon) {
-    check_jumps(model.jumps(), horizon);
+ExactLevy<Exponent> scheme_for(const charfun::Levy<Exponent>& model, const std::vector<double>& dt) {
     if (!std::isfinite(model.diffusion_variance()))
         throw std::invalid_argument("model: sigma^2 overflows a double");
     return {model, dt.data(), dt.size()};
 }
 
+// The correlation's lever rho / xi and the variance's xi^2 must be doubles.
 template <class Jumps>
 QuadraticExponential<Jumps> scheme_for(const charfun::StochasticVolatility<Jumps>& model,
-                                       const std::vector<double>& dt, double horizon) {
-    check_jumps(model.jumps.jumps(), horizon);
-    if (!std::isfinite(model.xi * model.xi) || !std::isfinite(model.kappa * model.theta * horizon))
-        throw std::invalid_argument("model: xi^2 or kappa * theta * T overflows a double");
+                                       const std::vector<double>& dt) {
+    if (!std::isfinite(model.xi * model.xi) || !std::isfinite(2.0 / model.xi))
+        throw std::invalid_argument("model: xi^2 or 1 / xi overflows a double");
     return {model, dt.data(), dt.size()};
 }
 
+// The jump measure of either kind of model.
+template <class Exponent>
+auto jump_measure(const charfun::Levy<Exponent>& model) {
+    return model.jumps();
+}
+template <class Jumps>
+auto jump_measure(const charfun::StochasticVolatility<Jumps>& model) {
+    return model.jumps.jumps();
+}
+
 // Fills request.out with paths of the model of this code (known, with its parameters in the
-// model's order); false if the schedule stopped it.
-inline bool simulate(int code, const double* parameters, const Request& request, const Schedule& schedule) {
+// model's order).
+inline Outcome simulate(int code, const double* parameters, const Request& request, const Schedule& schedule) {
     const std::vector<double> dt = step_lengths(request.times, request.columns);
     const double horizon = request.columns > 0 ? request.times[request.columns - 1] : 0.0;
-    bool completed = true;
+    Outcome outcome = Outcome::complete;
     pricing::with_model(code, parameters, [&](const auto& model) {
-        completed = fill_paths(scheme_for(model, dt, horizon), request, schedule);
+        const double jumps = check_jumps(jump_measure(model), horizon);
+        const auto scheme = scheme_for(model, dt);
+        outcome = fill_paths(scheme, request, static_cast<double>(request.columns) + jumps, schedule);
     });
-    return completed;
+    return outcome;
 }
 
 }  // namespace tarnwick::simulation

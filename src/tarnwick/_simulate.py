@@ -34,8 +34,8 @@ def simulate(model: Model, S: Any, T: Any = None, steps: Optional[int] = None, p
     HestonKou's variance takes Andersen's quadratic-exponential steps, with a drift
     correction that keeps the discrete price a martingale and the jumps drawn exactly; their
     prices carry a discretisation bias that falls with the step (the README's table measures
-    it against the Fourier prices: under 0.01 of a spot of 100 at 52 steps a year for usual
-    parameters).
+    it against the Fourier prices: for usual parameters about 0.01 of a spot of 100 from 12
+    steps a year on, below the Monte Carlo error of 10**6 paths).
 
     Path ``i`` comes from a random stream of its own, fixed by ``seed`` and ``first_path +
     i``: the paths do not depend on the thread count, and batches of consecutive
@@ -78,9 +78,10 @@ def simulate(model: Model, S: Any, T: Any = None, steps: Optional[int] = None, p
     ValueError
         An argument out of range or not a number of the right kind (booleans are refused),
         T given with times or neither, a forward ``S e^{(r - q) t}`` beyond the doubles'
-        range, a request of more than 2**28 values (2 GiB; split it with first_path), or a
+        range, a request of more than 2**28 values (2 GiB; split it with first_path), a
         model whose jumps no simulation can carry (an overflowing jump mean, more than 10**6
-        expected jumps per path). The message names the argument.
+        expected jumps per path), or parameters beyond what the scheme carries in doubles
+        (a value that came out NaN: nothing is returned). The message names the argument.
     TypeError
         A model that is not one of the package's models.
     KeyboardInterrupt

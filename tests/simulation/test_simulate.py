@@ -145,6 +145,7 @@ def test_paths_do_not_depend_on_threads_or_batches():
     (dict(threads=0), "threads must be"),
     (dict(model=tw.Merton(0.2, 1.0, 800.0, 0.1)), "model: the jumps' mean of e^J - 1 overflows"),
     (dict(model=tw.Kou(0.2, 1e7, 0.4, 8.0, 5.0)), "model: lam * T = 10000000.000000 jumps per path"),
+    (dict(model=tw.Heston(0.04, 1.0, 0.04, 1e-320, 0.5)), "model: xi^2 or 1 / xi overflows"),
 ])
 def test_arguments_are_checked_before_any_work(arguments, message):
     call = dict(model=KOU, S=100.0, T=1.0, paths=10)
