@@ -4,9 +4,7 @@
 // a normal, a Poisson count of jumps and each jump's size), so paths have the model's law
 // at every grid time whatever the step lengths.
 
-#include <cmath>
 #include <cstddef>
-#include <stdexcept>
 #include <vector>
 
 #include "charfun/levy.hpp"

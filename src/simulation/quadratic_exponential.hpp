@@ -27,15 +27,15 @@
 // Martingale. Given v, E[e^{X' - X}] = e^{-rho^2 I0 / 2 - A m} E[e^{A v'}], A = rho (1 +
 // kappa w) / xi - rho^2 w / 2, and E[e^{A v'}] is known in closed form for both branches
 // where it exists (2 A a < 1, and A m < 1 - p): the step adds the log of its inverse, so
-// that E[S'] = S e^{(r - q) dt} exactly. Where it does not exist (a step long against the
-// variance's scale, with rho > 0 and a large xi) the step is split in halves, whose
+// that E[S'] = S e^{(r - q) dt} exactly. Where it does not exist (a long step from a high
+// variance, with rho near 1 and xi of a few units) the step is split in halves, whose
 // conditional law shrinks until it does; a step that 12 halvings (4,096 parts) leave
 // without one gives NaN, which the caller reports.
 
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "charfun/levy.hpp"
