@@ -16,7 +16,7 @@ A second table (bench/pricing_api.py) times the pricing API (tw.price, tw.greeks
 fourier-option-pricer's engines and QuantLib; the stochastic-volatility tables
 (bench/stochastic_volatility.py) do the same for Heston, Bates and Heston with Kou's jumps,
 and fit them to the packaged Bates sample beside QuantLib's and fourier-option-pricer's
-calibrations.
+calibrations. The last table (bench/simulation.py) times tw.simulate beside NumPy.
 
 Run by ``make bench`` after the C++ benchmarks are built; ``python bench/bench.py --help``.
 """
@@ -44,6 +44,7 @@ from scipy.special import ndtr
 from vollib.black_scholes_merton.implied_volatility import implied_volatility as vollib_implied_volatility
 
 import pricing_api
+import simulation
 import stochastic_volatility
 import tarnwick as tw
 from tarnwick.models import dexpjump, lognjump
@@ -390,7 +391,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                           ("--extended-grid-only", "the pricing API on the extended reference grid"),
                           ("--stochastic-volatility-only", "the stochastic-volatility tables (pricing and calibration)"),
                           ("--sv-pricing-only", "the stochastic-volatility pricing table"),
-                          ("--sv-calibration-only", "the stochastic-volatility calibration table")):
+                          ("--sv-calibration-only", "the stochastic-volatility calibration table"),
+                          ("--simulation-only", "the simulation table")):
         parser.add_argument(flag, action="store_true", help=f"only {section}")
     args = parser.parse_args(argv)
     repeats = max(args.repeats, 7)
@@ -407,6 +409,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             print(machine_line)
         stochastic_volatility_tables(not args.sv_calibration_only, not args.sv_pricing_only)
         print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end")
+        return 0
+    if args.simulation_only:
+        simulation.table(fmt_time)
         return 0
     if args.extended_grid_only:
         pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
@@ -583,6 +588,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
     calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
     stochastic_volatility_tables()
+    simulation.table(fmt_time)
     print(f"Load:     {' '.join(f'{x:.2f}' for x in os.getloadavg())} (1, 5, 15 min) at end; "
           "numbers are noisy when other work shares the 2 cores.")
     return 0

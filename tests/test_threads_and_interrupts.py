@@ -34,6 +34,8 @@ CHILD = textwrap.dedent("""
         "sensitivities": lambda: tw.sensitivities(kou, S, K, T, threads=2),
         "implied_volatility": lambda: tw.implied_volatility(prices, S, np.tile(K[:1000], 20000),
                                                             np.tile(T[:1000], 20000), threads=1),
+        # Some 40 jumps a step: seconds of work in 200 MB of paths.
+        "simulate": lambda: tw.simulate(kou.replace(lam=1e4), 100.0, 1.0, paths=100_000, threads=2),
     }
     for name in sys.argv[1:]:
         print("start", flush=True)
@@ -45,7 +47,7 @@ CHILD = textwrap.dedent("""
     print(round(tw.price(kou, 100.0, 100.0, 0.5), 6), flush=True)
 """)
 
-CALLS = ["price", "greeks", "sensitivities", "implied_volatility"]
+CALLS = ["price", "greeks", "sensitivities", "implied_volatility", "simulate"]
 
 
 def test_ctrl_c_stops_every_long_batch_promptly():

@@ -10,10 +10,31 @@
 
 #include <cmath>
 #include <complex>
+#include <utility>
 
 #include "charfun/model_interface.hpp"
+#include "random/poisson.hpp"
 
 namespace tarnwick::charfun {
+
+// The jumps of X over a step dt: a Poisson count of them, each drawn from the measure.
+template <class Measure>
+struct JumpStep {
+    random::Poisson count;
+    Measure measure;
+
+    template <class Generator>
+    double draw(Generator& g) const {
+        double x = 0.0;
+        for (long n = count(g); n > 0; --n) x += measure.draw(g);
+        return x;
+    }
+};
+
+template <class Measure>
+JumpStep<Measure> jump_step(const Measure& measure, double dt) {
+    return {random::Poisson(measure.rate() * dt), measure};
+}
 
 template <class Exponent>
 struct Levy {
@@ -64,13 +85,22 @@ struct Levy {
     double drift() const { return -0.5 * diffusion_variance() - jumps().compensator(); }
 
     // An exact draw of X_{t + dt} - X_t: the drift, the Brownian increment, then a Poisson
-    // count of jumps and each jump's size.
+    // count of jumps and each jump's size. Its constants are computed once per step length,
+    // for the many paths that take the step.
+    struct Step {
+        double drift, deviation;
+        JumpStep<decltype(std::declval<const Exponent&>().jumps())> jumps;
+
+        template <class Generator>
+        double draw(Generator& g) const {
+            return drift + deviation * g.normal() + jumps.draw(g);
+        }
+    };
+    Step step(double dt) const { return {drift() * dt, exponent.sigma * std::sqrt(dt), jump_step(jumps(), dt)}; }
+
     template <class Generator>
     double increment(double dt, Generator& g) const {
-        const auto measure = jumps();
-        double x = drift() * dt + exponent.sigma * std::sqrt(dt) * g.normal();
-        for (long n = g.poisson(measure.rate() * dt); n > 0; --n) x += measure.draw(g);
-        return x;
+        return step(dt).draw(g);
     }
 };
 

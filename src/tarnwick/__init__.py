@@ -4,7 +4,8 @@ stochastic-volatility extensions.
 The pricing API: models ``Kou``, ``Merton``, ``BlackScholes``, ``Heston``, ``Bates`` and
 ``HestonKou``, and the vectorised
 functions ``price``, ``greeks`` and ``sensitivities``, which warn with ``AccuracyWarning``
-where an option cannot be computed to accuracy. The closed-form modules
+where an option cannot be computed to accuracy; ``simulate`` draws spot paths for Monte
+Carlo. The closed-form modules
 ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
 option at a time; ``python -m tarnwick`` prints price tables.
 
@@ -24,10 +25,11 @@ from ._models import Bates, BlackScholes, Heston, HestonKou, Kou, Merton
 from ._status import AccuracyWarning
 from ._plot import plot_smile
 from ._quotes import SampleQuotes, read_quotes, sample_quotes
+from ._simulate import simulate
 
 __version__ = version("tarnwick")
 
 __all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "Greeks", "Heston", "HestonKou", "Kou",
            "Merton", "SampleQuotes",
            "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
-           "sample_quotes", "sensitivities"]
+           "sample_quotes", "sensitivities", "simulate"]

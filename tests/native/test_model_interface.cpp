@@ -1,6 +1,7 @@
 // The model interface's grid and simulation parts tied to the characteristic function:
 // the jump measure's moments are the cumulants of the log-MGF, and drawn increments have
-// the log-MGF's moments. The Fourier part is tested through the prices.
+// the log-MGF's moments; the normal and Poisson variates beneath them have their laws. The
+// Fourier part is tested through the prices.
 
 #include <cmath>
 #include <complex>
@@ -12,6 +13,7 @@
 #include "charfun/levy.hpp"
 #include "charfun/merton.hpp"
 #include "pricing/registry.hpp"
+#include "random/poisson.hpp"
 #include "random/stream.hpp"
 
 namespace {
@@ -81,6 +83,54 @@ void draws_have_the_log_mgf(const Model& model, double dt, const char* name) {
     expect(x == model.increment(dt, b) && x != model.increment(dt, c), std::string(name) + " reproducible streams");
 }
 
+// Draw counts in bins against their probabilities, each within five standard deviations of
+// its binomial count: the bins split the ziggurat's paths (the rectangles, the wedges, the
+// base layer's edge r = 3.4426 and the tail beyond it).
+void normals_have_the_normal_law() {
+    const double edges[] = {-4.0, -3.4426, -3.0, -2.0, -1.0, -0.5, 0.0, 0.5, 1.0, 2.0, 3.0, 3.4426, 4.0};
+    constexpr int bins = sizeof(edges) / sizeof(edges[0]) + 1;
+    const long samples = 20000000;
+    long counts[bins] = {};
+    random::Stream stream(11, 0);
+    for (long i = 0; i < samples; ++i) {
+        const double z = stream.normal();
+        int bin = 0;
+        while (bin < bins - 1 && z >= edges[bin]) ++bin;
+        ++counts[bin];
+    }
+    const auto cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
+    for (int bin = 0; bin < bins; ++bin) {
+        const double p = (bin < bins - 1 ? cdf(edges[bin]) : 1.0) - (bin > 0 ? cdf(edges[bin - 1]) : 0.0);
+        const double want = samples * p;
+        expect(std::abs(counts[bin] - want) <= 5.0 * std::sqrt(want * (1.0 - p)),
+               "normal bin " + std::to_string(bin) + ": " + std::to_string(counts[bin]) + " vs " + std::to_string(want));
+    }
+}
+
+// Poisson counts by inversion (mean below 10) and by rejection (from 10 on): the frequency of
+// each count near the mean within five standard deviations.
+void poisson_counts_have_the_poisson_law() {
+    const long samples = 2000000;
+    for (double mean : {0.02, 3.5, 30.0}) {
+        const random::Poisson poisson(mean);
+        random::Stream stream(5, 9);
+        const long low = static_cast<long>(mean) > 2 ? static_cast<long>(mean) - 2 : 0;
+        long counts[5] = {};
+        for (long i = 0; i < samples; ++i) {
+            const long k = poisson(stream) - low;
+            if (k >= 0 && k < 5) ++counts[k];
+        }
+        for (long k = 0; k < 5; ++k) {
+            const double n = static_cast<double>(low + k);
+            const double p = std::exp(n * std::log(mean) - mean - std::lgamma(n + 1.0));
+            const double want = samples * p;
+            expect(std::abs(counts[k] - want) <= 5.0 * std::sqrt(want * (1.0 - p)) + 1.0,
+                   "poisson(" + std::to_string(mean) + ") count " + std::to_string(low + k) + ": " +
+                       std::to_string(counts[k]) + " vs " + std::to_string(want));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -93,6 +143,8 @@ int main() {
     draws_have_the_log_mgf(kou, 0.5, "kou");
     draws_have_the_log_mgf(merton, 0.5, "merton");
     draws_have_the_log_mgf(black_scholes, 0.5, "black-scholes");
+    normals_have_the_normal_law();
+    poisson_counts_have_the_poisson_law();
     // The registry's codes are the pricing API's: 0 Black-Scholes, 1 Kou, 2 Merton.
     expect(std::string(pricing::Registered::names[0]) == "black_scholes" &&
                std::string(pricing::Registered::names[1]) == "kou" &&
