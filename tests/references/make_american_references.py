@@ -1,0 +1,299 @@
+"""American and Bermudan reference prices under Black-Scholes, Kou and Merton.
+
+    python tests/references/make_american_references.py [--quick]
+
+writes american_prices.csv beside itself (nice'd, in the background: it takes a while).
+Nothing here uses tarnwick; every price comes from two independent methods:
+
+(a) COS: the Bermudan price with M exercise dates by Fang and Oosterlee's Fourier-cosine
+    backward induction (levy_cos.py), exact in time for a Bermudan option; for an American
+    option M = M0 2^i and repeated Richardson extrapolation in 1/M (the Bermudan price
+    approaches the American one as c1/M + c2/M^2 + ...; the exercise at time zero is
+    included so that deep in the money the price is the payoff).
+(b) FD: the PIDE in ln S on a uniform grid (central differences, Crank-Nicolson after four
+    implicit Euler half steps), the jump integral by an FFT convolution with the jump law
+    integrated exactly against piecewise linear interpolation, held implicit by a fixed
+    point iteration that also settles the penalty term of the early-exercise constraint;
+    Richardson extrapolation in (h, dt) -> (h/2, dt/2) -> (h/4, dt/4) assuming errors in
+    h^2. A Bermudan option is priced by the same grid with the payoff maximum taken on
+    the exercise dates (and no penalty).
+    At lam = 0 a third value comes from a Leisen-Reimer binomial tree extrapolated in the
+    number of steps.
+
+Columns: model, sigma, lam, p, eta1, eta2, m, s (blank where a model has no such
+parameter), S, K, T, r, q, kind (call/put), style (american, or bermudan with
+`exercise_dates` equally spaced dates m T / M, m = 1..M), price (COS), price_fd, spread
+|COS - FD|, error (the larger of the spread and each method's own extrapolation
+estimate), european (the European price by COS, for the American >= European check).
+"""
+
+import argparse
+import csv
+import math
+import multiprocessing
+import sys
+from pathlib import Path
+
+import numpy as np
+from scipy.linalg import solve_banded
+from scipy.optimize import brentq
+from scipy.signal import fftconvolve
+from scipy.special import ndtr
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from levy_cos import Cos, cumulants, drift, increment_cf, jump_mgf_minus_one  # noqa: E402
+
+PARAMETERS = ["sigma", "lam", "p", "eta1", "eta2", "m", "s"]
+COLUMNS = ["model"] + PARAMETERS + ["S", "K", "T", "r", "q", "kind", "style", "exercise_dates", "price",
+                                    "price_fd", "spread", "error", "european"]
+
+
+def payoff(x, K, call):
+    """Exercise value at ln S = x."""
+    return np.maximum(np.exp(x) - K, 0.0) if call else np.maximum(K - np.exp(x), 0.0)
+
+
+# ------------------------------------------------------------------------------ COS
+
+def cos_domain(model, S, K, T, r, q, width=12.0):
+    c1, c2, c4 = cumulants(model, T, r, q)
+    x0 = math.log(S / K)
+    half = width * math.sqrt(c2 + math.sqrt(c4))
+    return min(x0 + c1 - half, -0.5), max(x0 + c1 + half, 0.5)
+
+
+def cos_bermudan(model, S, K, T, r, q, call, M, N, domain, at_zero):
+    """The price exercisable at m T / M, m = 1..M (and at 0 when at_zero), by COS."""
+    a, b = domain
+    cos = Cos(a, b, N)
+    dt = T / M
+    phi = increment_cf(model, cos.u, dt, r, q)
+    discount = math.exp(-r * dt)
+    V = cos.payoff(0.0, b, True, K) if call else cos.payoff(a, 0.0, False, K)
+    x0 = math.log(S / K)
+
+    def gap(x, w):  # continuation minus exercise value at x
+        return discount * cos.expectation(w, x)[0] - K * ((math.exp(x) - 1.0) if call else (1.0 - math.exp(x)))
+
+    # The exercise boundary lies on the payoff's money side; scanning a coarse grid there
+    # brackets the one sign change of the gap before it is refined.
+    scan = np.linspace(0.0, 0.8 * b, 64) if call else np.linspace(0.8 * a, 0.0, 64)
+    scan_phase = np.exp(1j * np.multiply.outer(scan - a, cos.u))
+    scan_payoff = K * (np.expm1(scan) if call else -np.expm1(scan))
+    for _ in range(M - 1):
+        w = phi * V
+        half = w.copy()
+        half[0] *= 0.5
+        values = discount * (scan_phase @ half).real - scan_payoff
+        negative = np.nonzero(values < 0.0)[0]
+        if negative.size == 0:
+            boundary = b if call else a        # nowhere worth exercising
+        else:
+            i = negative[0] if call else negative[-1]
+            if call:
+                boundary = scan[0] if i == 0 else brentq(gap, scan[i - 1], scan[i], args=(w,), xtol=1e-14)
+            else:
+                boundary = scan[-1] if i == scan.size - 1 else brentq(gap, scan[i], scan[i + 1], args=(w,),
+                                                                        xtol=1e-14)
+        if call:
+            V = discount * cos.restricted(w, a, boundary) + cos.payoff(boundary, b, True, K)
+        else:
+            V = discount * cos.restricted(w, boundary, b) + cos.payoff(a, boundary, False, K)
+    value = discount * cos.expectation(phi * V, x0)[0]
+    return max(value, float(payoff(x0 + math.log(K), K, call))) if at_zero else value
+
+
+def cos_terms(model, T, M, domain):
+    """Cosine terms enough for the increment law over T/M to be resolved: phi(u) has
+    decayed by e^-50 or so where the diffusion dominates (sigma^2 u^2 dt / 2 >= 50)."""
+    a, b = domain
+    u_max = 10.0 / (model["sigma"] * math.sqrt(T / M))
+    return max(256, 1 << math.ceil(math.log2(u_max * (b - a) / math.pi)))
+
+
+def richardson(values, orders):
+    """Repeated Richardson extrapolation of values at steps halving each time, the error
+    expansion having the given powers of the step. Returns the extrapolated value and the
+    change of the last extrapolation (an error estimate)."""
+    table = [list(values)]
+    for order in orders[: len(values) - 1]:
+        previous = table[-1]
+        factor = 2.0 ** order
+        table.append([(factor * previous[i + 1] - previous[i]) / (factor - 1.0) for i in range(len(previous) - 1)])
+    best = table[-1][-1]
+    estimate = abs(best - table[-2][-1]) if len(table) > 1 else float("inf")
+    return best, estimate
+
+
+def cos_american(model, S, K, T, r, q, call, M0=32, levels=5):
+    domain = cos_domain(model, S, K, T, r, q)
+    values = []
+    for i in range(levels):
+        M = M0 << i
+        values.append(cos_bermudan(model, S, K, T, r, q, call, M, cos_terms(model, T, M, domain), domain, True))
+    return richardson(values, [1, 2, 3, 4])
+
+
+def cos_european(model, S, K, T, r, q, call):
+    domain = cos_domain(model, S, K, T, r, q)
+    return cos_bermudan(model, S, K, T, r, q, call, 1, cos_terms(model, T, 1, domain), domain, False)
+
+
+# ------------------------------------------------------------------------------ FD
+
+def jump_weights(model, h, n):
+    """w_j = int hat_j(y) f(y) dy, j = -n..n, hat_j the piecewise linear hat on y = j h:
+    the jump integral of a piecewise linear interpolant, exactly. Each weight is a second
+    difference of F2(y) = int_{-inf}^y F(z) dz, F the law's distribution function."""
+    y = np.arange(-n - 1, n + 2) * h
+    if model["model"] == "Merton":
+        m, s = model["m"], model["s"]
+        z = (y - m) / s
+        F2 = (y - m) * ndtr(z) + s * np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
+    else:
+        p, eta1, eta2 = model["p"], model["eta1"], model["eta2"]
+        F2 = np.where(y < 0.0, (1 - p) * np.exp(eta2 * np.minimum(y, 0.0)) / eta2,
+                      (1 - p) / eta2 + y + p * np.expm1(-eta1 * np.maximum(y, 0.0)) / eta1)
+    return (F2[2:] - 2.0 * F2[1:-1] + F2[:-2]) / h
+
+
+def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None, half_width=None):
+    """The American (exercise_dates None) or Bermudan price on one grid."""
+    sigma, lam = model["sigma"], model.get("lam", 0.0)
+    xK, x0 = math.log(K), math.log(S)
+    # Spot and strike both on nodes: h divides ln(S/K).
+    gap = abs(x0 - xK)
+    h = gap / max(1, round(gap / h_target)) if gap > 0 else h_target
+    if half_width is None:
+        _, c2, c4 = cumulants(model, T, r, q)
+        half_width = max(10.0 * math.sqrt(c2 + math.sqrt(c4)), 1.5 * gap + 0.5)
+    n_side = int(math.ceil(half_width / h))
+    x = xK + h * np.arange(-n_side, n_side + 1)
+    g = payoff(x, K, call)
+    mu = drift(model, r, q)
+    # Tridiagonal generator of the diffusion, drift and killing (rate r + lam).
+    lower = 0.5 * sigma ** 2 / h ** 2 - 0.5 * mu / h
+    upper = 0.5 * sigma ** 2 / h ** 2 + 0.5 * mu / h
+    centre = -sigma ** 2 / h ** 2 - (r + lam)
+    if lam:
+        pad = int(math.ceil(30.0 / min(model.get("eta1", 1e9), model.get("eta2", 1e9)) / h)) \
+            if model["model"] == "Kou" else int(math.ceil((abs(model["m"]) + 10 * model["s"]) / h))
+        weights = jump_weights(model, h, pad)
+        x_padded = xK + h * np.arange(-n_side - pad, n_side + pad + 1)
+        g_padded = payoff(x_padded, K, call)
+
+    def jumps(v):
+        if not lam:
+            return np.zeros_like(v)
+        # Beyond the grid the value is the boundary's: the payoff on the money side, 0 on
+        # the other (the boundary values hold to far below the tolerance at this width).
+        extended = g_padded.copy()
+        extended[pad:pad + v.size] = v
+        far = x_padded > x[-1] if not call else x_padded < x[0]
+        extended[far] = 0.0
+        # sum_j v(x_i + y_j) w_j: correlation of the extended values with the weights.
+        return lam * fftconvolve(extended, weights[::-1], mode="valid")
+
+    penalty = 1e8 if exercise_dates is None else 0.0
+
+    def fd_step(v, dt, theta, tau_start):
+        """One theta step in tau = T - t; an American constraint as a penalty, the jump
+        integral and the penalty's active set settled by one fixed point iteration."""
+        tau = tau_start + dt
+        rhs = v.copy()
+        if theta < 1.0:
+            explicit = np.zeros_like(v)
+            explicit[1:-1] = lower * v[:-2] + centre * v[1:-1] + upper * v[2:]
+            rhs = rhs + (1 - theta) * dt * (explicit + jumps(v))
+        ab = np.zeros((3, v.size))
+        ab[0, 2:] = -theta * dt * upper
+        ab[1, 1:-1] = 1.0 - theta * dt * centre
+        ab[2, :-2] = -theta * dt * lower
+        ab[1, 0] = ab[1, -1] = 1.0
+        # Dirichlet ends: deep in the money an American option is exercised, a Bermudan one
+        # worth its discounted forward intrinsic value; far out of the money both are 0.
+        if penalty:
+            low, high = (0.0, g[-1]) if call else (g[0], 0.0)
+        elif call:
+            low, high = 0.0, math.exp(x[-1] - q * tau) - K * math.exp(-r * tau)
+        else:
+            low, high = K * math.exp(-r * tau) - math.exp(x[0] - q * tau), 0.0
+        guess, active = v, v < g
+        for iteration in range(100):
+            b = rhs + theta * dt * jumps(guess)
+            b[0], b[-1] = low, high
+            system = ab
+            if penalty:
+                # A node at the boundary within the penalty's tolerance can flip in and out
+                # of the active set forever; after a few passes the set only grows.
+                active = (guess < g) | (active if iteration > 10 else False)
+                system = ab.copy()
+                system[1, active] += penalty
+                b = b + penalty * g * active
+            new = solve_banded((1, 1), system, b)
+            change = np.max(np.abs(new - guess))
+            guess = new
+            if change < 1e-12 * K and (not penalty or np.array_equal(new < g, active)):
+                return guess
+            if change < 1e-12 * K and iteration > 10:
+                return guess
+        raise RuntimeError("the fixed point iteration of a time step did not settle")
+
+    v = g.copy()
+    periods = 1 if exercise_dates is None else exercise_dates
+    for period in range(periods):
+        if period:
+            v = np.maximum(v, g)  # an exercise date, counted back from expiry
+        for dt, theta in time_steps(T / periods, max(4, steps // periods)):
+            v = fd_step(v, dt, theta, period * T / periods)
+    return float(v[n_side + round((x0 - xK) / h)])
+
+
+def time_steps(T, steps):
+    """(dt, theta) over [0, T] in tau: nodes T (i/steps)^2, dense near the payoff's kink
+    where the exercise boundary moves like sqrt(tau) (uniform steps leave Crank-Nicolson
+    near first order there); the first two intervals as four implicit Euler half steps
+    (Rannacher), which damp the kink's high frequencies, the rest Crank-Nicolson."""
+    nodes = T * (np.arange(steps + 1) / steps) ** 2
+    dts = np.diff(nodes)
+    return [(dt / 2, 1.0) for dt in dts[:2] for _ in range(2)] + [(dt, 0.5) for dt in dts[2:]]
+
+
+def fd_american(model, S, K, T, r, q, call, exercise_dates=None, h0=0.004, steps0=100, levels=3):
+    values = [fd_price(model, S, K, T, r, q, call, h0 / 2 ** i, steps0 << i, exercise_dates) for i in range(levels)]
+    return richardson(values, [2, 3])
+
+
+# ------------------------------------------------------------------------------ binomial
+
+def peizer_pratt(z, n):
+    return 0.5 + math.copysign(0.5, z) * math.sqrt(
+        1.0 - math.exp(-(z / (n + 1.0 / 3.0 + 0.1 / (n + 1))) ** 2 * (n + 1.0 / 6.0)))
+
+
+def leisen_reimer(sigma, S, K, T, r, q, call, n):
+    """American price on a Leisen-Reimer tree with n (odd) steps."""
+    dt = T / n
+    d1 = (math.log(S / K) + (r - q + 0.5 * sigma ** 2) * T) / (sigma * math.sqrt(T))
+    d2 = d1 - sigma * math.sqrt(T)
+    p, p_bar = peizer_pratt(d2, n), peizer_pratt(d1, n)
+    growth = math.exp((r - q) * dt)
+    up = growth * p_bar / p
+    down = (growth - p * up) / (1.0 - p)
+    discount = math.exp(-r * dt)
+    j = np.arange(n + 1)
+    spots = S * up ** j * down ** (n - j)
+    v = np.maximum(spots - K, 0.0) if call else np.maximum(K - spots, 0.0)
+    for step in range(n - 1, -1, -1):
+        j = np.arange(step + 1)
+        spots = S * up ** j * down ** (step - j)
+        v = discount * (p * v[1:] + (1.0 - p) * v[:-1])
+        v = np.maximum(v, spots - K if call else K - spots)
+    return float(v[0])
+
+
+def binomial_american(sigma, S, K, T, r, q, call, n0=1001, levels=3):
+    values = [leisen_reimer(sigma, S, K, T, r, q, call, (n0 - 1) * 2 ** i + 1) for i in range(levels)]
+    return richardson(values, [2, 3])
