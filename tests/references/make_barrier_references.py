@@ -250,9 +250,9 @@ def simulate(model, S, H, T, r, q, monitoring, paths, rng, nodes):
     return x, survival, hit_value
 
 
-def mc_barrier(model, S, Ks, H, T, r, q, rebate, monitoring, paths, seed, chunk=200_000):
+def mc_barrier(model, S, Ks, H, T, r, q, rebates, monitoring, paths, seed, chunk=200_000):
     """Monte Carlo prices and standard errors of every kind on one barrier side, for
-    each strike in Ks: {(kind, K): (price, se)}."""
+    each strike in Ks and rebate in rebates: {(kind, K, rebate): (price, se)}."""
     rng = np.random.default_rng(seed)
     gl_x, gl_w = np.polynomial.legendre.leggauss(24)
     nodes = (0.5 * T * (gl_x + 1.0), 0.5 * T * gl_w)
@@ -268,16 +268,126 @@ def mc_barrier(model, S, Ks, H, T, r, q, rebate, monitoring, paths, seed, chunk=
             for payoff in ("call", "put"):
                 value = np.maximum(ST - K, 0.0) if payoff == "call" else np.maximum(K - ST, 0.0)
                 value *= math.exp(-r * T)
-                estimates = {
-                    f"{direction}-out-{payoff}": value * survival + rebate * hit,
-                    f"{direction}-in-{payoff}": value * (1.0 - survival) + rebate * math.exp(-r * T) * survival,
-                }
-                for kind, estimate in estimates.items():
-                    s = sums.setdefault((kind, K), [0.0, 0.0])
-                    s[0] += estimate.sum()
-                    s[1] += (estimate * estimate).sum()
+                for rebate in rebates:
+                    estimates = {
+                        f"{direction}-out-{payoff}": value * survival + rebate * hit,
+                        f"{direction}-in-{payoff}": value * (1.0 - survival) + rebate * math.exp(-r * T) * survival,
+                    }
+                    for kind, estimate in estimates.items():
+                        s = sums.setdefault((kind, K, rebate), [0.0, 0.0])
+                        s[0] += estimate.sum()
+                        s[1] += (estimate * estimate).sum()
     result = {}
     for key, (s1, s2) in sums.items():
         mean = s1 / paths
         result[key] = (mean, math.sqrt(max(s2 / paths - mean * mean, 0.0) / (paths - 1)))
     return result
+
+
+# ------------------------------------------------------------------ rows
+
+BS_SETUPS = [  # S, T, r, q, sigma, down barrier, up barrier
+    (100.0, 0.5, 0.05, 0.02, 0.25, 90.0, 110.0),
+    (100.0, 1.0, 0.03, 0.0, 0.15, 95.0, 105.0),
+    (100.0, 0.1, 0.08, 0.04, 0.4, 80.0, 120.0),
+]
+# Where a careful evaluation matters: the barrier a hair from the spot, a maturity of an
+# hour, a small volatility against the drift, negative rates (in and out prices from
+# 1e-30 to the vanilla price).
+BS_CORNERS = [
+    (100.0, 0.5, 0.05, 0.02, 0.2, 99.99, 100.01),
+    (100.0, 1e-4, 0.05, 0.0, 0.2, 99.0, 101.0),
+    (100.0, 1.0, 0.05, 0.0, 0.02, 97.0, 103.0),
+    (100.0, 2.0, -0.01, 0.0, 0.1, 80.0, 125.0),
+]
+STRIKES = (85.0, 100.0, 115.0)
+REBATES = (0.0, 3.0)
+JUMP_MODELS = [
+    {"model": "Kou", "sigma": 0.2, "lam": 1.0, "p": 0.4, "eta1": 10.0, "eta2": 5.0},
+    {"model": "Merton", "sigma": 0.2, "lam": 1.0, "m": -0.1, "s": 0.2},
+]
+JUMP_SETUP = (100.0, 0.5, 0.05, 0.02, 90.0, 110.0)  # S, T, r, q, down and up barriers
+
+
+def row(model, S, K, H, T, r, q, kind, rebate, monitoring, price, method, error, second=None, vanilla=""):
+    second = second or ("", "", "")
+    return {"model": model["model"], **{name: model.get(name, "") for name in PARAMETERS}, "S": S, "K": K, "H": H,
+            "T": T, "r": r, "q": q, "kind": kind, "rebate": rebate, "monitoring": monitoring, "price": repr(float(price)),
+            "method": method, "error": f"{error:.3g}", "price2": second[0] if second[0] == "" else repr(float(second[0])),
+            "method2": second[1], "error2": second[2] if second[2] == "" else f"{second[2]:.3g}",
+            "vanilla": repr(float(vanilla))}
+
+
+def black_scholes_rows(paths, seed, worst):
+    rows = []
+    for number, (S, T, r, q, sigma, down, up) in enumerate(BS_SETUPS + BS_CORNERS):
+        model = {"model": "BlackScholes", "sigma": sigma}
+        mc = {}
+        if number < len(BS_SETUPS):
+            for H in (down, up):
+                mc.update(mc_barrier(model, S, STRIKES, H, T, r, q, REBATES, 0, paths, seed + number))
+        for K in STRIKES:
+            for kind in KINDS:
+                H = down if kind.startswith("down") else up
+                for rebate in REBATES:
+                    price = bs_barrier(S, K, H, T, r, q, sigma, kind, rebate)
+                    vanilla = bs_vanilla(S, K, T, r, q, sigma, kind.endswith("call"))
+                    second = None
+                    if (kind, K, rebate) in mc:
+                        value, se = mc[kind, K, rebate]
+                        second = (value, "mc", se)
+                        worst.append(abs(value - float(price)) / se)
+                    rows.append(row(model, S, K, H, T, r, q, kind, rebate, 0, price, "closed", 0.0, second, vanilla))
+    return rows
+
+
+def jump_rows(paths, seed, worst):
+    rows = []
+    S, T, r, q, down, up = JUMP_SETUP
+    for number, model in enumerate(JUMP_MODELS):
+        for monitoring in (0, round(52 * T), round(252 * T)):
+            mc = {}
+            for H in (down, up):
+                mc.update(mc_barrier(model, S, STRIKES if not monitoring else (100.0,), H, T, r, q, REBATES,
+                                     monitoring, paths, seed + 100 * number + monitoring))
+            for (kind, K, rebate), (value, se) in sorted(mc.items()):
+                H = down if kind.startswith("down") else up
+                vanilla = european(model, S, K, T, r, q, kind.endswith("call"))
+                if monitoring:
+                    price, change = cos_discrete_converged(model, S, K, H, T, r, q, kind, rebate, monitoring)
+                    worst.append(abs(value - price) / se)
+                    rows.append(row(model, S, K, H, T, r, q, kind, rebate, monitoring, price, "cos", change,
+                                    (value, "mc", se), vanilla))
+                else:
+                    rows.append(row(model, S, K, H, T, r, q, kind, rebate, 0, value, "mc", se, None, vanilla))
+            print(model["model"], monitoring, "done", flush=True)
+    return rows
+
+
+def european(model, S, K, T, r, q, call):
+    c1, c2, c4 = cumulants(model, T, r, q)
+    half = 16.0 * math.sqrt(c2 + math.sqrt(c4))
+    x0 = math.log(S / K)
+    cos = Cos(min(x0 + c1 - half, -0.1), max(x0 + c1 + half, 0.1), 4096)
+    return cos_vanilla(cos, model, x0, K, T, r, q, call)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--paths", type=int, default=2_000_000)
+    parser.add_argument("--seed", type=int, default=20261209)
+    args = parser.parse_args()
+    worst = []
+    rows = black_scholes_rows(args.paths, args.seed, worst)
+    print("Black-Scholes: largest |MC - closed form| / SE", max(worst), flush=True)
+    worst.clear()
+    rows += jump_rows(args.paths, args.seed, worst)
+    print("discrete: largest |MC - COS| / SE", max(worst), flush=True)
+    with open(HERE / "barrier_prices.csv", "w", newline="") as f:
+        writer = csv.DictWriter(f, COLUMNS)
+        writer.writeheader()
+        writer.writerows(rows)
+
+
+if __name__ == "__main__":
+    main()
