@@ -206,8 +206,10 @@ inline double barrier_price(double sigma, const BarrierMarket& m, double T, Prod
     const double p_share = probability(share_drift, s, m.b, barrier.up, m.c, call, hit);
     const double p_strike = probability(risk_neutral_drift, s, m.b, barrier.up, m.c, call, hit);
     const market::Forward& f = m.forward;
-    double value = call ? f.discounted_forward * p_share - f.discounted_strike * p_strike
-                        : f.discounted_strike * p_strike - f.discounted_forward * p_share;
+    // Where both terms are a few ulps of the smallest doubles their difference can round
+    // below zero, which no price is.
+    double value = std::fmax(0.0, call ? f.discounted_forward * p_share - f.discounted_strike * p_strike
+                                       : f.discounted_strike * p_strike - f.discounted_forward * p_share);
     if (barrier.rebate != 0.0) {
         value += barrier.knock_in
             ? barrier.rebate * std::exp(-m.rT) * probability(risk_neutral_drift, s, m.b, barrier.up, m.b, !barrier.up, false)

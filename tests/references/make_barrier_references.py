@@ -318,6 +318,14 @@ def row(model, S, K, H, T, r, q, kind, rebate, monitoring, price, method, error,
             "vanilla": repr(float(vanilla))}
 
 
+def z_score(value, reference, se):
+    """|value - reference| in standard errors (an estimate with no variance, such as an
+    option that cannot pay, must be exact)."""
+    if se > 0.0:
+        return abs(value - reference) / se
+    return 0.0 if abs(value - reference) <= 1e-12 * max(1.0, abs(reference)) else float("inf")
+
+
 def black_scholes_rows(paths, seed, worst):
     rows = []
     for number, (S, T, r, q, sigma, down, up) in enumerate(BS_SETUPS + BS_CORNERS):
@@ -336,7 +344,7 @@ def black_scholes_rows(paths, seed, worst):
                     if (kind, K, rebate) in mc:
                         value, se = mc[kind, K, rebate]
                         second = (value, "mc", se)
-                        worst.append(abs(value - float(price)) / se)
+                        worst.append(z_score(value, float(price), se))
                     rows.append(row(model, S, K, H, T, r, q, kind, rebate, 0, price, "closed", 0.0, second, vanilla))
     return rows
 
@@ -355,7 +363,7 @@ def jump_rows(paths, seed, worst):
                 vanilla = european(model, S, K, T, r, q, kind.endswith("call"))
                 if monitoring:
                     price, change = cos_discrete_converged(model, S, K, H, T, r, q, kind, rebate, monitoring)
-                    worst.append(abs(value - price) / se)
+                    worst.append(z_score(value, price, se))
                     rows.append(row(model, S, K, H, T, r, q, kind, rebate, monitoring, price, "cos", change,
                                     (value, "mc", se), vanilla))
                 else:
