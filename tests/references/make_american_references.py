@@ -28,9 +28,12 @@ ones, which it prices exactly in time), price_cos, price_fd, spread |COS - FD|, 
 larger of the spread and each method's own extrapolation estimate), european (the
 European price by COS, for the American >= European check).
 
-Near the exercise boundary (the Merton row at S = 90) the Bermudan prices do not follow
-an expansion in 1/M over the dates used here (the boundary is within sqrt(T/M) of the spot)
-and the COS extrapolation is off by more than elsewhere; the spread says by how much.
+In the stored file COS and FD agree within 1.1e-7 K on every row (5e-8 K on all but
+Longstaff and Schwartz's T = 2 row) but one: near the
+exercise boundary (the Merton row at S = 90) the Bermudan prices do not follow an
+expansion in 1/M over the dates used here (the boundary is within sqrt(T/M) of the spot),
+and COS is 1.7e-6 K above FD there; the spread column says so. 25 rows, about 15 minutes
+on two busy cores.
 """
 
 import argparse
@@ -147,8 +150,10 @@ def cos_american(model, S, K, T, r, q, call, M0=16, levels=5):
 
 
 def cos_european(model, S, K, T, r, q, call):
-    domain = cos_domain(model, S, K, T, r, q)
-    return cos_bermudan(model, S, K, T, r, q, call, 1, cos_terms(model, T, 1, domain), domain, False)
+    """Wider than the Bermudan range: with Kou's eta near 3 the twelve-cumulant range leaves
+    out a tail worth 4e-7 (4e-9 K, within the American rows' error, not the European's)."""
+    domain = cos_domain(model, S, K, T, r, q, width=30.0)
+    return cos_bermudan(model, S, K, T, r, q, call, 1, 4 * cos_terms(model, T, 1, domain), domain, False)
 
 
 # ------------------------------------------------------------------------------ FD

@@ -39,15 +39,17 @@ def test_american_two_methods_agree_and_bound_the_european_price():
         S, K, T, r, q = market(row)
         price, cos, fd = (float(row[key]) for key in ("price", "price_cos", "price_fd"))
         # The one row within sqrt(T/M) of the exercise boundary, whose COS extrapolation
-        # is poorer, is allowed its stored spread; every other row agrees to 1e-6 K.
-        allowed = 2e-4 * K if (row["model"], S) == ("Merton", 90.0) else 1e-6 * K
+        # is poorer, is allowed its stored spread; every other row agrees to 2e-7 K.
+        allowed = 2e-6 * K if (row["model"], S) == ("Merton", 90.0) else 2e-7 * K
         assert abs(cos - fd) <= allowed, row
         european = tw.price(model_of(row), S, K, T, r, q, kind=row["kind"])
         # The generator's COS European price is the package's (an independent check of
         # the characteristic functions and truncation both use).
         assert abs(float(row["european"]) - european) <= 1e-9 * K, row
         intrinsic = max(S - K, 0.0) if row["kind"] == "call" else max(K - S, 0.0)
-        assert price >= max(european, intrinsic) - 1e-9 * K, row
+        # Within the row's stated error (the FD value of a short Kou call that is never
+        # exercised sits 4e-8 K below the European price it equals).
+        assert price >= max(european, intrinsic) - 1.01 * float(row["error"]), row  # error has 3 digits
 
 
 def test_barrier_second_method_within_four_standard_errors():
