@@ -30,8 +30,9 @@
 //
 // The rebate at the hit, R E[e^{-rT tau}; tau <= 1], is the sum of two positive terms
 // exp(b (a +- k) / s^2) Phi((b +- k) / s), k = sqrt(a^2 + 2 r T s^2), a the risk-neutral
-// drift. Where a^2 + 2 r T s^2 < 0 (a negative rate larger than half the squared drift
-// rate) k is imaginary; that case is not implemented and gives NaN.
+// drift. Where a^2 + 2 r T s^2 < 0 (a negative rate beyond -a^2 / (2 s^2 T), e.g. r = q =
+// -1%, sigma 20%) k is imaginary and the two terms complex conjugates; there the rebate
+// is integrated by parts against the closed-form hit probability instead.
 
 #include <cmath>
 #include <initializer_list>
@@ -174,6 +175,45 @@ inline double probability(double a, double s, double b, bool up, double c, bool 
     return up ? probability(Walk{-a, -b, s}, -c, !above, hit) : probability(Walk{a, b, s}, c, above, hit);
 }
 
+// P(tau <= t) for the first passage tau of X to b < 0: the mass ending beyond b plus the
+// reflected mass ending above it (drift a t and spread s sqrt(t) at time t).
+inline double hit_probability(double a, double s, double b, double t) {
+    const Walk w{a * t, b, s * std::sqrt(t)};
+    return unconditioned(w, -infinity, b) + reflected(w, b, infinity);
+}
+
+// E[e^{-rho tau}; tau <= 1] where k is imaginary (rho = rT < -a^2 / (2 s^2), a negative
+// rate): by parts, e^{-rho} P(tau <= 1) + rho int_0^1 e^{-rho t} P(tau <= t) dt. The second
+// term is negative but at most 1 - e^rho of the first, so little cancels. The integral by
+// 8-point Gauss-Legendre on panels laid from t = 1 down, each no wider than t/2 and than
+// the inverse of the rate at which ln P changes, (b^2 + a^2 t^2) / (2 s^2 t^2) (P(t) goes
+// as exp(-(b - a t)^2 / (2 s^2 t)), reflected term included), stopping where that exponent
+// has fallen 45 below its value at t = 1.
+inline double hit_discount_by_parts(double a, double s, double b, double rho) {
+    static constexpr double nodes[4] = {0.18343464249564980, 0.52553240991632899, 0.79666647741362674,
+                                        0.96028985649753623};
+    static constexpr double weights[4] = {0.36268378337836198, 0.31370664587788729, 0.22238103445337447,
+                                          0.10122853629037626};
+    const auto exponent = [&](double t) { return (b - a * t) * (b - a * t) / (2.0 * s * s * t); };
+    const double last = exponent(1.0) + 45.0;
+    double integral = 0.0;
+    for (double upper = 1.0; upper > 0.0;) {
+        const double rate = (b * b + a * a * upper * upper) / (2.0 * s * s * upper * upper) - rho;
+        const double lower = upper - std::fmin(0.5 * upper, 1.0 / rate);
+        const double mid = 0.5 * (upper + lower), half = 0.5 * (upper - lower);
+        double panel = 0.0;
+        for (int j = 0; j < 4; ++j) {
+            for (const double t : {mid - half * nodes[j], mid + half * nodes[j]}) {
+                panel += weights[j] * std::exp(-rho * t) * hit_probability(a, s, b, t);
+            }
+        }
+        integral += half * panel;
+        if (exponent(lower) > last) break;
+        upper = lower;
+    }
+    return std::exp(-rho) * hit_probability(a, s, b, 1.0) + rho * integral;
+}
+
 // E[e^{-rT tau}; tau <= 1] for the first passage tau of X (risk-neutral drift a) to b.
 inline double hit_discount(double a, double s, double b, bool up, double rT) {
     if (up) {
@@ -181,7 +221,7 @@ inline double hit_discount(double a, double s, double b, bool up, double rT) {
         b = -b;
     }
     const double k2 = a * a + 2.0 * rT * s * s;
-    if (k2 < 0.0) return std::nan("");  // imaginary k: not implemented (see above)
+    if (k2 < 0.0) return hit_discount_by_parts(a, s, b, rT);
     const double k = std::sqrt(k2);
     const double s2 = s * s;
     return std::exp(b * (a + k) / s2 + log_normal_cdf((b + k) / s)) +

@@ -1,7 +1,8 @@
 // Black-Scholes barrier options against rows of tests/references/barrier_prices.csv (the
 // closed forms at 40 digits in mpmath): to 1e-13 S, and to 1e-8 relative where the price
 // is tiny (a barrier a hair from the spot, an hour to expiry, sigma 0.02 against the
-// drift: the textbook combinations lose every digit there). Then in + out = vanilla and
+// drift: the textbook combinations lose every digit there), and the rebate at the hit
+// under negative rates. Then in + out = vanilla and
 // the knocked-at-the-start cases over a small grid of markets.
 
 #include <cmath>
@@ -65,6 +66,9 @@ void reference_rows() {
         {100.0, 100.0, 103.0, 1.0, 0.05, 0.0, 0.02, "up-out-call", 3.0, "2.787518796883256026341799"},
         {100.0, 100.0, 80.0, 2.0, -0.01, 0.0, 0.1, "down-out-put", 3.0, "3.935364004129836048597525"},
         {100.0, 85.0, 125.0, 2.0, -0.01, 0.0, 0.1, "up-in-put", 0.0, "2.875589874578664662015465e-5"},
+        // r = q = -2%: the rebate's lambda is imaginary.
+        {100.0, 100.0, 90.0, 1.0, -0.02, -0.02, 0.2, "down-out-call", 3.0, "8.499620606240918866003724"},
+        {100.0, 100.0, 110.0, 1.0, -0.02, -0.02, 0.2, "up-out-put", 3.0, "8.095966298118408119089291"},
     };
     for (const Row& row : rows) {
         const double expected = std::strtod(row.price, nullptr);

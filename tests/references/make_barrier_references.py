@@ -293,12 +293,14 @@ BS_SETUPS = [  # S, T, r, q, sigma, down barrier, up barrier
 ]
 # Where a careful evaluation matters: the barrier a hair from the spot, a maturity of an
 # hour, a small volatility against the drift, negative rates (in and out prices from
-# 1e-30 to the vanilla price).
+# 1e-40 to the vanilla price), and a rate so negative that the rebate's lambda is
+# imaginary (r = q = -2%).
 BS_CORNERS = [
     (100.0, 0.5, 0.05, 0.02, 0.2, 99.99, 100.01),
     (100.0, 1e-4, 0.05, 0.0, 0.2, 99.0, 101.0),
     (100.0, 1.0, 0.05, 0.0, 0.02, 97.0, 103.0),
     (100.0, 2.0, -0.01, 0.0, 0.1, 80.0, 125.0),
+    (100.0, 1.0, -0.02, -0.02, 0.2, 90.0, 110.0),
 ]
 STRIKES = (85.0, 100.0, 115.0)
 REBATES = (0.0, 3.0)
