@@ -33,7 +33,7 @@ Longstaff and Schwartz's T = 2 row) but one: near the
 exercise boundary (the Merton row at S = 90) the Bermudan prices do not follow an
 expansion in 1/M over the dates used here (the boundary is within sqrt(T/M) of the spot),
 and COS is 1.7e-6 K above FD there; the spread column says so. 25 rows, about 15 minutes
-on two busy cores.
+on two busy cores; a rerun reproduces the stored values to a few units of 1e-15.
 """
 
 import argparse
@@ -174,19 +174,24 @@ def jump_weights(model, h, n):
     return (F2[2:] - 2.0 * F2[1:-1] + F2[:-2]) / h
 
 
-def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None, half_width=None):
-    """The American (exercise_dates None) or Bermudan price on one grid."""
-    sigma, lam = model["sigma"], model.get("lam", 0.0)
-    xK, x0 = math.log(K), math.log(S)
-    # Spot and strike both on nodes: h divides ln(S/K).
-    gap = abs(x0 - xK)
+def fd_grid(model, T, r, q, centre, other, h_target, extra_width=0.0):
+    """A uniform grid in ln S around `centre` with `other` on a node too (h divides the
+    gap), wide enough for the law of ln S_T: (x, h, index of the centre)."""
+    gap = abs(other - centre)
     h = gap / max(1, round(gap / h_target)) if gap > 0 else h_target
-    if half_width is None:
-        _, c2, c4 = cumulants(model, T, r, q)
-        half_width = max(10.0 * math.sqrt(c2 + math.sqrt(c4)), 1.5 * gap + 0.5)
+    _, c2, c4 = cumulants(model, T, r, q)
+    half_width = max(10.0 * math.sqrt(c2 + math.sqrt(c4)), 1.5 * gap + 0.5) + extra_width
     n_side = int(math.ceil(half_width / h))
-    x = xK + h * np.arange(-n_side, n_side + 1)
-    g = payoff(x, K, call)
+    return centre + h * np.arange(-n_side, n_side + 1), h, n_side
+
+
+def fd_solve(model, T, r, q, x, h, terminal, periods, steps, ends, outside, at_date=None, obstacle=None, scale=1.0):
+    """Values at tau = T of the PIDE started from `terminal` at tau = 0 on the grid x:
+    `periods` equal periods with `at_date` applied between them (Bermudan exercise, a
+    barrier's monitoring), Dirichlet values ends(tau) = (low, high), the values beyond
+    the grid that the jumps reach from outside(x_beyond), and an American constraint
+    v >= obstacle as a penalty when one is given."""
+    sigma, lam = model["sigma"], model.get("lam", 0.0)
     mu = drift(model, r, q)
     # Tridiagonal generator of the diffusion, drift and killing (rate r + lam).
     lower = 0.5 * sigma ** 2 / h ** 2 - 0.5 * mu / h
@@ -196,27 +201,19 @@ def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None, h
         pad = int(math.ceil(30.0 / min(model.get("eta1", 1e9), model.get("eta2", 1e9)) / h)) \
             if model["model"] == "Kou" else int(math.ceil((abs(model["m"]) + 10 * model["s"]) / h))
         weights = jump_weights(model, h, pad)
-        x_padded = xK + h * np.arange(-n_side - pad, n_side + pad + 1)
-        g_padded = payoff(x_padded, K, call)
+        beyond = outside(x[0] + h * np.arange(-pad, 0)), outside(x[-1] + h * np.arange(1, pad + 1))
 
     def jumps(v):
         if not lam:
             return np.zeros_like(v)
-        # Beyond the grid the value is the boundary's: the payoff on the money side, 0 on
-        # the other (the boundary values hold to far below the tolerance at this width).
-        extended = g_padded.copy()
-        extended[pad:pad + v.size] = v
-        far = x_padded > x[-1] if not call else x_padded < x[0]
-        extended[far] = 0.0
         # sum_j v(x_i + y_j) w_j: correlation of the extended values with the weights.
-        return lam * fftconvolve(extended, weights[::-1], mode="valid")
+        return lam * fftconvolve(np.concatenate((beyond[0], v, beyond[1])), weights[::-1], mode="valid")
 
-    penalty = 1e8 if exercise_dates is None else 0.0
+    penalty = 0.0 if obstacle is None else 1e8
 
     def fd_step(v, dt, theta, tau_start):
         """One theta step in tau = T - t; an American constraint as a penalty, the jump
         integral and the penalty's active set settled by one fixed point iteration."""
-        tau = tau_start + dt
         rhs = v.copy()
         if theta < 1.0:
             explicit = np.zeros_like(v)
@@ -227,15 +224,8 @@ def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None, h
         ab[1, 1:-1] = 1.0 - theta * dt * centre
         ab[2, :-2] = -theta * dt * lower
         ab[1, 0] = ab[1, -1] = 1.0
-        # Dirichlet ends: deep in the money an American option is exercised, a Bermudan one
-        # worth its discounted forward intrinsic value; far out of the money both are 0.
-        if penalty:
-            low, high = (0.0, g[-1]) if call else (g[0], 0.0)
-        elif call:
-            low, high = 0.0, math.exp(x[-1] - q * tau) - K * math.exp(-r * tau)
-        else:
-            low, high = K * math.exp(-r * tau) - math.exp(x[0] - q * tau), 0.0
-        guess, active = v, v < g
+        low, high = ends(tau_start + dt)
+        guess, active = v, None
         for iteration in range(100):
             b = rhs + theta * dt * jumps(guess)
             b[0], b[-1] = low, high
@@ -243,27 +233,51 @@ def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None, h
             if penalty:
                 # A node at the boundary within the penalty's tolerance can flip in and out
                 # of the active set forever; after a few passes the set only grows.
-                active = (guess < g) | (active if iteration > 10 else False)
+                active = (guess < obstacle) | (active if iteration > 10 else False)
                 system = ab.copy()
                 system[1, active] += penalty
-                b = b + penalty * g * active
+                b = b + penalty * obstacle * active
             new = solve_banded((1, 1), system, b)
             change = np.max(np.abs(new - guess))
             guess = new
-            if change < 1e-12 * K and (not penalty or np.array_equal(new < g, active)):
+            if change < 1e-12 * scale and (not penalty or np.array_equal(new < obstacle, active)):
                 return guess
-            if change < 1e-12 * K and iteration > 10:
+            if change < 1e-12 * scale and iteration > 10:
                 return guess
         raise RuntimeError("the fixed point iteration of a time step did not settle")
 
-    v = g.copy()
-    periods = 1 if exercise_dates is None else exercise_dates
+    v = terminal
     for period in range(periods):
         if period:
-            v = np.maximum(v, g)  # an exercise date, counted back from expiry
+            v = at_date(v)  # a date, counted back from expiry
         for dt, theta in time_steps(T / periods, max(4, steps // periods)):
             v = fd_step(v, dt, theta, period * T / periods)
-    return float(v[n_side + round((x0 - xK) / h)])
+    return v
+
+
+def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None):
+    """The American (exercise_dates None) or Bermudan price on one grid."""
+    x, h, n_side = fd_grid(model, T, r, q, math.log(K), math.log(S), h_target)
+    g = payoff(x, K, call)
+    american = exercise_dates is None
+
+    def ends(tau):
+        # Deep in the money an American option is exercised, a Bermudan one worth its
+        # discounted forward intrinsic value; far out of the money both are 0.
+        if american:
+            return (0.0, g[-1]) if call else (g[0], 0.0)
+        if call:
+            return 0.0, math.exp(x[-1] - q * tau) - K * math.exp(-r * tau)
+        return K * math.exp(-r * tau) - math.exp(x[0] - q * tau), 0.0
+
+    def outside(x_beyond):
+        # Beyond the grid: the payoff on the money side, 0 on the other (the boundary
+        # values hold to far below the tolerance at this width).
+        return payoff(x_beyond, K, call)
+
+    v = fd_solve(model, T, r, q, x, h, g.copy(), 1 if american else exercise_dates, steps, ends, outside,
+                 at_date=lambda v: np.maximum(v, g), obstacle=g if american else None, scale=K)
+    return float(v[n_side + round((math.log(S) - math.log(K)) / h)])
 
 
 def time_steps(T, steps):
