@@ -35,7 +35,6 @@
 // is integrated by parts against the closed-form hit probability instead.
 
 #include <cmath>
-#include <initializer_list>
 #include <limits>
 
 #include "blackscholes/black_scholes.hpp"
@@ -110,6 +109,19 @@ inline double reflected(const Walk& w, double lo, double hi) {
     return std::exp(w.log_reflection() + log_normal_interval(w.z_reflected(lo), w.z_reflected(hi)));
 }
 
+// The 8-point Gauss-Legendre rule on [mid - half, mid + half]: exact for polynomials of
+// degree 15, which is what both integrals below need on their panels.
+template <class F>
+double gauss_legendre_8(F f, double mid, double half) {
+    static constexpr double nodes[4] = {0.18343464249564980, 0.52553240991632899, 0.79666647741362674,
+                                        0.96028985649753623};
+    static constexpr double weights[4] = {0.36268378337836198, 0.31370664587788729, 0.22238103445337447,
+                                          0.10122853629037626};
+    double sum = 0.0;
+    for (int j = 0; j < 4; ++j) sum += weights[j] * (f(mid - half * nodes[j]) + f(mid + half * nodes[j]));
+    return half * sum;
+}
+
 // The survivors' density integrated over [zlo, zhi] in standard units: phi(z) times
 // -expm1(beta (z - zb)), beta = 2b/s, zb the barrier. Composite 8-point Gauss-Legendre on
 // panels of width 1 / max(1, |z|, |beta|), across which neither phi (whose log changes at
@@ -117,10 +129,6 @@ inline double reflected(const Walk& w, double lo, double hi) {
 // exact to rounding (the rule's error goes as (rate width / 2)^16 / 16!). Only the part
 // of the interval holding all but e^-40 of phi's mass is integrated.
 inline double survivors_by_quadrature(const Walk& w, double zlo, double zhi) {
-    static constexpr double nodes[4] = {0.18343464249564980, 0.52553240991632899, 0.79666647741362674,
-                                        0.96028985649753623};
-    static constexpr double weights[4] = {0.36268378337836198, 0.31370664587788729, 0.22238103445337447,
-                                          0.10122853629037626};
     // In a tail the mass lies within t of the end nearest the mode:
     // phi(z0 + t) / phi(z0) = exp(-z0 t - t^2 / 2) = e^-40 at t = sqrt(z0^2 + 80) - z0.
     if (zlo > 0.0) {
@@ -136,14 +144,8 @@ inline double survivors_by_quadrature(const Walk& w, double zlo, double zhi) {
     double sum = 0.0;
     for (double start = zlo; start < zhi;) {
         const double width = std::fmin(zhi - start, 1.0 / std::fmax(1.0, std::fmax(std::fabs(start), -beta)));
-        const double mid = start + 0.5 * width;
-        double panel = 0.0;
-        for (int j = 0; j < 4; ++j) {
-            for (const double z : {mid - 0.5 * width * nodes[j], mid + 0.5 * width * nodes[j]}) {
-                panel += weights[j] * special::normal_pdf(z) * -std::expm1(beta * (z - zb));
-            }
-        }
-        sum += 0.5 * width * panel;
+        sum += gauss_legendre_8([&](double z) { return special::normal_pdf(z) * -std::expm1(beta * (z - zb)); },
+                                start + 0.5 * width, 0.5 * width);
         start += width;
     }
     return sum;
@@ -190,24 +192,14 @@ inline double hit_probability(double a, double s, double b, double t) {
 // as exp(-(b - a t)^2 / (2 s^2 t)), reflected term included), stopping where that exponent
 // has fallen 45 below its value at t = 1.
 inline double hit_discount_by_parts(double a, double s, double b, double rho) {
-    static constexpr double nodes[4] = {0.18343464249564980, 0.52553240991632899, 0.79666647741362674,
-                                        0.96028985649753623};
-    static constexpr double weights[4] = {0.36268378337836198, 0.31370664587788729, 0.22238103445337447,
-                                          0.10122853629037626};
     const auto exponent = [&](double t) { return (b - a * t) * (b - a * t) / (2.0 * s * s * t); };
     const double last = exponent(1.0) + 45.0;
     double integral = 0.0;
     for (double upper = 1.0; upper > 0.0;) {
         const double rate = (b * b + a * a * upper * upper) / (2.0 * s * s * upper * upper) - rho;
         const double lower = upper - std::fmin(0.5 * upper, 1.0 / rate);
-        const double mid = 0.5 * (upper + lower), half = 0.5 * (upper - lower);
-        double panel = 0.0;
-        for (int j = 0; j < 4; ++j) {
-            for (const double t : {mid - half * nodes[j], mid + half * nodes[j]}) {
-                panel += weights[j] * std::exp(-rho * t) * hit_probability(a, s, b, t);
-            }
-        }
-        integral += half * panel;
+        integral += gauss_legendre_8([&](double t) { return std::exp(-rho * t) * hit_probability(a, s, b, t); },
+                                     0.5 * (upper + lower), 0.5 * (upper - lower));
         if (exponent(lower) > last) break;
         upper = lower;
     }
