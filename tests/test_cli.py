@@ -349,10 +349,10 @@ def test_calibrate_the_sample_prints_parameters_and_rmse_per_maturity(capsys, tm
     rows = {line.split()[0]: line.split()[1:] for line in lines[2:6]}
     assert list(rows) == ["sigma", "lam", "m", "s"]
     for name, (value, error) in rows.items():
-        assert float(value) == pytest.approx(getattr(fit.model, name), abs=1e-6)
-        assert float(error) == pytest.approx(fit.standard_errors[name], abs=1e-6)
+        assert float(value) == pytest.approx(getattr(fit.model, name), rel=1e-7)
+        assert float(error) == pytest.approx(fit.standard_errors[name], rel=2e-3)
     assert lines[6] == (f"RMSE {100 * fit.rmse_iv:.4f} vol pts in implied vol, "
-                        f"{fit.rmse_price:.6f} in price")
+                        f"{fit.rmse_price:.6g} in price")
     per_maturity = [line.split() for line in lines[8:16]]
     assert [float(row[0]) for row in per_maturity] == pytest.approx(
         list(fit.rmse_by_maturity()), rel=1e-3)
@@ -372,7 +372,7 @@ def test_calibrate_a_file_with_fixed_parameters(capsys, tmp_path):
                      "--dividend", "0.01", "--fix", "p=0.3", "--fix", "eta1=12",
                      "--target", "price")
     rows = {line.split()[0]: line.split()[1:] for line in lines[2:7]}
-    assert rows["p"] == ["0.300000", "fixed"] and rows["eta1"] == ["12.000000", "fixed"]
+    assert rows["p"] == ["0.3", "fixed"] and rows["eta1"] == ["12", "fixed"]
     assert abs(float(rows["sigma"][0]) - 0.14) < 3 * float(rows["sigma"][1])
     assert lines[0].startswith(f"Kou fitted to 104 quotes ({path}, S=100)")
 

@@ -1,14 +1,20 @@
 """Vectorised prices, Greeks and parameter sensitivities of European options."""
 
-from typing import Any, Dict, List, NamedTuple, Optional, Union
+# Annotations stay text, so that help() shows the short names of _types.
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
+from ._frames import keeps_index
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
 from ._models import Model, registration
 from ._status import warn_failures
+from ._types import (Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
+                     Numbers, Values)
 
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
@@ -73,8 +79,21 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     return [row.reshape(shape) for row in table]
 
 
-def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-          threads: Optional[int] = None) -> ArrayOrFloat:
+@overload
+def price(model: Model, S: Number, K: Number, T: Maturity,  # type: ignore[overload-overlap]
+          r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+          threads: Optional[int] = ...) -> float: ...
+@overload
+def price(model: Model, S: Numbers, K: Numbers, T: Maturities, r: Numbers = ...,
+          q: Numbers = ..., kind: Kinds = ..., *, threads: Optional[int] = ...) -> Values: ...
+@overload
+def price(model: Model, S: Column, K: Column, T: Column, r: Column = ..., q: Column = ...,
+          kind: KindColumn = ..., *, threads: Optional[int] = ...) -> Labelled: ...
+
+
+@keeps_index("price")
+def price(model: Model, S: Column, K: Column, T: Column, r: Column = 0.0, q: Column = 0.0,
+          kind: KindColumn = "call", *, threads: Optional[int] = None) -> Union[float, Labelled]:
     """Prices of European options under a model.
 
     Calls and puts are each priced directly, by a Fourier integral of the model's
@@ -98,11 +117,14 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules).
+    All array arguments broadcast together (NumPy rules). Where any argument is a pandas
+    Series, the result is a Series on its index (named "price"); every Series argument
+    must have that same index (they are not combined by position), and the others must
+    broadcast to its length.
 
     Returns
     -------
-    ndarray or float
+    ndarray, float or pandas.Series
         Prices of the broadcast shape; a float when every argument is a scalar. Each lies
         within the no-arbitrage bounds that :func:`implied_volatility` takes,
         ``[max(S exp(-qT) - K exp(-rT), 0), S exp(-qT)]`` for a call and
@@ -114,7 +136,9 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     ValueError
         An argument that is out of range, not real numbers (booleans, complex numbers,
         strings and masked entries included), a bad kind, shapes that do not broadcast or
-        a thread count outside 1 to 1024. The message names the argument.
+        a thread count outside 1 to 1024. The message names the argument. Series with
+        different indexes, or a Series with arguments that broadcast to more than its
+        length.
     TypeError
         A model that is not one of the package's models.
     KeyboardInterrupt
@@ -136,12 +160,22 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     array([14.81189055,  7.9594292 ,  3.59964981])
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put"), 8)
     5.49042041
+
+    A column of a DataFrame gives a Series on the same index:
+
+    >>> import pandas as pd
+    >>> chain = pd.DataFrame({"K": [90.0, 110.0]}, index=["A", "B"])
+    >>> tw.price(kou, 100, chain["K"], 0.5, 0.05).round(6)
+    A    14.811891
+    B     3.599650
+    Name: price, dtype: float64
     """
     return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
 
 
-def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-           threads: Optional[int] = None) -> Greeks:
+@keeps_index("greeks")
+def greeks(model: Model, S: Column, K: Column, T: Column, r: Column = 0.0, q: Column = 0.0,
+           kind: KindColumn = "call", *, threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
@@ -157,7 +191,8 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     -------
     Greeks
         A named tuple (price, delta, gamma, vega, theta, rho, epsilon, vanna, charm, speed,
-        colour, zomma, vomma) of arrays of the broadcast shape, or of floats.
+        colour, zomma, vomma) of arrays of the broadcast shape, or of floats (of pandas
+        Series, each named after its Greek, where an argument is a Series).
 
     Examples
     --------
@@ -170,8 +205,24 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
 
 
-def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-                  threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
+@overload
+def sensitivities(model: Model, S: Number, K: Number,  # type: ignore[overload-overlap]
+                  T: Maturity, r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+                  threads: Optional[int] = ...) -> Dict[str, float]: ...
+@overload
+def sensitivities(model: Model, S: Numbers, K: Numbers, T: Maturities, r: Numbers = ...,
+                  q: Numbers = ..., kind: Kinds = ..., *,
+                  threads: Optional[int] = ...) -> Dict[str, Values]: ...
+@overload
+def sensitivities(model: Model, S: Column, K: Column, T: Column, r: Column = ...,
+                  q: Column = ..., kind: KindColumn = ..., *,
+                  threads: Optional[int] = ...) -> Dict[str, Labelled]: ...
+
+
+@keeps_index("sensitivities")
+def sensitivities(model: Model, S: Column, K: Column, T: Column, r: Column = 0.0,
+                  q: Column = 0.0, kind: KindColumn = "call", *,
+                  threads: Optional[int] = None) -> Dict[str, Any]:
     """The price and its derivative in each model parameter.
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
@@ -181,7 +232,8 @@ def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0
     -------
     dict
         ``"price"``, then one entry per name in ``model.parameter_names`` holding
-        dV/d(parameter), each an array of the broadcast shape (a float for scalar input).
+        dV/d(parameter), each an array of the broadcast shape (a float for scalar input, a
+        pandas Series where an argument is a Series).
 
     Examples
     --------
