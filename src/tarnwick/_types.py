@@ -7,7 +7,7 @@ since a call may mix them).
 """
 
 import datetime
-from typing import TYPE_CHECKING, Any, Literal, Sequence, Union
+from typing import TYPE_CHECKING, Any, List, Literal, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,10 +21,11 @@ Duration = Union[datetime.timedelta, np.timedelta64]
 # One option's argument.
 Number = float
 Maturity = Union[float, Duration]
-# Arrays (or nested lists) of them, which broadcast.
-Numbers = Union[float, NDArray[Any], Sequence[Any]]
-Maturities = Union[Maturity, NDArray[Any], Sequence[Any]]
-Kinds = Union[Kind, NDArray[Any], Sequence[Any]]
+# Arrays, or nested lists and tuples (not any Sequence: a str is one), which broadcast.
+Nested = Union[List[Any], Tuple[Any, ...]]
+Numbers = Union[float, NDArray[Any], Nested]
+Maturities = Union[Maturity, NDArray[Any], Nested]
+Kinds = Union[Kind, NDArray[Any], Nested]
 Values = NDArray[np.float64]
 # Any of those or a pandas Series.
 Column = Union[Numbers, Duration, "pd.Series[Any]"]
@@ -32,4 +33,4 @@ KindColumn = Union[Kinds, "pd.Series[Any]"]
 Labelled = Union[Values, "pd.Series[float]"]
 
 __all__ = ["Column", "Duration", "Kind", "KindColumn", "Kinds", "Labelled", "Maturities",
-           "Maturity", "Number", "Numbers", "Values"]
+           "Maturity", "Nested", "Number", "Numbers", "Values"]

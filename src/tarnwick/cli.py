@@ -23,6 +23,7 @@ import tarnwick as tw
 from tarnwick import _table
 from tarnwick._calibrate import MAX_STARTS
 from tarnwick._models import Range, registered_models, registration
+from tarnwick._types import Kind
 
 from tarnwick.models import dexpjump, lognjump
 
@@ -247,7 +248,7 @@ def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float
                iv: bool) -> Tuple[List[str], List[List[float]]]:
     """Column names and rows (T outer, K inner) of a price table."""
     T, K = (a.ravel() for a in np.meshgrid(maturities, strikes, indexing="ij"))
-    kind = "put" if put else "call"
+    kind: Kind = "put" if put else "call"
     names, columns = ["T", "K", kind], [T, K]
     if greeks:
         values = tw.greeks(model, S, K, T, r, q, kind)
@@ -337,7 +338,7 @@ def have(module: str) -> bool:
 
 def fit_report(fit: Any, source: str) -> List[str]:
     """The fit's summary, its first line naming where the quotes came from."""
-    lines = fit.summary().splitlines()
+    lines: List[str] = fit.summary().splitlines()
     lines[0] = lines[0].replace(" (S=", f" ({source}, S=", 1)
     return lines
 
