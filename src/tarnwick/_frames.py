@@ -7,7 +7,7 @@ Series, so the check costs one dictionary lookup.
 import functools
 import inspect
 import sys
-from typing import Any, Callable, Optional, TypeVar
+from typing import Any, Callable, TypeVar
 
 import numpy as np
 
