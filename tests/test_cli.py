@@ -71,8 +71,8 @@ def test_kou_strike_range_gives_a_row_per_strike(capsys):
     assert lines[1].split() == ["K", "n", "=", "10"]
     table = rows(lines)
     assert list(table) == ["90", "95", "100", "105", "110"]
-    assert table["100"] == ["7.9594292029"]
-    assert table["90"] == ["14.8118905451"] and table["110"] == ["3.5996498145"]
+    assert table["100"] == ["7.95942920294"]
+    assert table["90"] == ["14.8118905451"] and table["110"] == ["3.59964981452"]
     assert all(float(a[0]) > float(b[0]) for a, b in zip(table.values(), list(table.values())[1:]))
 
 
@@ -87,7 +87,7 @@ def test_terms_give_a_convergence_column_for_one_strike(capsys):
     assert lines[0] == KOU_PUT_HEADER
     assert lines[1].split() == ["n", "K", "=", "100"]
     assert rows(lines) == {
-        "0": ["2.1673937036"], "1": ["4.7240436759"], "2": ["5.3710342414"], "3": ["5.4764594485"]
+        "0": ["2.16739370364"], "1": ["4.72404367594"], "2": ["5.37103424144"], "3": ["5.47645944849"]
     }
 
 
@@ -96,7 +96,7 @@ def test_strikes_and_terms_together_give_a_grid(capsys):
     assert lines[0] == MERTON_HEADER
     assert lines[1].split() == ["K", "n", "=", "0", "n", "=", "1"]
     assert list(rows(lines)) == ["90", "100"]
-    assert rows(lines)["100"][0] == "5.9197686658"
+    assert rows(lines)["100"][0] == "5.91976866583"
 
 
 def test_parameter_flags_reach_the_price(capsys):

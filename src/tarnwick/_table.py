@@ -15,17 +15,18 @@ from typing import Any, List, Sequence
 DIGITS = 8
 
 
-def cell(value: Any) -> str:
-    """One entry as text: numbers to DIGITS significant digits, anything else as str."""
+def cell(value: Any, digits: int = DIGITS) -> str:
+    """One entry as text: numbers to that many significant digits, anything else as str."""
     if isinstance(value, (float, int)) and not isinstance(value, bool):
-        return f"{value:.{DIGITS}g}" if math.isfinite(value) else str(float(value))
+        return f"{value:.{digits}g}" if math.isfinite(value) else str(float(value))
     return str(value)
 
 
-def aligned(names: Sequence[str], rows: Sequence[Sequence[Any]], indent: str = "") -> List[str]:
+def aligned(names: Sequence[str], rows: Sequence[Sequence[Any]], indent: str = "",
+            digits: int = DIGITS) -> List[str]:
     """Lines of a table: a header, then a line per row, every column right-aligned to its
     widest entry (the first, a label column when it holds text, left-aligned)."""
-    cells = [[cell(v) for v in row] for row in rows]
+    cells = [[cell(v, digits) for v in row] for row in rows]
     widths = [max([len(name)] + [len(row[i]) for row in cells]) for i, name in enumerate(names)]
     left = bool(rows) and isinstance(rows[0][0], str)
 

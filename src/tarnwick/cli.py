@@ -104,12 +104,16 @@ def merton_pricer(T: float, **parameters: float) -> Pricer:
     return lambda K, n: lognjump.MertonEuropeanCall(K, T).JDAnalyticalPrice(**parameters, n=n)
 
 
+# The closed forms' tables show how a price converges in the term count: twelve
+# significant digits, past the eight of the pricing API's tables.
+CLOSED_FORM_DIGITS = 12
+
+
 def grid(row_name: str, rows: Sequence[float], column_name: str, columns: Sequence[float],
          value: Callable[[float, float], float]) -> List[str]:
-    lines = [row_name.rjust(8) + "".join(f"{column_name} = {c:g}".rjust(18) for c in columns)]
-    for row in rows:
-        lines.append(f"{row:8g}" + "".join(f"{value(row, c):18.10f}" for c in columns))
-    return lines
+    names = [row_name] + [f"{column_name} = {c:g}" for c in columns]
+    table = [[row] + [value(row, c) for c in columns] for row in rows]
+    return _table.aligned(names, table, digits=CLOSED_FORM_DIGITS)
 
 
 def price_table(price: Pricer, strikes: Sequence[float], terms: Sequence[int]) -> List[str]:
