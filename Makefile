@@ -16,11 +16,12 @@ $(PY):
 
 # The package is reinstalled only when something it is built from changed: a stamp in
 # the venv, newer than every source, pyproject and CMake file. The test install carries
-# the plain one, so it stamps both.
+# the plain one and the plot extra (matplotlib), so it stamps all three.
 PACKAGE_INPUTS := pyproject.toml CMakeLists.txt $(wildcard cmake/*.cmake) \
     $(shell find src -type f -not -path '*/__pycache__/*' 2>/dev/null)
 INSTALLED := $(VENV)/.installed
 INSTALLED_TEST := $(VENV)/.installed-test
+INSTALLED_PLOT := $(VENV)/.installed-plot
 
 $(INSTALLED): $(PACKAGE_INPUTS) | $(PY)
 	$(PY) -m pip install --quiet .
@@ -28,13 +29,18 @@ $(INSTALLED): $(PACKAGE_INPUTS) | $(PY)
 
 $(INSTALLED_TEST): $(PACKAGE_INPUTS) | $(PY)
 	$(PY) -m pip install --quiet '.[test]'
+	touch $@ $(INSTALLED) $(INSTALLED_PLOT)
+
+# The demo draws the fit's smile picture, which needs the plot extra.
+$(INSTALLED_PLOT): $(PACKAGE_INPUTS) | $(PY)
+	$(PY) -m pip install --quiet '.[plot]'
 	touch $@ $(INSTALLED)
 
 install: $(INSTALLED)
 
 install-test: $(INSTALLED_TEST)
 
-demo: $(INSTALLED)
+demo: $(INSTALLED_PLOT)
 	$(PY) -m tarnwick
 
 # A wheel for other Linux machines: built from the sdist (which proves the sdist is

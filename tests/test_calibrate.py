@@ -1,6 +1,8 @@
 """Calibration: recovery of known parameters from noisy synthetic surfaces, the Jacobian,
 the options, and the errors a user meets."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -404,3 +406,32 @@ def test_suspicious_market_inputs_are_warned_of(change, S_given, message):
     quotes, _ = surface(MERTON, 13)
     with pytest.warns(UserWarning, match=message):
         read_surface(change(quotes), S_given, R, Q, True, None)
+
+
+def test_summary_frame_and_repr_read_the_fit(monkeypatch):
+    sample = tw.sample_quotes()
+    fit = tw.calibrate(tw.Merton, sample.quotes, sample.S, fixed={"s": 0.2})
+    lines = fit.summary().splitlines()
+    assert lines[0].startswith("Merton fitted to 104 quotes (S=100) in ")
+    table = {line.split()[0]: line.split()[1:] for line in lines[2:6]}
+    assert table["s"] == ["0.2", "fixed"]
+    for name in ("sigma", "lam", "m"):
+        value, error = map(float, table[name])
+        assert value == pytest.approx(getattr(fit.model, name), rel=1e-7)
+        assert error == pytest.approx(fit.standard_errors[name], rel=2e-3)
+    per_maturity = [line.split() for line in lines[8:]]
+    np.testing.assert_allclose(np.array(per_maturity, dtype=float), [
+        (T, 13, 100 * e) for T, e in fit.rmse_by_maturity().items()], rtol=1e-6, atol=5e-5)
+    # Every line of a table as wide as its header: right-aligned columns.
+    assert len({len(line) for line in lines[8:]} | {len(lines[7])}) == 1
+    assert "\n" not in repr(fit) and len(repr(fit)) < 160 and "Merton(sigma=0." in repr(fit)
+
+    frame = fit.to_frame()
+    assert list(frame.index) == list(fit.quotes["row"]) and frame.index.name == "row"
+    np.testing.assert_array_equal(frame["residual"], fit.residuals)
+    np.testing.assert_allclose(frame["model_iv"] - frame["iv"], frame["residual"], atol=1e-12)
+    np.testing.assert_array_equal(frame["price_residual"], frame["model_price"] - frame["price"])
+    assert (frame["kind"] == sample.quotes["kind"]).all()
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"pip install 'tarnwick\[pandas\]'"):
+        fit.to_frame()

@@ -1,15 +1,21 @@
 """Vectorised prices, Greeks and parameter sensitivities of European options."""
 
-from typing import Any, Dict, List, NamedTuple, Optional, Union
+# Annotations stay text, so that help() shows the short names of _types.
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
+from ._frames import keeps_index
 from ._inputs import market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
 from ._models import Model, registration
 from ._status import warn_failures
+from ._types import (Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
+                     Numbers, Values)
 
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
@@ -75,9 +81,28 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     return [row.reshape(shape) for row in table]
 
 
-def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-          forward: Any = None, discount: Any = None, valuation: Any = None,
-          day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> ArrayOrFloat:
+@overload
+def price(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
+          T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+          forward: Optional[Number] = ..., discount: Optional[Number] = ...,
+          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> float: ...
+@overload
+def price(model: Model, S: Optional[Numbers], K: Numbers, T: Maturities, r: Numbers = ...,
+          q: Numbers = ..., kind: Kinds = ..., *,
+          forward: Optional[Numbers] = ..., discount: Optional[Numbers] = ...,
+          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> Values: ...
+@overload
+def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = ..., q: Column = ...,
+          kind: KindColumn = ..., *,
+          forward: Optional[Column] = ..., discount: Optional[Column] = ...,
+          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> Labelled: ...
+
+
+@keeps_index("price")
+def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0, q: Column = 0.0,
+          kind: KindColumn = "call", *, forward: Optional[Column] = None,
+          discount: Optional[Column] = None, valuation: Any = None,
+          day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Union[float, Labelled]:
     """Prices of European options under a model.
 
     Calls and puts are each priced directly, by a Fourier integral of the model's
@@ -92,7 +117,7 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     T : array_like
         Maturity in years, finite and > 0; or durations (numpy.timedelta64 of a fixed
         unit, datetime.timedelta, pandas.Timedelta or a Series of them), read as years by
-        ACT/365F: days / 365. Dates are refused: pass year fractions or durations.
+        ACT/365F: days / 365; or expiry dates with ``valuation``.
     r, q : array_like, optional
         Continuously compounded rate and dividend yield; finite.
     kind : {'call', 'put'} or array_like of them, optional
@@ -113,11 +138,14 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules).
+    All array arguments broadcast together (NumPy rules). Where any argument is a pandas
+    Series, the result is a Series on its index (named "price"); every Series argument
+    must have that same index (they are not combined by position), and the others must
+    broadcast to its length.
 
     Returns
     -------
-    ndarray or float
+    ndarray, float or pandas.Series
         Prices of the broadcast shape; a float when every argument is a scalar. Each lies
         within the no-arbitrage bounds that :func:`implied_volatility` takes,
         ``[max(S exp(-qT) - K exp(-rT), 0), S exp(-qT)]`` for a call and
@@ -129,7 +157,9 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     ValueError
         An argument that is out of range, not real numbers (booleans, complex numbers,
         strings and masked entries included), a bad kind, shapes that do not broadcast or
-        a thread count outside 1 to 1024. The message names the argument.
+        a thread count outside 1 to 1024. The message names the argument. Series with
+        different indexes, or a Series with arguments that broadcast to more than its
+        length.
     TypeError
         A model that is not one of the package's models.
     KeyboardInterrupt
@@ -159,13 +189,24 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     >>> round(tw.price(kou, None, 100, "2027-06-07", forward=F, discount=D, kind="put",
     ...                valuation="2026-12-09", day_count="ACT/360"), 8)
     5.49042041
+
+    A column of a DataFrame gives a Series on the same index:
+
+    >>> import pandas as pd
+    >>> chain = pd.DataFrame({"K": [90.0, 110.0]}, index=["A", "B"])
+    >>> tw.price(kou, 100, chain["K"], 0.5, 0.05).round(6)
+    A    14.811891
+    B     3.599650
+    Name: price, dtype: float64
     """
     return _evaluate("price", model, S, K, T, r, q, kind, threads, forward=forward,
                      discount=discount, valuation=valuation, day_count=day_count)[0]
 
 
-def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-           forward: Any = None, discount: Any = None, valuation: Any = None,
+@keeps_index("greeks")
+def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0,
+           q: Column = 0.0, kind: KindColumn = "call", *, forward: Optional[Column] = None,
+           discount: Optional[Column] = None, valuation: Any = None,
            day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
@@ -184,7 +225,8 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     -------
     Greeks
         A named tuple (price, delta, gamma, vega, theta, rho, epsilon, vanna, charm, speed,
-        colour, zomma, vomma) of arrays of the broadcast shape, or of floats.
+        colour, zomma, vomma) of arrays of the broadcast shape, or of floats (of pandas
+        Series, each named after its Greek, where an argument is a Series).
 
     Examples
     --------
@@ -198,9 +240,32 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
                              discount=discount, valuation=valuation, day_count=day_count))
 
 
-def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-                  forward: Any = None, discount: Any = None, valuation: Any = None,
-                  day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Dict[str, ArrayOrFloat]:
+@overload
+def sensitivities(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
+                  T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+                  forward: Optional[Number] = ..., discount: Optional[Number] = ...,
+                  valuation: Any = ..., day_count: str = ...,
+                  threads: Optional[int] = ...) -> Dict[str, float]: ...
+@overload
+def sensitivities(model: Model, S: Optional[Numbers], K: Numbers, T: Maturities, r: Numbers = ...,
+                  q: Numbers = ..., kind: Kinds = ..., *,
+                  forward: Optional[Numbers] = ..., discount: Optional[Numbers] = ...,
+                  valuation: Any = ..., day_count: str = ...,
+                  threads: Optional[int] = ...) -> Dict[str, Values]: ...
+@overload
+def sensitivities(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = ...,
+                  q: Column = ..., kind: KindColumn = ..., *,
+                  forward: Optional[Column] = ..., discount: Optional[Column] = ...,
+                  valuation: Any = ..., day_count: str = ...,
+                  threads: Optional[int] = ...) -> Dict[str, Labelled]: ...
+
+
+@keeps_index("sensitivities")
+def sensitivities(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0,
+                  q: Column = 0.0, kind: KindColumn = "call", *, forward: Optional[Column] = None,
+                  discount: Optional[Column] = None, valuation: Any = None,
+                  day_count: str = DEFAULT_DAY_COUNT,
+                  threads: Optional[int] = None) -> Dict[str, Any]:
     """The price and its derivative in each model parameter.
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
@@ -210,7 +275,8 @@ def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0
     -------
     dict
         ``"price"``, then one entry per name in ``model.parameter_names`` holding
-        dV/d(parameter), each an array of the broadcast shape (a float for scalar input).
+        dV/d(parameter), each an array of the broadcast shape (a float for scalar input, a
+        pandas Series where an argument is a Series).
 
     Examples
     --------

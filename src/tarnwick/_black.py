@@ -61,3 +61,9 @@ def black_vega(sigma: Any, S: Any, K: Any, T: Any, r: Any, q: Any) -> Array:
     d1 = _d1(sigma, log_moneyness(S, K, T, r, q), root_t)
     density = np.exp(-0.5 * d1 * d1) / np.sqrt(2.0 * np.pi)
     return np.asarray(S * np.exp(-np.asarray(q) * T) * root_t * density, dtype=np.float64)
+
+
+def forward_delta(sigma: Any, x: Any, T: Any) -> Array:
+    """The forward delta N(d1) of a call at log-moneyness x = ln(K / F): 1 deep in the
+    money, 0 far out; the axis on which desks read a smile."""
+    return normal_cdf(_d1(sigma, np.asarray(x, dtype=np.float64), np.sqrt(T)))

@@ -1,31 +1,46 @@
 """Black-Scholes implied volatility of European option prices."""
 
-from typing import Any, Optional, Union
+# Annotations stay text, so that help() shows the short names of _types.
+from __future__ import annotations
 
-import numpy.typing as npt
-from numpy.typing import ArrayLike
+from typing import Any, Optional, Union, overload
 
 from . import _volatility as _native
+from ._frames import keeps_index
 from ._inputs import market_arguments, resolve_threads
 from ._market import DEFAULT_DAY_COUNT, market_inputs
+from ._types import (Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
+                     Numbers, Values)
 
 __all__ = ["implied_volatility"]
 
-def implied_volatility(
-    price: ArrayLike,
-    S: Optional[ArrayLike],
-    K: ArrayLike,
-    T: ArrayLike,
-    r: ArrayLike = 0.0,
-    q: ArrayLike = 0.0,
-    kind: ArrayLike = "call",
-    *,
-    forward: Optional[ArrayLike] = None,
-    discount: Optional[ArrayLike] = None,
-    valuation: Any = None,
-    day_count: str = DEFAULT_DAY_COUNT,
-    threads: Optional[int] = None,
-) -> Union[float, npt.NDArray[Any]]:
+
+@overload
+def implied_volatility(price: Number, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
+                       T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+                       forward: Optional[Number] = ..., discount: Optional[Number] = ...,
+                       valuation: Any = ..., day_count: str = ...,
+                       threads: Optional[int] = ...) -> float: ...
+@overload
+def implied_volatility(price: Numbers, S: Optional[Numbers], K: Numbers, T: Maturities,
+                       r: Numbers = ..., q: Numbers = ..., kind: Kinds = ..., *,
+                       forward: Optional[Numbers] = ..., discount: Optional[Numbers] = ...,
+                       valuation: Any = ..., day_count: str = ...,
+                       threads: Optional[int] = ...) -> Values: ...
+@overload
+def implied_volatility(price: Column, S: Optional[Column], K: Column, T: Column, r: Column = ...,
+                       q: Column = ..., kind: KindColumn = ..., *,
+                       forward: Optional[Column] = ..., discount: Optional[Column] = ...,
+                       valuation: Any = ..., day_count: str = ...,
+                       threads: Optional[int] = ...) -> Labelled: ...
+
+
+@keeps_index("iv")
+def implied_volatility(price: Column, S: Optional[Column], K: Column, T: Column, r: Column = 0.0,
+                       q: Column = 0.0, kind: KindColumn = "call", *,
+                       forward: Optional[Column] = None, discount: Optional[Column] = None,
+                       valuation: Any = None, day_count: str = DEFAULT_DAY_COUNT,
+                       threads: Optional[int] = None) -> Union[float, Labelled]:
     """Black-Scholes implied volatility of European option prices.
 
     Finds sigma such that the Black-Scholes price of the option equals ``price``, with
@@ -41,7 +56,7 @@ def implied_volatility(
     T : array_like
         Time to expiry in years, finite and > 0; or durations (numpy.timedelta64 of a
         fixed unit, datetime.timedelta, pandas.Timedelta or a Series of them), read as
-        years by ACT/365F: days / 365. Dates are refused: pass year fractions or durations.
+        years by ACT/365F: days / 365; or expiry dates with ``valuation``.
     r, q : array_like, optional
         Continuously compounded interest rate and dividend yield, finite (default 0).
     kind : {"call", "put"} or array_like of them, optional
@@ -55,9 +70,10 @@ def implied_volatility(
 
     Returns
     -------
-    float or ndarray
+    float, ndarray or pandas.Series
         Implied volatility per square root of a year, in the broadcast shape of the
-        arguments (a float if all are scalars). NaN exactly where the price is outside the
+        arguments (a float if all are scalars; a Series named "iv" on the index of the
+        Series among the arguments, as for :func:`tarnwick.price`). NaN exactly where the price is outside the
         no-arbitrage bounds: below the discounted intrinsic value
         ``max(S exp(-qT) - K exp(-rT), 0)`` of a call (``max(K exp(-rT) - S exp(-qT), 0)``
         of a put) or above ``S exp(-qT)`` for a call (``K exp(-rT)`` for a put). A price at

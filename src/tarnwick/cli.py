@@ -21,8 +21,10 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tu
 import numpy as np
 
 import tarnwick as tw
+from tarnwick import _table
 from tarnwick._calibrate import MAX_STARTS
 from tarnwick._models import Range, registered_models, registration
+from tarnwick._types import Kind
 
 from tarnwick.models import dexpjump, lognjump
 
@@ -103,12 +105,16 @@ def merton_pricer(T: float, **parameters: float) -> Pricer:
     return lambda K, n: lognjump.MertonEuropeanCall(K, T).JDAnalyticalPrice(**parameters, n=n)
 
 
+# The closed forms' tables show how a price converges in the term count: twelve
+# significant digits, past the eight of the pricing API's tables.
+CLOSED_FORM_DIGITS = 12
+
+
 def grid(row_name: str, rows: Sequence[float], column_name: str, columns: Sequence[float],
          value: Callable[[float, float], float]) -> List[str]:
-    lines = [row_name.rjust(8) + "".join(f"{column_name} = {c:g}".rjust(18) for c in columns)]
-    for row in rows:
-        lines.append(f"{row:8g}" + "".join(f"{value(row, c):18.10f}" for c in columns))
-    return lines
+    names = [row_name] + [f"{column_name} = {c:g}" for c in columns]
+    table = [[row] + [value(row, c) for c in columns] for row in rows]
+    return _table.aligned(names, table, digits=CLOSED_FORM_DIGITS)
 
 
 def price_table(price: Pricer, strikes: Sequence[float], terms: Sequence[int]) -> List[str]:
@@ -231,6 +237,15 @@ def add_price(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]")
         model.add_argument("--greeks", action="store_true", help="add " + ", ".join(GREEKS))
         model.add_argument("--iv", action="store_true",
                            help="add the Black-Scholes implied volatility of each price")
+        add_format(model)
+
+
+FORMATS = ("table", "csv", "json")
+
+
+def add_format(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--format", choices=FORMATS, default="table",
+                        help="aligned table (default), CSV with full-precision numbers, or JSON")
 
 
 def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float],
@@ -238,7 +253,7 @@ def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float
                iv: bool) -> Tuple[List[str], List[List[float]]]:
     """Column names and rows (T outer, K inner) of a price table."""
     T, K = (a.ravel() for a in np.meshgrid(maturities, strikes, indexing="ij"))
-    kind = "put" if put else "call"
+    kind: Kind = "put" if put else "call"
     names, columns = ["T", "K", kind], [T, K]
     if greeks:
         values = tw.greeks(model, S, K, T, r, q, kind)
@@ -252,13 +267,6 @@ def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float
     return names, [list(map(float, row)) for row in zip(*columns)]
 
 
-def format_table(names: Sequence[str], rows: Sequence[Sequence[float]]) -> List[str]:
-    lines = ["".join(name.rjust(12) for name in names)]
-    for row in rows:
-        lines.append(f"{row[0]:12g}{row[1]:12g}" + "".join(f"{v:12.6f}" for v in row[2:]))
-    return lines
-
-
 def price_command(args: argparse.Namespace) -> List[str]:
     rows = len(args.K) * len(args.T)
     if rows > MAX_ROWS:
@@ -268,8 +276,19 @@ def price_command(args: argparse.Namespace) -> List[str]:
     model = model_class(**{name: getattr(args, name) for name in model_class.parameter_names})
     names, table = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
                               args.greeks, args.iv)
+    if args.format == "csv":
+        return _table.as_csv(names, table)
+    if args.format == "json":
+        return _table.as_json({"model": type(model).__name__,
+                               "parameters": parameter_values(model),
+                               "S": args.S, "r": args.r, "q": args.q,
+                               "rows": [dict(zip(names, row)) for row in table]})
     head = f"{model!r}; S={args.S:g}, r={args.r:g}, q={args.q:g}"
-    return [head] + format_table(names, table)
+    return [head] + _table.aligned(names, table)
+
+
+def parameter_values(model: Any) -> Dict[str, float]:
+    return {name: float(getattr(model, name)) for name in model.parameter_names}
 
 
 # --- tarnwick calibrate -----------------------------------------------------------------
@@ -310,7 +329,10 @@ def add_calibrate(subparsers: "argparse._SubParsersAction[argparse.ArgumentParse
                         help=f"starting points of the multi-start, 1 to {MAX_STARTS}")
     parser.add_argument("--drop-invalid", action="store_true",
                         help="leave out quotes outside the no-arbitrage bounds")
-    parser.add_argument("--plot", metavar="PNG", help="write the smile picture to this file")
+    parser.add_argument("--plot", metavar="FILE", help="write the smile picture to this file "
+                        "(PNG, or the format its extension names: pdf, svg, ...; the folder "
+                        "must exist)")
+    add_format(parser)
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress bar over the starts (default: on when stdout is a "
                         "terminal and tqdm is installed)")
@@ -323,31 +345,58 @@ def have(module: str) -> bool:
 
 
 def fit_report(fit: Any, source: str) -> List[str]:
-    model = fit.model
-    names = list(fit.standard_errors)
-    status = "converged" if fit.success else "NOT converged"
-    lines = [
-        f"{type(model).__name__} fitted to {fit.residuals.size} quotes ({source}, S={fit.S:g}) "
-        f"in {fit.elapsed:.3f} s, {fit.nfev} model evaluations, {status}",
-        f"  {'parameter':<10}{'value':>12}{'std. error':>12}",
-    ]
-    for name in model.parameter_names:
-        error = f"{fit.standard_errors[name]:12.6f}" if name in names else "       fixed"
-        lines.append(f"  {name:<10}{getattr(model, name):12.6f}{error}")
-    lines.append(f"RMSE {100 * fit.rmse_iv:.4f} vol pts in implied vol, "
-                 f"{fit.rmse_price:.6f} in price")
-    lines.append(f"  {'maturity':>10}{'quotes':>8}{'RMSE (vol pts)':>16}")
-    maturity = fit.quotes["maturity"]
-    for T, error in fit.rmse_by_maturity().items():
-        lines.append(f"  {T:10.4g}{int(np.sum(maturity == T)):8d}{100 * error:16.4f}")
-    if fit.dropped:
-        lines.append(f"left out (no implied volatility to fit): rows {list(fit.dropped)}")
+    """The fit's summary, its first line naming where the quotes came from."""
+    lines: List[str] = fit.summary().splitlines()
+    lines[0] = lines[0].replace(" (S=", f" ({source}, S=", 1)
     return lines
 
 
+QUOTE_COLUMNS = ("row", "strike", "maturity", "kind", "rate", "dividend", "iv", "model_iv",
+                 "residual", "price", "model_price")
+
+
+def fit_output(fit: Any, source: str, form: str) -> List[str]:
+    """The report in the chosen format: the summary as a table; one line per fitted quote
+    as CSV; everything as JSON."""
+    if form == "table":
+        return fit_report(fit, source)
+    columns = dict(fit.quotes, residual=fit.residuals)
+    rows = [[columns[name][i].item() for name in QUOTE_COLUMNS] for i in range(fit.residuals.size)]
+    if form == "csv":
+        return _table.as_csv(QUOTE_COLUMNS, rows)
+    return _table.as_json({
+        "model": type(fit.model).__name__, "source": source, "S": fit.S,
+        "success": fit.success, "parameters": parameter_values(fit.model),
+        "standard_errors": fit.standard_errors, "rmse_iv": fit.rmse_iv,
+        "rmse_price": fit.rmse_price, "nfev": fit.nfev, "elapsed": fit.elapsed,
+        "rmse_iv_by_maturity": [{"maturity": T, "rmse_iv": e}
+                                for T, e in fit.rmse_by_maturity().items()],
+        "dropped": list(fit.dropped),
+        "quotes": [dict(zip(QUOTE_COLUMNS, row)) for row in rows]})
+
+
+def picture_path(parser: argparse.ArgumentParser, path: str) -> str:
+    """The file --plot will write, checked before the fit: an existing, writable folder
+    (none is created) and a format matplotlib writes; no extension means PNG."""
+    if not have("matplotlib"):
+        parser.error("argument --plot: needs matplotlib: pip install 'tarnwick[plot]'")
+    from matplotlib.backend_bases import FigureCanvasBase
+    if not os.path.splitext(path)[1]:
+        path += ".png"
+    extension = os.path.splitext(path)[1][1:].lower()
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        parser.error(f"argument --plot: matplotlib does not write .{extension} files; "
+                     f"use one of {', '.join('.' + f for f in sorted(formats))}")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        parser.error(f"argument --plot: no folder {folder}; create it first")
+    if os.path.isdir(path) or not os.access(folder, os.W_OK):
+        parser.error(f"argument --plot: cannot write {path}")
+    return path
+
+
 def save_picture(fit: Any, path: str) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    os.makedirs(directory, exist_ok=True)
     tw.plot_smile(fit).savefig(path, dpi=100)
 
 
@@ -365,8 +414,9 @@ def noted(call: Callable[..., Any], *args: Any, **options: Any) -> Any:
     return result
 
 
-def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
-    """The report's lines, and whether the fit succeeded."""
+def calibrate_command(args: argparse.Namespace) -> bool:
+    """Fits; prints the report, then writes the picture if asked. Returns whether the fit
+    succeeded and, where asked for, the picture was written."""
     parser = args.command_parser
     if args.sample == (args.quotes is not None):
         parser.error("give either a quotes file or --sample")
@@ -379,8 +429,7 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
         except (OSError, ValueError) as error:
             parser.error(f"quotes: {error}")
         spot, source = args.S, args.quotes
-    if args.plot and not have("matplotlib"):
-        parser.error("argument --plot: needs matplotlib: pip install 'tarnwick[plot]'")
+    picture = picture_path(parser, args.plot) if args.plot else None
     if args.progress and not have("tqdm"):
         parser.error("argument --progress: needs tqdm: pip install 'tarnwick[progress]'")
     progress = args.progress
@@ -405,11 +454,18 @@ def calibrate_command(args: argparse.Namespace) -> Tuple[List[str], bool]:
             parser.error("argument --spot/--S is required: the file has no spot column, "
                          "'# spot:' line or forwards")
         parser.error(str(error))
-    lines = fit_report(fit, source)
-    if args.plot:
-        save_picture(fit, args.plot)
-        lines.append(f"picture: {args.plot}")
-    return lines, fit.success
+    print("\n".join(fit_output(fit, source, args.format)), flush=True)
+    if picture is None:
+        return fit.success
+    # The report is out already: a picture that fails costs the picture only.
+    note = sys.stdout if args.format == "table" else sys.stderr
+    try:
+        save_picture(fit, picture)
+    except (OSError, ValueError, RuntimeError) as error:
+        print(f"tarnwick calibrate: picture not written: {error}", file=sys.stderr)
+        return False
+    print(f"picture: {picture}", file=note)
+    return fit.success
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -443,13 +499,14 @@ def demo() -> None:
     names, rows = chain_rows(model, 100.0, 0.05, 0.0, [80.0, 90.0, 100.0, 110.0, 120.0],
                              [0.25, 1.0], put=False, greeks=True, iv=True)
     keep = [0, 1, 2, 3, 4, 5, 6, len(names) - 1]  # T, K, call, delta, gamma, vega, theta, vol
-    print("\n".join(format_table([names[i] for i in keep], [[r[i] for i in keep] for r in rows])))
+    print("\n".join(_table.aligned([names[i] for i in keep], [[r[i] for i in keep] for r in rows])))
     print()
     sample = tw.sample_quotes()
     fit = tw.calibrate(tw.Kou, sample.quotes, sample.S)
     print("\n".join(fit_report(fit, "synthetic sample quotes")))
     if have("matplotlib"):
         path = os.path.join(tempfile.gettempdir(), "tarnwick-demo", "sample_fit.png")
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         save_picture(fit, path)
         print(f"picture of the fit: {path}")
     else:
@@ -468,9 +525,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         elif args.command == "price":
             print("\n".join(price_command(args)))
         elif args.command == "calibrate":
-            lines, success = calibrate_command(args)
-            print("\n".join(lines))
-            if not success:
+            if not calibrate_command(args):
                 sys.stdout.flush()
                 sys.exit(1)
         else:

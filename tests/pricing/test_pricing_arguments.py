@@ -209,3 +209,26 @@ def test_thread_count_from_the_environment(monkeypatch):
             tw.price(KOU, 100.0, K, 0.5)
     monkeypatch.delenv("TARNWICK_NUM_THREADS")
     np.testing.assert_array_equal(two, tw.price(KOU, 100.0, K, 0.5, threads=1))
+
+
+def test_pandas_series_keep_their_index_and_misaligned_ones_are_refused():
+    pd = pytest.importorskip("pandas")
+    index = pd.Index(["c", "a", "b"], name="id")
+    K = pd.Series([90.0, 100.0, 110.0], index=index)
+    T = pd.Series(pd.to_timedelta([30, 91, 365], unit="D"), index=index)
+    years = np.array([30, 91, 365]) / 365.0
+    prices = tw.price(KOU, 100.0, K, T, 0.05)
+    assert isinstance(prices, pd.Series) and prices.name == "price"
+    assert prices.index.equals(index)
+    np.testing.assert_array_equal(prices.to_numpy(), tw.price(KOU, 100.0, K.to_numpy(), years, 0.05))
+    vols = tw.implied_volatility(prices, 100.0, K, T, 0.05)
+    assert vols.name == "iv" and vols.index.equals(index)
+    g = tw.greeks(KOU, 100.0, K, years, 0.05)  # one Series among arrays is enough
+    assert g.delta.name == "delta" and g.delta.index.equals(index)
+    d = tw.sensitivities(KOU, 100.0, K, years, 0.05)
+    assert d["eta1"].name == "eta1" and d["eta1"].index.equals(index)
+    # The same labels in another order: combining by position would pair wrong rows.
+    with pytest.raises(ValueError, match="T and K are pandas Series with different indexes"):
+        tw.price(KOU, 100.0, K, T.iloc[::-1], 0.05)
+    with pytest.raises(ValueError, match=r"broadcast to shape \(2, 3\)"):
+        tw.price(KOU, 100.0, K, np.array([[0.5], [1.0]]))

@@ -1,5 +1,6 @@
-"""The pricer inside a distributed engine: dask.array.map_blocks over a LocalCluster with
-two worker processes gives the in-process numbers (models travel by pickle)."""
+"""The package inside a distributed engine, a LocalCluster with two worker processes:
+dask.array.map_blocks prices as one process does, and calibrations of many surfaces, one
+task each, give the in-process fits (models, quotes and results travel by pickle)."""
 
 import numpy as np
 import pytest
@@ -33,3 +34,17 @@ def test_map_blocks_on_two_workers_matches_in_process(client):
                            da.from_array(T, chunks), 0.05, dtype=float).compute()
     assert len(client.scheduler_info()["workers"]) == 2
     np.testing.assert_array_equal(result, tw.price(kou, S, K, T, 0.05))
+
+
+def test_one_calibration_per_surface_on_two_workers_matches_in_process(client):
+    kou, bates = tw.sample_quotes(), tw.sample_quotes("bates")
+    # A third underlying: the Kou surface at another price level, same smile.
+    scaled = dict(kou.quotes, strike=45.0 * np.asarray(kou.quotes["strike"]))
+    surfaces = {"KOU": (kou.quotes, kou.S), "BATES": (bates.quotes, bates.S),
+                "SCALED": (scaled, 45.0 * kou.S)}
+    futures = {name: client.submit(tw.calibrate, tw.Merton, quotes, S, key=f"fit-{name}")
+               for name, (quotes, S) in surfaces.items()}
+    fits = client.gather(futures)
+    for name, (quotes, S) in surfaces.items():
+        local = tw.calibrate(tw.Merton, quotes, S)
+        assert fits[name].model == local.model and fits[name].rmse_iv == local.rmse_iv
