@@ -3,7 +3,8 @@ stochastic-volatility extensions.
 
 The pricing API: models ``Kou``, ``Merton``, ``BlackScholes``, ``Heston``, ``Bates`` and
 ``HestonKou``, and the vectorised
-functions ``price``, ``greeks`` and ``sensitivities``, which warn with ``AccuracyWarning``
+functions ``price``, ``greeks`` (European, or American and Bermudan by ``exercise=``,
+with ``exercise_boundary``) and ``sensitivities``, which warn with ``AccuracyWarning``
 where an option cannot be computed to accuracy. The closed-form modules
 ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
 option at a time; ``python -m tarnwick`` prints price tables.
@@ -18,6 +19,7 @@ Examples
 from importlib.metadata import version
 
 from ._api import Greeks, greeks, price, sensitivities
+from ._boundary import ExerciseBoundary, exercise_boundary, plot_exercise_boundary
 from ._calibrate import CalibrationResult, calibrate
 from ._implied_volatility import implied_volatility
 from ._models import Bates, BlackScholes, Heston, HestonKou, Kou, Merton
@@ -27,7 +29,8 @@ from ._quotes import SampleQuotes, read_quotes, sample_quotes
 
 __version__ = version("tarnwick")
 
-__all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "Greeks", "Heston", "HestonKou", "Kou",
-           "Merton", "SampleQuotes",
-           "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
+__all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "ExerciseBoundary", "Greeks", "Heston",
+           "HestonKou", "Kou", "Merton", "SampleQuotes",
+           "calibrate", "exercise_boundary", "greeks", "implied_volatility", "plot_exercise_boundary", "plot_smile",
+           "price", "read_quotes",
            "sample_quotes", "sensitivities"]

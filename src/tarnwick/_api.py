@@ -1,13 +1,14 @@
-"""Vectorised prices, Greeks and parameter sensitivities of European options."""
+"""Vectorised prices, Greeks and parameter sensitivities of European options, and prices
+and Greeks of American and Bermudan ones."""
 
-from typing import Any, Dict, List, NamedTuple, Optional, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
-from ._inputs import market_arguments, resolve_threads, scalar_arguments
-from ._models import Model, registration
+from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
+from ._models import BlackScholes, Kou, Merton, Model, registration
 from ._status import warn_failures
 
 ArrayOrFloat = Union[float, "NDArray[np.float64]"]
@@ -49,10 +50,56 @@ _OUTPUTS = {"price": 0, "greeks": 1, "sensitivities": 2}
 _MARKET = ("S", "K", "T", "r", "q", "kind")
 
 
-def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
-              threads: Optional[int]) -> List[ArrayOrFloat]:
+_AMERICAN, _BERMUDAN = 1, 2
+_NO_DATES = np.empty(0)
+
+
+def exercise_style(exercise: Any) -> Optional[Tuple[int, "NDArray[np.float64]"]]:
+    """None for European exercise; else the exercise code and the Bermudan times (increasing)."""
+    if isinstance(exercise, str):
+        style = exercise.lower()
+        if style == "european":
+            return None
+        if style == "american":
+            return _AMERICAN, _NO_DATES
+        raise ValueError(f"exercise must be 'european', 'american' or a 1-D array of exercise times, got {exercise!r}")
+    times = as_float_array("exercise", exercise, durations=True)
+    if times.ndim != 1:
+        raise ValueError(f"exercise times must be a 1-D array, got shape {times.shape}")
+    if not np.all(np.isfinite(times) & (times >= 0.0)):
+        raise ValueError("exercise times must be finite and >= 0 (years from now)")
+    return _BERMUDAN, np.unique(times)
+
+
+def _early_model(model: Any) -> None:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
+    if not isinstance(model, (BlackScholes, Kou, Merton)):
+        raise NotImplementedError(f"early exercise is priced under BlackScholes, Kou and Merton only, "
+                                  f"not {type(model).__name__}; use exercise='european'")
+
+
+def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S: Any, K: Any, T: Any, r: Any, q: Any,
+           kind: Any, threads: Optional[int]) -> List[ArrayOrFloat]:
+    _early_model(model)
+    count = resolve_threads(threads)
+    shape, a = market_arguments(S, K, T, r, q, kind)
+    params = np.array(model._parameters(), dtype=np.float64)
+    table, status = _pricing.early_exercise(_OUTPUTS[output], model._code, params, a["S"], a["K"], a["T"], a["r"],
+                                            a["q"], a["kind"], style[0], style[1], count)
+    warn_failures(status, [(name, a[name]) for name in _MARKET])
+    if shape == ():
+        return [float(value) for value in table[:, 0]]
+    return [row.reshape(shape) for row in table]
+
+
+def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
+              threads: Optional[int], exercise: Any = "european") -> List[ArrayOrFloat]:
+    if not isinstance(model, Model):
+        registration(type(model), "model")  # a TypeError naming the models
+    style = exercise_style(exercise)
+    if style is not None:
+        return _early(output, model, style, S, K, T, r, q, kind, threads)
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
         # One option runs on the calling thread; the environment is read for batches only.
@@ -74,12 +121,13 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 
 
 def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-          threads: Optional[int] = None) -> ArrayOrFloat:
-    """Prices of European options under a model.
+          exercise: Any = "european", threads: Optional[int] = None) -> ArrayOrFloat:
+    """Prices of European, American or Bermudan options under a model.
 
-    Calls and puts are each priced directly, by a Fourier integral of the model's
+    European calls and puts are each priced directly, by a Fourier integral of the model's
     characteristic function along a contour chosen per option (Black-Scholes in closed
-    form), to about 1e-13 of the spot.
+    form), to about 1e-13 of the spot. American and Bermudan options (BlackScholes, Kou and
+    Merton) are priced on a grid in log price, to about 1e-6 of the strike.
 
     Parameters
     ----------
@@ -94,17 +142,22 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         Continuously compounded rate and dividend yield; finite.
     kind : {'call', 'put'} or array_like of them, optional
         Case-insensitive.
+    exercise : {'european', 'american'} or 1-D array_like of float, optional
+        When the option may be exercised: at expiry only (default), at any time up to it,
+        or (Bermudan) at the given times in years from now and at expiry; times after an
+        option's expiry do not concern it. Case-insensitive. Early exercise is priced under
+        BlackScholes, Kou and Merton.
     threads : int, optional
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules).
+    All array arguments broadcast together (NumPy rules); ``exercise`` is one for all.
 
     Returns
     -------
     ndarray or float
-        Prices of the broadcast shape; a float when every argument is a scalar. Each lies
-        within the no-arbitrage bounds that :func:`implied_volatility` takes,
+        Prices of the broadcast shape; a float when every argument is a scalar. Each
+        European price lies within the no-arbitrage bounds that :func:`implied_volatility` takes,
         ``[max(S exp(-qT) - K exp(-rT), 0), S exp(-qT)]`` for a call and
         ``[max(K exp(-rT) - S exp(-qT), 0), K exp(-rT)]`` for a put, so it always has an
         implied volatility.
@@ -113,10 +166,12 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     ------
     ValueError
         An argument that is out of range, not real numbers (booleans, complex numbers,
-        strings and masked entries included), a bad kind, shapes that do not broadcast or
-        a thread count outside 1 to 1024. The message names the argument.
+        strings and masked entries included), a bad kind, shapes that do not broadcast,
+        a bad exercise or a thread count outside 1 to 1024. The message names the argument.
     TypeError
         A model that is not one of the package's models.
+    NotImplementedError
+        Early exercise under a stochastic-volatility model.
     KeyboardInterrupt
         On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
 
@@ -136,12 +191,14 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     array([14.81189055,  7.9594292 ,  3.59964981])
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put"), 8)
     5.49042041
+    >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
+    5.68452
     """
-    return _evaluate("price", model, S, K, T, r, q, kind, threads)[0]
+    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise)[0]
 
 
 def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-           threads: Optional[int] = None) -> Greeks:
+           exercise: Any = "european", threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
@@ -152,6 +209,10 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
     ACT/365F: days / 365).
+
+    With early exercise (``exercise='american'`` or Bermudan times) delta, gamma, speed and
+    theta come from the grid solution itself, the others from central differences of grid
+    solutions on the same grid with sigma, r, q or T moved by 0.1 %.
 
     Returns
     -------
@@ -167,7 +228,7 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads))
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise))
 
 
 def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
