@@ -16,11 +16,12 @@
 
 namespace tarnwick::grid {
 
-// u, u_x, u_xx, u_xxx and the time slope u_tau at a point; whether the solution's
-// in-the-money end was exercised throughout (time_stepping.hpp).
+// u, u_x, u_xx, u_xxx and the time slope u_tau at a point; whether the point is held (not
+// exercised) and whether the solution's in-the-money end was exercised throughout
+// (time_stepping.hpp).
 struct Local {
     double u, ux, uxx, uxxx, ut;
-    bool edge_exercised = false;
+    bool held = true, edge_exercised = false;
 };
 
 inline constexpr std::size_t stencil_points = 5;
@@ -47,9 +48,10 @@ inline void taylor(const double* f, double t0, double* c) {
 
 }  // namespace interpolation_detail
 
-// `held[i]` is 1 where the option is held after the last step. The mesh has many more than
-// five nodes, and the point lies well inside it.
-inline Local local_at(const Mesh& mesh, const std::vector<double>& u, const std::vector<double>& slope,
+// `held[i]` is 1 where the option is held after the last step; `smooth` is another mesh
+// function (the jump integral), interpolated on the same nodes into `ut`. The mesh has many
+// more than five nodes, and the point lies well inside it.
+inline Local local_at(const Mesh& mesh, const std::vector<double>& u, const std::vector<double>& smooth,
                       const std::vector<char>& held, double x) {
     const double position = (x - mesh.lo) / mesh.h;
     const auto last_start = static_cast<double>(mesh.nodes - stencil_points);
@@ -76,9 +78,10 @@ inline Local local_at(const Mesh& mesh, const std::vector<double>& u, const std:
     const double t0 = static_cast<double>(start) - position;
     double cu[stencil_points], cs[stencil_points];
     interpolation_detail::taylor(&u[start], t0, cu);
-    interpolation_detail::taylor(&slope[start], t0, cs);
+    interpolation_detail::taylor(&smooth[start], t0, cs);
     const double h = mesh.h;
-    return {cu[0], cu[1] / h, 2.0 * cu[2] / (h * h), 6.0 * cu[3] / (h * h * h), cs[0]};
+    const auto below = static_cast<std::size_t>(std::clamp(std::floor(position), 0.0, static_cast<double>(mesh.nodes - 2)));
+    return {cu[0], cu[1] / h, 2.0 * cu[2] / (h * h), 6.0 * cu[3] / (h * h * h), cs[0], held[below] || held[below + 1]};
 }
 
 }  // namespace tarnwick::grid

@@ -7,7 +7,7 @@
 //
 // Values are per unit strike in x = ln(S/K): the option at (S, K) is K u(ln(S/K)), so
 // delta = K u_x / S, gamma = K (u_xx - u_x) / S^2, speed = K (u_xxx - 3 u_xx + 2 u_x) / S^3
-// and theta = -K u_tau come from the solution itself. The Greeks in sigma, r, q and the
+// and theta = -K u_tau (u_tau from the equation at the spot) come from the solution itself. The Greeks in sigma, r, q and the
 // T-derivatives of delta and gamma are central differences of solutions on the same mesh,
 // whose discretisation error is then a smooth function of the bumped parameter and
 // cancels from the difference.
@@ -113,8 +113,13 @@ Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size
     const Status status =
         march(c, jumps, o.product.call(), exercise_times(o), o.T, mesh, steps, stop, solution, trace);
     if (status != Status::ok) return status;
-    out = local_at(mesh, solution.value, solution.slope, solution.held, market::log_ratio(o.S, o.K));
+    out = local_at(mesh, solution.value, solution.jump, solution.held, market::log_ratio(o.S, o.K));
     out.edge_exercised = solution.edge_exercised;
+    // u_tau from the equation at the spot, with the derivatives of the quartic (accurate to
+    // O(h^3) and better) rather than the mesh's own differences; 0 where the option is
+    // exercised, where u is the payoff.
+    const double mu = c.r - c.q - 0.5 * c.variance - c.rate * c.compensator;
+    out.ut = out.held ? 0.5 * c.variance * out.uxx + mu * out.ux - (c.r + c.rate) * out.u + out.ut : 0.0;
     return Status::ok;
 }
 

@@ -48,11 +48,11 @@ struct Trace {
     std::vector<double> tau, x;
 };
 
-// u at tau = T on the mesh, u_tau there (0 where the option is exercised), where it is
-// held (1) rather than exercised, and whether the node next to the in-the-money end was
-// exercised at every step (then the far field there, the exercise value, was exact).
+// u at tau = T on the mesh, lam E[u(x + J)] there, where the option is held (1) rather than
+// exercised, and whether the node next to the in-the-money end was exercised at every
+// step (then the far field there, the exercise value, was exact).
 struct Solution {
-    std::vector<double> value, slope;
+    std::vector<double> value, jump;
     std::vector<char> held;
     bool edge_exercised = false;
 };
@@ -225,7 +225,7 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             }
         }
         tau = end;
-        if (exercise.style == Exercise::bermudan && (end < T || exercise.times.back() >= T)) {
+        if (exercise.style == Exercise::bermudan && (end < T || (!exercise.times.empty() && exercise.times.back() >= T))) {
             for (std::size_t i = 0; i < n; ++i) {
                 active[i] = u[i] <= g[i] ? 1 : 0;
                 u[i] = std::max(u[i], g[i]);
@@ -240,18 +240,18 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
         start = end;
     }
 
-    // u_tau at tau = T: the operator applied to u where the option is held, 0 where it is
-    // exercised (there u is the payoff, which does not depend on tau).
+    // The jump integral of the final values, for u_tau at the spot (solver.hpp).
     const FarField now = far_at(T, start);
-    if (lam > 0.0) jumps.apply(u.data(), now, jump.data());
+    out.jump.assign(n, 0.0);
+    if (lam > 0.0) {
+        jumps.apply(u.data(), now, jump.data());
+        for (std::size_t i = 0; i < n; ++i) out.jump[i] = lam * jump[i];
+    }
     out.value = u;
     out.edge_exercised = edge_exercised;
-    out.slope.assign(n, 0.0);
     out.held.assign(n, 1);
-    for (std::size_t i = 1; i + 1 < n; ++i) {
+    for (std::size_t i = 1; i + 1 < n; ++i)
         if (american && active[i]) out.held[i] = 0;
-        else out.slope[i] = diffusion(u, i) + (lam > 0.0 ? lam * jump[i] : 0.0);
-    }
     for (double v : u)
         if (!std::isfinite(v)) return Status::not_finite;
     return Status::ok;

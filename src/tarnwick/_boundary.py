@@ -53,7 +53,7 @@ def exercise_boundary(model: Any, K: float, T: float, r: float = 0.0, q: float =
     _early_model(model)
     if not isinstance(kind, str):
         raise ValueError(f"kind must be 'call' or 'put', got {kind!r}")
-    checked = scalar_arguments(K, K, T, r, q, kind)
+    checked = scalar_arguments(1.0, K, T, r, q, kind)
     if checked is None:
         raise ValueError("K, T, r and q must be real numbers (floats)")
     _, K, T, r, q, call = checked
