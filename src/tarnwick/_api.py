@@ -192,7 +192,7 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put"), 8)
     5.49042041
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
-    5.68452
+    5.70224
     """
     return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise)[0]
 
