@@ -1,4 +1,5 @@
-"""American and Bermudan options on the grid: published values, the European and
+"""American and Bermudan options on the grid: the stored references (two independent
+methods, tests/references/american_prices.csv), published values, the European and
 no-dividend-call limits, the exercise boundary, Greeks against differences of prices, and
 what is refused."""
 
@@ -6,6 +7,7 @@ import numpy as np
 import pytest
 
 import tarnwick as tw
+from reference_rows import grid_params
 
 K, T, SIGMA, R = 100.0, 0.25, 0.15, 0.05
 MERTON = tw.Merton(sigma=SIGMA, lam=0.1, m=-0.9, s=0.45)
@@ -21,6 +23,24 @@ PUBLISHED = [
     (KOU, 90.0, 10.005071),
     (KOU, 100.0, 2.807879),
 ]
+
+
+def model_of(row):
+    value = {name: float(row[name]) for name in ("sigma", "lam", "p", "eta1", "eta2", "m", "s") if row[name]}
+    if row["model"] == "BlackScholes":
+        return tw.BlackScholes(value["sigma"])
+    return getattr(tw, row["model"])(**value)
+
+
+@pytest.mark.parametrize("row", grid_params("american_prices.csv"))
+def test_stored_references(row):
+    # Bermudan rows: M dates m T / M, m = 1..M, the last of them the expiry.
+    T, K = float(row["T"]), float(row["K"])
+    exercise = "american" if row["style"] == "american" else [
+        m * T / int(row["exercise_dates"]) for m in range(1, int(row["exercise_dates"]))]
+    value = tw.price(model_of(row), float(row["S"]), K, T, float(row["r"]), float(row["q"]), row["kind"],
+                     exercise=exercise)
+    assert abs(value - float(row["price"])) <= 1e-6 * K
 
 
 @pytest.mark.parametrize("model, S, published", PUBLISHED, ids=lambda v: getattr(v, "__name__", None) or str(v))
