@@ -40,6 +40,15 @@ EXTENDED_RATIO = 20.0
 CHAIN_TARGET, ONE_TARGET, RANDOM_TARGET, TWO_THREAD_SPEEDUP, GREEKS_RATIO = 1e-6, 20e-6, 20e-6, 1.7, 3.0
 
 
+def print_rows(header: List[str], rows: List[List[str]]) -> None:
+    """A plain-text table, columns padded to their widest cell."""
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
+    print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+
+
 def quantlib_merton_chain(strikes: np.ndarray) -> Callable[[], List[float]]:
     """Merton's model as QuantLib's Bates model with frozen variance (its Python package has
     no jump-diffusion engine), one option object per strike, repriced on each call."""
@@ -157,12 +166,8 @@ def table(time_per_call, fmt_time, repeats: int, min_batch: float, anchor_python
             f"{g / p:.2f}x the price (<= {GREEKS_RATIO:g}x: {'met' if g / p <= GREEKS_RATIO else 'NOT met'})")
 
     header = ["pricing API case", "time", "target", "anchor", "anchor time", "note"]
-    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
     print()
-    print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    print_rows(header, rows)
     print(f"Kou: sigma 0.16, lam 1, p 0.4, eta1 10, eta2 5, S 100, T 0.5, r 0.05; Merton: sigma 0.2, lam 1, "
           f"m -0.1, s 0.2, S 100, T 1, r 0.05; strikes 50..150. Random: S U(50, 150), K = S e^U(-0.5, 0.5), "
           f"T U(0.05, 3). Times per option, median; anchors single-threaded in their own process"
@@ -243,11 +248,7 @@ def extended_grid(time_per_call, fmt_time, repeats: int, min_batch: float, ancho
                          f"{fmt_time(statistics.median(anchor[i]['seconds'] for i, _ in priced)) if priced else '-'}"
                          f"; skipped {len(skipped)} it cannot price"
                          + (f" (first: {anchor[skipped[0]]['error']})" if skipped else ""))
-    widths = [max(len(r[i]) for r in rows + [header]) for i in range(len(header))]
-    print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
-    print("  ".join("-" * w for w in widths))
-    for r in rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    print_rows(header, rows)
     print("Each case priced alone from Python (median of 3 batches of >= 10 ms; a call over 20 ms timed once); "
           "x ordinary: the worst case against the same call on the model's ordinary option (the one-option rows; "
           "Black-Scholes: sigma 0.2, T 1).")

@@ -318,6 +318,17 @@ def test_price_puts_of_each_model(capsys):
                                                          kind="put"), atol=1e-6)
 
 
+def test_price_american_puts_and_refusal_for_stochastic_volatility(capsys):
+    lines = run_main(capsys, "price", "bs", "--put", "--american", "--K", "95,105", "--T", "0.5")
+    _, table = table_of(lines)
+    np.testing.assert_allclose(table[:, 2], tw.price(tw.BlackScholes(0.2), 100.0, [95, 105], 0.5, 0.05,
+                                                     kind="put", exercise="american"), atol=1e-6)
+    with pytest.raises(SystemExit) as exit:
+        main(["price", "heston", "--american"])
+    assert exit.value.code == 2
+    assert "--american" in capsys.readouterr().err.splitlines()[-1]
+
+
 @pytest.mark.parametrize("argv, flag, condition", [
     (["kou", "--K=-100"], "--K", "numbers > 0"),
     (["kou", "--K", "0,100"], "--K", "numbers > 0"),

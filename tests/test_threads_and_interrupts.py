@@ -32,6 +32,7 @@ CHILD = textwrap.dedent("""
         "price": lambda: tw.price(kou, S, K, T, threads=2),
         "greeks": lambda: tw.greeks(kou, S, K, T, threads=2),
         "sensitivities": lambda: tw.sensitivities(kou, S, K, T, threads=2),
+        "american": lambda: tw.price(kou, S, K[:10000], T[:10000], exercise="american", kind="put", threads=2),
         "implied_volatility": lambda: tw.implied_volatility(prices, S, np.tile(K[:1000], 20000),
                                                             np.tile(T[:1000], 20000), threads=1),
         # Some 40 jumps a step: seconds of work in 200 MB of paths.
@@ -47,7 +48,7 @@ CHILD = textwrap.dedent("""
     print(round(tw.price(kou, 100.0, 100.0, 0.5), 6), flush=True)
 """)
 
-CALLS = ["price", "greeks", "sensitivities", "implied_volatility", "simulate"]
+CALLS = ["price", "greeks", "sensitivities", "american", "implied_volatility", "simulate"]
 
 
 def test_ctrl_c_stops_every_long_batch_promptly():

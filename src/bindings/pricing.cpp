@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "bindings/interrupt.hpp"
 #include "pricing/batch.hpp"
+#include "pricing/early_exercise.hpp"
 
 namespace py = pybind11;
 using tarnwick::Output;
@@ -61,6 +63,59 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> entry(int model, const 
     return run(what, model, params, S, K, T, r, q, call, threads);
 }
 
+// Options with early exercise on the grid: output 0 prices, 1 Greeks; exercise 1 American,
+// 2 Bermudan on `dates` (years from now, increasing).
+std::pair<py::array_t<double>, py::array_t<std::int8_t>> early_exercise(int output, int model, const Doubles& params,
+                                                                         const Doubles& S, const Doubles& K,
+                                                                         const Doubles& T, const Doubles& r,
+                                                                         const Doubles& q, const Flags& call,
+                                                                         int exercise, const Doubles& dates,
+                                                                         unsigned threads) {
+    check_model(model, static_cast<std::size_t>(params.size()));
+    if (!pricing::on_grid(model)) throw std::invalid_argument("the model has no grid solver");
+    if (output < 0 || output > 1) throw std::invalid_argument("unknown output code");
+    if (exercise < 1 || exercise > 2) throw std::invalid_argument("unknown exercise code");
+    const auto n = S.size();
+    for (const auto* a : {&K, &T, &r, &q})
+        if (a->size() != n) throw std::invalid_argument("S, K, T, r and q must have one size");
+    if (call.size() != n) throw std::invalid_argument("call must have the size of S");
+    const auto what = static_cast<Output>(output);
+    const auto rows = pricing::output_rows(model, what);
+    py::array_t<double> table({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(n)});
+    py::array_t<std::int8_t> status(static_cast<py::ssize_t>(n));
+    const pricing::Inputs in{S.data(), K.data(), T.data(), r.data(), q.data(), call.data(), static_cast<std::size_t>(n)};
+    const pricing::Outputs out{table.mutable_data(), status.mutable_data()};
+    const tarnwick::ExerciseDates on{dates.data(), static_cast<std::size_t>(dates.size())};
+    const double* p = params.data();
+    bool completed;
+    {
+        py::gil_scoped_release release;
+        completed = pricing::evaluate_early(model, p, what, static_cast<tarnwick::Exercise>(exercise), on, in, out,
+                                            tarnwick::bindings::interruptible(threads));
+    }
+    tarnwick::bindings::raise_if_stopped(completed);
+    return {std::move(table), std::move(status)};
+}
+
+// The exercise boundary of an American option: times to expiry, boundary spots, status.
+std::tuple<std::vector<double>, std::vector<double>, int> exercise_boundary(int model, const std::vector<double>& params,
+                                                                          double K, double T, double r, double q,
+                                                                          bool call) {
+    check_model(model, params.size());
+    if (!pricing::on_grid(model)) throw std::invalid_argument("the model has no grid solver");
+    tarnwick::grid::Trace trace;
+    tarnwick::Status status = tarnwick::Status::ok;
+    const tarnwick::Option o{K, K, T, r, q, {call ? tarnwick::Payoff::call : tarnwick::Payoff::put, tarnwick::Exercise::american}};
+    {
+        py::gil_scoped_release release;
+        pricing::with_model(model, params.data(), [&](const auto& m) {
+            if constexpr (tarnwick::grid::on_grid<std::decay_t<decltype(m)>>::value)
+                status = tarnwick::grid::boundary(m, o, {}, trace);
+        });
+    }
+    return {std::move(trace.tau), std::move(trace.x), static_cast<int>(status)};
+}
+
 // One option from Python floats, without the arrays' conversion costs (several times the
 // price of a closed-form option): the values as a list, and the status.
 std::pair<std::vector<double>, int> evaluate_one(int output, int model, const std::vector<double>& params, double S,
@@ -92,6 +147,14 @@ PYBIND11_MODULE(_pricing, m) {
     m.def("sensitivities", &entry<Output::sensitivities>, py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("threads"),
           "Price and its derivative in each model parameter: a (1 + parameters, n) array and n status codes.");
+    m.def("early_exercise", &early_exercise, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
+          py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("exercise"),
+          py::arg("dates"), py::arg("threads"),
+          "Options with early exercise (1 American, 2 Bermudan on dates): output 0 prices (1, n), 1 Greeks (13, n); "
+          "and n status codes.");
+    m.def("exercise_boundary", &exercise_boundary, py::arg("model"), py::arg("params"), py::arg("K"), py::arg("T"),
+          py::arg("r"), py::arg("q"), py::arg("call"),
+          "The American exercise boundary: times to expiry, boundary spots and a status code.");
     m.def("evaluate_one", &evaluate_one, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"),
           "One option: output 0 price, 1 Greeks, 2 sensitivities; the values as a list and the status code.");

@@ -3,7 +3,8 @@ stochastic-volatility extensions.
 
 The pricing API: models ``Kou``, ``Merton``, ``BlackScholes``, ``Heston``, ``Bates`` and
 ``HestonKou``, and the vectorised
-functions ``price``, ``greeks`` and ``sensitivities``, which warn with ``AccuracyWarning``
+functions ``price``, ``greeks`` (European, or American and Bermudan by ``exercise=``,
+with ``exercise_boundary``) and ``sensitivities``, which warn with ``AccuracyWarning``
 where an option cannot be computed to accuracy; ``simulate`` draws spot paths for Monte
 Carlo. The closed-form modules
 ``tarnwick.models.dexpjump`` (Kou) and ``tarnwick.models.lognjump`` (Merton) price one
@@ -19,6 +20,7 @@ Examples
 from importlib.metadata import version
 
 from ._api import Greeks, greeks, price, sensitivities
+from ._boundary import ExerciseBoundary, exercise_boundary, plot_exercise_boundary
 from ._calibrate import CalibrationResult, calibrate
 from ._implied_volatility import implied_volatility
 from ._models import Bates, BlackScholes, Heston, HestonKou, Kou, Merton
@@ -29,7 +31,7 @@ from ._simulate import simulate
 
 __version__ = version("tarnwick")
 
-__all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "Greeks", "Heston", "HestonKou", "Kou",
-           "Merton", "SampleQuotes",
-           "calibrate", "greeks", "implied_volatility", "plot_smile", "price", "read_quotes",
-           "sample_quotes", "sensitivities", "simulate"]
+__all__ = ["AccuracyWarning", "Bates", "BlackScholes", "CalibrationResult", "ExerciseBoundary", "Greeks", "Heston",
+           "HestonKou", "Kou", "Merton", "SampleQuotes",
+           "calibrate", "exercise_boundary", "greeks", "implied_volatility", "plot_exercise_boundary", "plot_smile",
+           "price", "read_quotes", "sample_quotes", "sensitivities", "simulate"]

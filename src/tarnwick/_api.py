@@ -1,18 +1,19 @@
-"""Vectorised prices, Greeks and parameter sensitivities of European options."""
+"""Vectorised prices, Greeks and parameter sensitivities of European options, and prices
+and Greeks of American and Bermudan ones."""
 
 # Annotations stay text, so that help() shows the short names of _types.
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Union, overload
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
 from ._frames import keeps_index
-from ._inputs import market_arguments, resolve_threads, scalar_arguments
+from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
-from ._models import Model, registration
+from ._models import BlackScholes, Kou, Merton, Model, registration
 from ._status import warn_failures
 from ._types import (Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
                      Numbers, Values)
@@ -56,11 +57,57 @@ _OUTPUTS = {"price": 0, "greeks": 1, "sensitivities": 2}
 _MARKET = ("S", "K", "T", "r", "q", "kind")
 
 
+_AMERICAN, _BERMUDAN = 1, 2
+_NO_DATES = np.empty(0)
+
+
+def exercise_style(exercise: Any) -> Optional[Tuple[int, "NDArray[np.float64]"]]:
+    """None for European exercise; else the exercise code and the Bermudan times (increasing)."""
+    if isinstance(exercise, str):
+        style = exercise.lower()
+        if style == "european":
+            return None
+        if style == "american":
+            return _AMERICAN, _NO_DATES
+        raise ValueError(f"exercise must be 'european', 'american' or a 1-D array of exercise times, got {exercise!r}")
+    times = as_float_array("exercise", exercise, durations=True)
+    if times.ndim != 1:
+        raise ValueError(f"exercise times must be a 1-D array, got shape {times.shape}")
+    if not np.all(np.isfinite(times) & (times >= 0.0)):
+        raise ValueError("exercise times must be finite and >= 0 (years from now)")
+    return _BERMUDAN, np.unique(times)
+
+
+def _early_model(model: Any) -> None:
+    if not isinstance(model, Model):
+        registration(type(model), "model")  # a TypeError naming the models
+    if not isinstance(model, (BlackScholes, Kou, Merton)):
+        raise NotImplementedError(f"early exercise is priced under BlackScholes, Kou and Merton only, "
+                                  f"not {type(model).__name__}; use exercise='european'")
+
+
+def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S: Any, K: Any, T: Any, r: Any, q: Any,
+           kind: Any, threads: Optional[int]) -> List[ArrayOrFloat]:
+    _early_model(model)
+    count = resolve_threads(threads)
+    shape, a = market_arguments(S, K, T, r, q, kind)
+    params = np.array(model._parameters(), dtype=np.float64)
+    table, status = _pricing.early_exercise(_OUTPUTS[output], model._code, params, a["S"], a["K"], a["T"], a["r"],
+                                            a["q"], a["kind"], style[0], style[1], count)
+    warn_failures(status, [(name, a[name]) for name in _MARKET])
+    if shape == ():
+        return [float(value) for value in table[:, 0]]
+    return [row.reshape(shape) for row in table]
+
+
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
-              threads: Optional[int], **market: Any) -> List[ArrayOrFloat]:
+              threads: Optional[int], exercise: Any = "european", **market: Any) -> List[ArrayOrFloat]:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
     S, T, r, q = market_inputs(S, T, r, q, **market)
+    style = exercise_style(exercise)
+    if style is not None:
+        return _early(output, model, style, S, K, T, r, q, kind, threads)
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
         # One option runs on the calling thread; the environment is read for batches only.
@@ -85,29 +132,32 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 def price(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
           T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
           forward: Optional[Number] = ..., discount: Optional[Number] = ...,
-          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> float: ...
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., threads: Optional[int] = ...) -> float: ...
 @overload
 def price(model: Model, S: Optional[Numbers], K: Numbers, T: Maturities, r: Numbers = ...,
           q: Numbers = ..., kind: Kinds = ..., *,
           forward: Optional[Numbers] = ..., discount: Optional[Numbers] = ...,
-          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> Values: ...
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., threads: Optional[int] = ...) -> Values: ...
 @overload
 def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = ..., q: Column = ...,
           kind: KindColumn = ..., *,
           forward: Optional[Column] = ..., discount: Optional[Column] = ...,
-          valuation: Any = ..., day_count: str = ..., threads: Optional[int] = ...) -> Labelled: ...
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ...,
+          threads: Optional[int] = ...) -> Labelled: ...
 
 
 @keeps_index("price")
 def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0, q: Column = 0.0,
           kind: KindColumn = "call", *, forward: Optional[Column] = None,
           discount: Optional[Column] = None, valuation: Any = None,
-          day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Union[float, Labelled]:
-    """Prices of European options under a model.
+          day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european",
+          threads: Optional[int] = None) -> Union[float, Labelled]:
+    """Prices of European, American or Bermudan options under a model.
 
-    Calls and puts are each priced directly, by a Fourier integral of the model's
+    European calls and puts are each priced directly, by a Fourier integral of the model's
     characteristic function along a contour chosen per option (Black-Scholes in closed
-    form), to about 1e-13 of the spot.
+    form), to about 1e-13 of the spot. American and Bermudan options (BlackScholes, Kou and
+    Merton) are priced on a grid in log price, to about 1e-6 of the strike.
 
     Parameters
     ----------
@@ -134,20 +184,25 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
         (expiry - valuation) in days over the day count's year.
     day_count : {'ACT/365F', 'ACT/365.25', 'ACT/360'}, optional
         The year of dates and durations: 365, 365.25 or 360 days (default 'ACT/365F').
+    exercise : {'european', 'american'} or 1-D array_like of float, optional
+        When the option may be exercised: at expiry only (default), at any time up to it,
+        or (Bermudan) at the given times in years from now and at expiry; times after an
+        option's expiry do not concern it. Case-insensitive. Early exercise is priced under
+        BlackScholes, Kou and Merton.
     threads : int, optional
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules). Where any argument is a pandas
-    Series, the result is a Series on its index (named "price"); every Series argument
-    must have that same index (they are not combined by position), and the others must
-    broadcast to its length.
+    All array arguments broadcast together (NumPy rules); ``exercise`` is one for all.
+    Where any argument is a pandas Series, the result is a Series on its index (named
+    "price"); every Series argument must have that same index (they are not combined by
+    position), and the others must broadcast to its length.
 
     Returns
     -------
     ndarray, float or pandas.Series
-        Prices of the broadcast shape; a float when every argument is a scalar. Each lies
-        within the no-arbitrage bounds that :func:`implied_volatility` takes,
+        Prices of the broadcast shape; a float when every argument is a scalar. Each
+        European price lies within the no-arbitrage bounds that :func:`implied_volatility` takes,
         ``[max(S exp(-qT) - K exp(-rT), 0), S exp(-qT)]`` for a call and
         ``[max(K exp(-rT) - S exp(-qT), 0), K exp(-rT)]`` for a put, so it always has an
         implied volatility.
@@ -156,12 +211,14 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
     ------
     ValueError
         An argument that is out of range, not real numbers (booleans, complex numbers,
-        strings and masked entries included), a bad kind, shapes that do not broadcast or
-        a thread count outside 1 to 1024. The message names the argument. Series with
-        different indexes, or a Series with arguments that broadcast to more than its
-        length.
+        strings and masked entries included), a bad kind, shapes that do not broadcast,
+        a bad exercise or a thread count outside 1 to 1024. The message names the argument.
+        Series with different indexes, or a Series with arguments that broadcast to more
+        than its length.
     TypeError
         A model that is not one of the package's models.
+    NotImplementedError
+        Early exercise under a stochastic-volatility model.
     KeyboardInterrupt
         On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
 
@@ -198,8 +255,13 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
     A    14.811891
     B     3.599650
     Name: price, dtype: float64
+
+    American exercise:
+
+    >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
+    5.70224
     """
-    return _evaluate("price", model, S, K, T, r, q, kind, threads, forward=forward,
+    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, forward=forward,
                      discount=discount, valuation=valuation, day_count=day_count)[0]
 
 
@@ -207,19 +269,24 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
 def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0,
            q: Column = 0.0, kind: KindColumn = "call", *, forward: Optional[Column] = None,
            discount: Optional[Column] = None, valuation: Any = None,
-           day_count: str = DEFAULT_DAY_COUNT, threads: Optional[int] = None) -> Greeks:
+           day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european",
+           threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
-    differences); the price is exactly that of :func:`price` for the same arguments. Conventions: vega per unit sigma (the model's diffusion volatility),
-    theta = -dV/dT per year, rho = dV/dr, epsilon = dV/dq, vanna = d2V/dS dsigma,
-    charm = -d2V/dS dT, speed = d3V/dS3, colour = -d3V/dS2 dT, zomma = d3V/dS2 dsigma,
-    vomma = d2V/dsigma2.
+    differences); the price is exactly that of :func:`price` for the same arguments.
+    Conventions: vega per unit sigma (the model's diffusion volatility), theta = -dV/dT
+    per year, rho = dV/dr, epsilon = dV/dq, vanna = d2V/dS dsigma, charm = -d2V/dS dT,
+    speed = d3V/dS3, colour = -d3V/dS2 dT, zomma = d3V/dS2 dsigma, vomma = d2V/dsigma2.
 
     Parameters and broadcasting as for :func:`price` (T in years, or durations read as
     ACT/365F: days / 365). With ``forward`` the derivatives are taken at S = F,
     q = r: delta, gamma and speed are in the forward (discount fixed), and rho + epsilon
     is the derivative in the zero rate -ln(D) / T with the forward fixed.
+
+    With early exercise (``exercise='american'`` or Bermudan times) delta, gamma, speed and
+    theta come from the grid solution itself, the others from central differences of grid
+    solutions on the same grid with sigma, r, q or T moved by 0.1 %.
 
     Returns
     -------
@@ -236,7 +303,7 @@ def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, forward=forward,
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise, forward=forward,
                              discount=discount, valuation=valuation, day_count=day_count))
 
 

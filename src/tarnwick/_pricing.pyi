@@ -39,6 +39,29 @@ def sensitivities(
     call: npt.ArrayLike,
     threads: int,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
+def early_exercise(
+    output: int,
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    exercise: int,
+    dates: npt.ArrayLike,
+    threads: int,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
+def exercise_boundary(
+    model: int,
+    params: Sequence[float],
+    K: float,
+    T: float,
+    r: float,
+    q: float,
+    call: bool,
+) -> Tuple[List[float], List[float], int]: ...
 def evaluate_one(
     output: int,
     model: int,

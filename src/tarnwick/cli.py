@@ -234,6 +234,8 @@ def add_price(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]")
         model.add_argument("--T", type=positive_values, default=[0.25, 1.0],
                            metavar="T[,T...]|LO:HI:STEP", help="maturities in years (default 0.25,1)")
         model.add_argument("--put", action="store_true", help="puts instead of calls")
+        model.add_argument("--american", action="store_true",
+                           help="American exercise (blackscholes, kou, merton), priced on a grid")
         model.add_argument("--greeks", action="store_true", help="add " + ", ".join(GREEKS))
         model.add_argument("--iv", action="store_true",
                            help="add the Black-Scholes implied volatility of each price")
@@ -250,17 +252,17 @@ def add_format(parser: argparse.ArgumentParser) -> None:
 
 def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float],
                maturities: Sequence[float], put: bool, greeks: bool,
-               iv: bool) -> Tuple[List[str], List[List[float]]]:
+               iv: bool, exercise: str = "european") -> Tuple[List[str], List[List[float]]]:
     """Column names and rows (T outer, K inner) of a price table."""
     T, K = (a.ravel() for a in np.meshgrid(maturities, strikes, indexing="ij"))
     kind: Kind = "put" if put else "call"
     names, columns = ["T", "K", kind], [T, K]
     if greeks:
-        values = tw.greeks(model, S, K, T, r, q, kind)
+        values = tw.greeks(model, S, K, T, r, q, kind, exercise=exercise)
         names += list(GREEKS)
         columns += [np.asarray(values.price)] + [np.asarray(getattr(values, g)) for g in GREEKS]
     else:
-        columns.append(np.asarray(tw.price(model, S, K, T, r, q, kind)))
+        columns.append(np.asarray(tw.price(model, S, K, T, r, q, kind, exercise=exercise)))
     if iv:
         names.append("impl.vol")
         columns.append(np.asarray(tw.implied_volatility(columns[2], S, K, T, r, q, kind)))
@@ -273,9 +275,12 @@ def price_command(args: argparse.Namespace) -> List[str]:
         args.command_parser.error(f"arguments --K, --T: {len(args.K)} strikes times "
                                   f"{len(args.T)} maturities make {rows} rows; at most {MAX_ROWS}")
     model_class = COMMANDS[args.model]
+    if args.american and model_class not in (tw.BlackScholes, tw.Kou, tw.Merton):
+        args.command_parser.error("argument --american: early exercise is priced under blackscholes, kou "
+                                  "and merton only")
     model = model_class(**{name: getattr(args, name) for name in model_class.parameter_names})
     names, table = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
-                              args.greeks, args.iv)
+                              args.greeks, args.iv, "american" if args.american else "european")
     if args.format == "csv":
         return _table.as_csv(names, table)
     if args.format == "json":

@@ -6,13 +6,13 @@ import pydoc
 import pytest
 
 import tarnwick as tw
-from tarnwick import _api, _calibrate, _implied_volatility, _models
+from tarnwick import _api, _boundary, _calibrate, _implied_volatility, _models
 
 PUBLIC = [tw.price, tw.greeks, tw.sensitivities, tw.Greeks, tw.Kou, tw.Merton, tw.BlackScholes,
-          tw.Kou.replace]
+          tw.Kou.replace, tw.exercise_boundary, tw.plot_exercise_boundary]
 
 
-@pytest.mark.parametrize("module", [tw, _api, _models, _calibrate, _implied_volatility])
+@pytest.mark.parametrize("module", [tw, _api, _boundary, _models, _calibrate, _implied_volatility])
 def test_docstring_examples(module):
     failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
     assert attempted > 0 and failed == 0

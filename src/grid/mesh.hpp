@@ -1,0 +1,69 @@
+#pragma once
+
+// The uniform mesh in log-moneyness x = ln(S/K) on which the grid solver works, with the
+// strike (x = 0) on a node: the payoff's kink sits there, and a kink between nodes would
+// make the error oscillate with the mesh instead of falling as h^2, which extrapolation
+// needs.
+//
+// The mesh reaches as far as the option's value differs from its far-field value by more
+// than about e^log_tail of the strike: on each side, Chernoff's bound of the log return's
+// tail from the model's cumulant exponent, P(X_T < -L) <= exp(T kappa(-theta) - theta L)
+// for theta inside the exponent's strip, and on the side where the payoff grows like e^x,
+// E[e^{X - L}; X > L] <= exp(T kappa(1 + theta) - (1 + theta) L). The smallest L over a
+// ladder of theta serves diffusions and jump tails alike; the drift (r - q) T and the
+// distance from the strike to the spot are added. An error at an end reaches the spot
+// only along paths that travel there and back, which takes the tail bound once more: the
+// bound at the ends can be the square root of the accuracy wanted at the spot.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace tarnwick::grid {
+
+struct Mesh {
+    double lo;          // x of node 0
+    double h;           // spacing
+    std::size_t nodes;  // count
+    std::size_t strike; // index of x = 0
+
+    double x(std::size_t i) const { return lo + static_cast<double>(i) * h; }
+};
+
+// ln of the tail bound at which the mesh ends: the value beyond the ends is its far-field
+// value to about this fraction of the strike.
+inline constexpr double log_tail = -14.0;  // e^-14 = 8e-7; at the spot ~ 1e-12
+
+// The reach of the log return over T on its upper (up = true) and lower side, from
+// cumulant(theta) = T kappa(theta) (+inf outside the strip). The upper side weighs the
+// tail by e^x (a call's payoff): theta - 1 is the decay rate there.
+template <class Cumulant>
+double reach(const Cumulant& cumulant, bool up) {
+    double best = std::numeric_limits<double>::infinity();
+    for (double theta = 1.0 / 16.0; theta <= 4096.0; theta *= 2.0) {
+        const double w = up ? 1.0 + theta : -theta;
+        const double c = cumulant(w);
+        if (std::isfinite(c)) best = std::min(best, (c - log_tail) / std::abs(w));
+    }
+    return best;
+}
+
+// The mesh for an option at log-moneyness x_spot whose log return has upper and lower
+// reaches `above`, `below` (drift included), with about `per_reach` nodes over the larger
+// reach and a spacing of at most `spacing`. Returns nodes = 0 where more than `max_nodes`
+// would be needed.
+inline Mesh make_mesh(double x_spot, double above, double below, std::size_t per_reach, double spacing,
+                      std::size_t max_nodes) {
+    // The spot's value sees the strike region and the spot's own neighbourhood; the mesh
+    // spans both, each widened by the reach of the log return.
+    const double hi = std::max(x_spot, 0.0) + below;  // a put is worthless above here
+    const double lo = std::min(x_spot, 0.0) - above;  // a call is worthless below here
+    const double h = std::min(std::max(above, below) / static_cast<double>(per_reach), spacing);
+    const double left = std::ceil(-lo / h), right = std::ceil(hi / h);
+    if (!(left + right + 1.0 <= static_cast<double>(max_nodes))) return {0.0, h, 0, 0};
+    const auto strike = static_cast<std::size_t>(left);
+    return {-left * h, h, strike + static_cast<std::size_t>(right) + 1, strike};
+}
+
+}  // namespace tarnwick::grid

@@ -1,0 +1,260 @@
+#pragma once
+
+// The march of an option's value per unit strike, u(x, tau) with x = ln(S/K) and tau the
+// time to expiry, through the partial integro-differential equation
+//   u_tau = (sigma^2 / 2) u_xx + mu u_x - (r + lam) u + lam E[u(x + J)],
+//   mu = r - q - sigma^2 / 2 - lam zeta,   zeta = E[e^J - 1],
+// from the payoff at tau = 0 to tau = T, with u >= payoff wherever exercise is allowed.
+//
+// Crank-Nicolson in time, started (and restarted after each Bermudan exercise time, whose
+// maximum puts a kink back into u) by two steps each taken as two implicit Euler half
+// steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and its error
+// would no longer fall as dt^2. Central differences in x, upwind where the drift would
+// make them non-monotone (a tiny diffusion). The jump term is implicit too, reached by
+// fixed-point passes, each solving the tridiagonal problem with the last pass's jump
+// integral: a pass contracts the error by about lam dt / 2 / (1 + (r + lam) dt / 2) < 1,
+// so there is no limit on lam dt. Early exercise is the complementarity problem of
+// complementarity.hpp in every pass.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "common/status.hpp"
+#include "grid/complementarity.hpp"
+#include "grid/far_field.hpp"
+#include "grid/mesh.hpp"
+#include "product/option.hpp"
+
+namespace tarnwick::grid {
+
+// The coefficients of the equation: the diffusion's variance rate, the jump rate and the
+// compensator, the rate and the dividend yield.
+struct Coefficients {
+    double variance, rate, compensator, r, q;
+};
+
+// When the option may be exercised, in time to expiry: `times` increasing in (0, T], for
+// a Bermudan option (T: today's own exercise), empty otherwise.
+struct ExerciseTimes {
+    Exercise style;
+    std::vector<double> times;
+};
+
+// The exercise boundary after each step: the time to expiry and the boundary's x (NaN
+// while no node is exercised).
+struct Trace {
+    std::vector<double> tau, x;
+};
+
+// u at tau = T on the mesh, lam E[u(x + J)] there, where the option is held (1) rather than
+// exercised, and whether the node next to the in-the-money end was exercised at every
+// step (then the far field there, the exercise value, was exact).
+struct Solution {
+    std::vector<double> value, jump;
+    std::vector<char> held;
+    bool edge_exercised = false;
+};
+
+// Fixed-point passes per step before the step is given up (lam dt ~ 1e3 takes ~ 50).
+inline constexpr int max_jump_passes = 2000;
+// The passes end once the bound of their remaining error is below this (per unit strike).
+inline constexpr double jump_tolerance = 1e-13;
+
+inline double payoff(bool call, double x) { return std::max(call ? std::expm1(x) : -std::expm1(x), 0.0); }
+
+namespace stepping_detail {
+
+// The tridiagonal part of the operator in one row: lower, diagonal, upper.
+struct Stencil {
+    double lower, diagonal, upper;
+};
+
+inline Stencil stencil(const Coefficients& c, double h) {
+    const double a = 0.5 * c.variance / (h * h);
+    const double mu = c.r - c.q - 0.5 * c.variance - c.rate * c.compensator;
+    double lower = a - 0.5 * mu / h, upper = a + 0.5 * mu / h;
+    if (lower < 0.0 || upper < 0.0) {
+        lower = a + std::max(-mu, 0.0) / h;
+        upper = a + std::max(mu, 0.0) / h;
+    }
+    return {lower, -(lower + upper) - (c.r + c.rate), upper};
+}
+
+// The x of the exercise boundary from the exercised set: between the last exercised node
+// and the next, where u - payoff, which grows like (x - x_b)^2 past a smooth boundary,
+// extrapolates to zero from its square roots at the next two nodes.
+inline double boundary(const Mesh& mesh, bool call, const std::vector<char>& active, const std::vector<double>& u,
+                       const std::vector<double>& g) {
+    const std::size_t n = mesh.nodes;
+    if (n < 4) return std::nan("");
+    if (!call) {
+        std::size_t last = n;
+        for (std::size_t i = 1; i < mesh.strike + 1 && i + 2 < n; ++i)
+            if (active[i]) last = i;
+        if (last == n) return std::nan("");
+        const double d1 = std::sqrt(std::max(u[last + 1] - g[last + 1], 0.0));
+        const double d2 = std::sqrt(std::max(u[last + 2] - g[last + 2], 0.0));
+        const double shift = d2 > d1 ? std::min(d1 / (d2 - d1), 1.0) : 0.0;
+        return mesh.x(last + 1) - shift * mesh.h;
+    }
+    std::size_t first = 0;
+    for (std::size_t i = n - 2; i > mesh.strike && i >= 2; --i)
+        if (active[i]) first = i;
+    if (first == 0) return std::nan("");
+    const double d1 = std::sqrt(std::max(u[first - 1] - g[first - 1], 0.0));
+    const double d2 = std::sqrt(std::max(u[first - 2] - g[first - 2], 0.0));
+    const double shift = d2 > d1 ? std::min(d1 / (d2 - d1), 1.0) : 0.0;
+    return mesh.x(first - 1) + shift * mesh.h;
+}
+
+}  // namespace stepping_detail
+
+// Steps per unit of T at the coarsest level come from the caller: `steps` over the whole
+// life, spread over the Bermudan segments by their length (at least one each).
+template <class JumpIntegral>
+Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const ExerciseTimes& exercise, double T,
+             const Mesh& mesh, std::size_t steps, Stop stop, Solution& out, Trace* trace) {
+    using namespace stepping_detail;
+    const std::size_t n = mesh.nodes;
+    const Stencil s = stencil(c, mesh.h);
+    const bool american = exercise.style == Exercise::american;
+    const double lam = c.rate;
+
+    std::vector<double> g(n), u(n), next(n), last(n), explicit_part(n), jump(n), rhs(n), thomas(n);
+    std::vector<char> active(n, 0);
+    for (std::size_t i = 0; i < n; ++i) g[i] = payoff(call, mesh.x(i));
+    u = g;
+
+    // Segment ends in tau: the Bermudan times, then the expiry's counterpart T.
+    std::vector<double> ends;
+    for (double t : exercise.times)
+        if (t > 0.0 && t < T) ends.push_back(t);
+    ends.push_back(T);
+
+    // The far field at tau, the segment starting at `start`.
+    const auto far_at = [&](double tau, double start) {
+        const bool held_to_expiry = exercise.style != Exercise::bermudan;
+        return far_field(call, c.r, c.q, held_to_expiry ? tau : tau - start, american);
+    };
+    // The operator without the jump integral, applied to v at node i.
+    const auto diffusion = [&](const std::vector<double>& v, std::size_t i) {
+        return s.lower * v[i - 1] + s.diagonal * v[i] + s.upper * v[i + 1];
+    };
+
+    Tridiagonal a{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+    double tau = 0.0, start = 0.0;
+    const std::size_t edge = call ? n - 2 : 1;
+    bool edge_exercised = american;
+    // The value one step back: the first pass of a step starts from the linear
+    // extrapolation of the last two steps, which leaves fewer passes to the jump term.
+    std::vector<double> previous = u;
+    double last_step = 0.0;
+    for (double end : ends) {
+        const auto count = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(steps * (end - start) / T - 1e-9)));
+        // Steps fall like the square of their index from the segment's start: the value's
+        // time derivative there is singular like tau^-1/2 (the payoff's kink, and with early
+        // exercise the boundary moving like sqrt(tau)), and on uniform steps Crank-Nicolson's
+        // error would fall more slowly than dt^2. The first two steps go as two implicit
+        // half steps each, then Crank-Nicolson.
+        std::vector<std::pair<double, double>> plan;  // (dt, theta)
+        const double length = end - start;
+        for (std::size_t k = 0; k < count; ++k) {
+            const double a = static_cast<double>(k) / static_cast<double>(count);
+            const double b = static_cast<double>(k + 1) / static_cast<double>(count);
+            const double dt = length * (b * b - a * a);
+            if (k < 2) {
+                plan.push_back({0.5 * dt, 1.0});
+                plan.push_back({0.5 * dt, 1.0});
+            } else {
+                plan.push_back({dt, 0.5});
+            }
+        }
+        for (const auto& [step, theta] : plan) {
+            if (stop.requested()) return Status::interrupted;
+            const FarField before = far_at(tau, start);
+            const double after_tau = tau + step;
+            const FarField after = far_at(after_tau, start);
+            // The explicit half of Crank-Nicolson.
+            if (theta < 1.0 && lam > 0.0) jumps.apply(u.data(), before, jump.data());
+            for (std::size_t i = 1; i + 1 < n; ++i) {
+                double lu = diffusion(u, i);
+                if (lam > 0.0) lu += lam * jump[i];
+                explicit_part[i] = u[i] + (theta < 1.0 ? (1.0 - theta) * step * lu : 0.0);
+            }
+            const double w = theta * step;
+            // The pass map's contraction in the max norm: the jump integral's lam w over
+            // the margin 1 + (r + lam) w of the implicit matrix's diagonal dominance.
+            const double contraction = lam * w / (1.0 + (c.r + lam) * w);
+            const double remaining = contraction < 1.0 ? contraction / (1.0 - contraction) : 1.0;
+            for (std::size_t i = 1; i + 1 < n; ++i) {
+                a.lower[i] = -w * s.lower;
+                a.diagonal[i] = 1.0 - w * s.diagonal;
+                a.upper[i] = -w * s.upper;
+            }
+            a.diagonal[0] = a.diagonal[n - 1] = 1.0;
+            a.upper[0] = a.lower[n - 1] = 0.0;
+            rhs[0] = after.left.at(mesh.x(0));
+            rhs[n - 1] = after.right.at(mesh.x(n - 1));
+            const double ratio = last_step > 0.0 ? step / last_step : 0.0;
+            for (std::size_t i = 0; i < n; ++i) next[i] = u[i] + ratio * (u[i] - previous[i]);
+            for (int pass = 0;; ++pass) {
+                if (pass == max_jump_passes) return Status::node_limit;
+                if (lam > 0.0) jumps.apply(next.data(), after, jump.data());
+                for (std::size_t i = 1; i + 1 < n; ++i) rhs[i] = explicit_part[i] + (lam > 0.0 ? w * lam * jump[i] : 0.0);
+                std::swap(next, last);
+                if (!solve_complementarity(a, rhs.data(), g.data(), american, active, next.data(), thomas))
+                    return Status::node_limit;
+                if (lam == 0.0) break;
+                double moved = 0.0;
+                for (std::size_t i = 0; i < n; ++i) moved = std::max(moved, std::abs(next[i] - last[i]));
+                if (!std::isfinite(moved)) return Status::not_finite;
+                // What is left after a pass that moved the values by `moved` is at most
+                // contraction / (1 - contraction) times that: one pass usually does.
+                if (moved * remaining <= jump_tolerance) break;
+            }
+            previous = u;
+            last_step = step;
+            std::swap(u, next);
+            tau = after_tau;
+            edge_exercised = edge_exercised && active[edge];
+            if (trace != nullptr && american) {
+                trace->tau.push_back(tau);
+                trace->x.push_back(boundary(mesh, call, active, u, g));
+            }
+        }
+        tau = end;
+        if (exercise.style == Exercise::bermudan && (end < T || (!exercise.times.empty() && exercise.times.back() >= T))) {
+            for (std::size_t i = 0; i < n; ++i) {
+                active[i] = u[i] <= g[i] ? 1 : 0;
+                u[i] = std::max(u[i], g[i]);
+            }
+            previous = u;
+            last_step = 0.0;
+            if (trace != nullptr) {
+                trace->tau.push_back(tau);
+                trace->x.push_back(boundary(mesh, call, active, u, g));
+            }
+        }
+        start = end;
+    }
+
+    // The jump integral of the final values, for u_tau at the spot (solver.hpp).
+    const FarField now = far_at(T, start);
+    out.jump.assign(n, 0.0);
+    if (lam > 0.0) {
+        jumps.apply(u.data(), now, jump.data());
+        for (std::size_t i = 0; i < n; ++i) out.jump[i] = lam * jump[i];
+    }
+    out.value = u;
+    out.edge_exercised = edge_exercised;
+    out.held.assign(n, 1);
+    for (std::size_t i = 1; i + 1 < n; ++i)
+        if (american && active[i]) out.held[i] = 0;
+    for (double v : u)
+        if (!std::isfinite(v)) return Status::not_finite;
+    return Status::ok;
+}
+
+}  // namespace tarnwick::grid

@@ -1,0 +1,148 @@
+"""American and Bermudan options on the grid: the stored references (two independent
+methods, tests/references/american_prices.csv), published values, the European and
+no-dividend-call limits, the exercise boundary, Greeks against differences of prices, and
+what is refused."""
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+from reference_rows import grid_params
+
+K, T, SIGMA, R = 100.0, 0.25, 0.15, 0.05
+MERTON = tw.Merton(sigma=SIGMA, lam=0.1, m=-0.9, s=0.45)
+KOU = tw.Kou(sigma=SIGMA, lam=0.1, p=0.3445, eta1=3.0465, eta2=3.0775)
+BLACK_SCHOLES = tw.BlackScholes(SIGMA)
+
+# American puts, K = 100, T = 0.25, sigma = 0.15, r = 0.05: Merton from d'Halluin, Forsyth
+# and Vetzal (2005), Kou from Toivanen (2008), each the published converged value.
+PUBLISHED = [
+    (MERTON, 90.0, 10.003822),
+    (MERTON, 100.0, 3.241251),
+    (MERTON, 110.0, 1.419803),
+    (KOU, 90.0, 10.005071),
+    (KOU, 100.0, 2.807879),
+]
+
+
+def model_of(row):
+    value = {name: float(row[name]) for name in ("sigma", "lam", "p", "eta1", "eta2", "m", "s") if row[name]}
+    if row["model"] == "BlackScholes":
+        return tw.BlackScholes(value["sigma"])
+    return getattr(tw, row["model"])(**value)
+
+
+@pytest.mark.parametrize("row", grid_params("american_prices.csv"))
+def test_stored_references(row):
+    # Bermudan rows: M dates m T / M, m = 1..M, the last of them the expiry.
+    T, K = float(row["T"]), float(row["K"])
+    exercise = "american" if row["style"] == "american" else [
+        m * T / int(row["exercise_dates"]) for m in range(1, int(row["exercise_dates"]))]
+    value = tw.price(model_of(row), float(row["S"]), K, T, float(row["r"]), float(row["q"]), row["kind"],
+                     exercise=exercise)
+    assert abs(value - float(row["price"])) <= 1e-6 * K
+
+
+@pytest.mark.parametrize("model, S, published", PUBLISHED, ids=lambda v: getattr(v, "__name__", None) or str(v))
+def test_published_american_puts(model, S, published):
+    value = tw.price(model, S, K, T, R, kind="put", exercise="american")
+    # The papers give six decimals: their rounding plus the 1e-6 K goal.
+    assert abs(value - published) <= 1e-6 * K + 5e-7
+
+
+def test_without_early_exercise_the_grid_reproduces_the_european_prices():
+    # A Bermudan option whose only exercise times are at or after expiry is European: the
+    # grid against the Fourier prices, calls and puts, dividends, a long maturity.
+    S = np.array([80.0, 100.0, 125.0])[:, None]
+    cases = (("put", 0.0, T), ("call", 0.03, T), ("put", 0.02, 2.0))
+    for model in (BLACK_SCHOLES, KOU, MERTON):
+        # Merton's options take seconds each: one case.
+        for kind, q, maturity in cases[:1] if model is MERTON else cases:
+            grid = tw.price(model, S, K, maturity, R, q, kind, exercise=[maturity, 10.0])
+            fourier = tw.price(model, S, K, maturity, R, q, kind)
+            np.testing.assert_allclose(grid, fourier, rtol=0, atol=1e-7 * K, err_msg=f"{model} {kind} q={q}")
+
+
+def test_american_call_without_dividends_is_european():
+    S = np.array([85.0, 100.0, 120.0])
+    for model in (BLACK_SCHOLES, KOU, MERTON):
+        american = tw.price(model, S, K, 1.0, R, 0.0, "call", exercise="american")
+        np.testing.assert_allclose(american, tw.price(model, S, K, 1.0, R, 0.0, "call"), rtol=0, atol=1e-6 * K)
+
+
+def test_bermudan_lies_between_european_and_american_and_approaches_american():
+    european = tw.price(KOU, 95.0, K, T, R, kind="put")
+    american = tw.price(KOU, 95.0, K, T, R, kind="put", exercise="American")
+    monthly = tw.price(KOU, 95.0, K, T, R, kind="put", exercise=[1 / 12, 2 / 12])
+    daily = tw.price(KOU, 95.0, K, T, R, kind="put", exercise=np.arange(0, 91) / 365)
+    assert european < monthly < daily <= american + 1e-6 * K
+    assert american - daily < 0.1 * (american - european)
+
+
+@pytest.mark.parametrize("model", [BLACK_SCHOLES, KOU, MERTON], ids=lambda m: type(m).__name__)
+def test_put_boundary_rises_towards_the_strike_at_expiry(model):
+    b = tw.exercise_boundary(model, K, T, R)
+    assert np.all(np.diff(b.time) > 0) and b.time[-1] < T and b.time[0] >= 0
+    assert np.all(np.isfinite(b.spot)) and np.all(b.spot < K)
+    # Monotone up to the mesh's resolution, and within 1 % of K in the last step.
+    assert np.all(np.diff(b.spot) > -1e-3 * K)
+    assert b.spot[-1] > 0.99 * K
+    # Below the boundary the put is worth its exercise value, above it more.
+    middle = b.spot[len(b.spot) // 2]
+    remaining = T - b.time[len(b.spot) // 2]
+    assert tw.price(model, 0.98 * middle, K, remaining, R, kind="put", exercise="american") == pytest.approx(
+        K - 0.98 * middle, abs=1e-9 * K)
+    assert tw.price(model, 1.02 * middle, K, remaining, R, kind="put", exercise="american") > K - 1.02 * middle
+
+
+# Merton's jumps take the same path as Kou's through the Greeks, at ten times the cost.
+@pytest.mark.parametrize("model, S", [(KOU, 100.0), (BLACK_SCHOLES, 95.0)], ids=["kou", "bs"])
+def test_greeks_match_differences_of_prices(model, S):
+    g = tw.greeks(model, S, K, T, R, 0.01, "put", exercise="american")
+    assert g.price == tw.price(model, S, K, T, R, 0.01, "put", exercise="american")
+
+    def value(**change):
+        a = dict(S=S, T=T, r=R, q=0.01)
+        a.update(change)
+        m = model.replace(sigma=change.pop("sigma")) if "sigma" in change else model
+        a.pop("sigma", None)
+        return tw.price(m, a["S"], K, a["T"], a["r"], a["q"], "put", exercise="american")
+
+    dS, dv, dr, dT = 0.5, 0.005, 0.002, 0.005
+    differences = {
+        "delta": (value(S=S + dS) - value(S=S - dS)) / (2 * dS),
+        "gamma": (value(S=S + dS) - 2 * g.price + value(S=S - dS)) / dS**2,
+        "vega": (value(sigma=SIGMA + dv) - value(sigma=SIGMA - dv)) / (2 * dv),
+        "rho": (value(r=R + dr) - value(r=R - dr)) / (2 * dr),
+        "epsilon": (value(q=0.01 + dr) - value(q=0.01 - dr)) / (2 * dr),
+        "theta": -(value(T=T + dT) - value(T=T - dT)) / (2 * dT),
+    }
+    for name, expected in differences.items():
+        assert getattr(g, name) == pytest.approx(expected, rel=5e-3, abs=1e-4), name
+
+
+def test_refusals_name_the_argument():
+    with pytest.raises(ValueError, match="exercise"):
+        tw.price(KOU, 100, K, T, exercise="asian")
+    with pytest.raises(ValueError, match="exercise"):
+        tw.price(KOU, 100, K, T, exercise=[[0.1]])
+    with pytest.raises(ValueError, match="exercise"):
+        tw.price(KOU, 100, K, T, exercise=[-0.1])
+    with pytest.raises(ValueError, match="exercise"):
+        tw.price(KOU, 100, K, T, exercise=[True])
+    with pytest.raises(NotImplementedError, match="Heston"):
+        tw.price(tw.Heston(0.04, 1.0, 0.04, 0.5, -0.5), 100, K, T, exercise="american")
+    with pytest.raises(NotImplementedError, match="Bates"):
+        tw.exercise_boundary(tw.Bates(0.04, 1.0, 0.04, 0.5, -0.5, 0.1, -0.1, 0.1), K, T)
+    with pytest.raises(ValueError, match="K"):
+        tw.exercise_boundary(KOU, -1.0, T)
+
+
+def test_batches_broadcast_and_do_not_depend_on_the_thread_count():
+    S = np.array([90.0, 100.0, 110.0])[:, None]
+    kind = np.array(["put", "call"])
+    one = tw.price(KOU, S, K, T, R, 0.02, kind, exercise="american", threads=1)
+    two = tw.price(KOU, S, K, T, R, 0.02, kind, exercise="american", threads=2)
+    assert one.shape == (3, 2)
+    np.testing.assert_array_equal(one, two)
+    assert one[0, 0] == tw.price(KOU, 90.0, K, T, R, 0.02, "put", exercise="american")
