@@ -169,4 +169,4 @@ def test_wheel_installs_into_a_new_venv_and_prices(dists, tmp_path):
     assert sample == "104"  # the package data came along
     table = run([str(script), "kou", "--strikes", "90:110:5"], cwd=work, env=env).splitlines()
     assert [line.split()[0] for line in table[2:]] == ["90", "95", "100", "105", "110"]
-    assert table[4].split() == ["100", "7.9594292029"]
+    assert table[4].split() == ["100", "7.95942920294"]
