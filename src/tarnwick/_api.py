@@ -130,7 +130,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 
 @overload
 def price(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
-          T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+          T: Maturity, r: Number = ..., q: Number = ..., kind: Kind = ..., *,
           forward: Optional[Number] = ..., discount: Optional[Number] = ...,
           valuation: Any = ..., day_count: str = ..., exercise: Any = ..., threads: Optional[int] = ...) -> float: ...
 @overload
@@ -309,7 +309,7 @@ def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 
 
 @overload
 def sensitivities(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
-                  T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+                  T: Maturity, r: Number = ..., q: Number = ..., kind: Kind = ..., *,
                   forward: Optional[Number] = ..., discount: Optional[Number] = ...,
                   valuation: Any = ..., day_count: str = ...,
                   threads: Optional[int] = ...) -> Dict[str, float]: ...

@@ -17,7 +17,7 @@ __all__ = ["implied_volatility"]
 
 @overload
 def implied_volatility(price: Number, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
-                       T: Union[Maturity, str], r: Number = ..., q: Number = ..., kind: Kind = ..., *,
+                       T: Maturity, r: Number = ..., q: Number = ..., kind: Kind = ..., *,
                        forward: Optional[Number] = ..., discount: Optional[Number] = ...,
                        valuation: Any = ..., day_count: str = ...,
                        threads: Optional[int] = ...) -> float: ...

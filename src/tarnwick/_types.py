@@ -18,9 +18,11 @@ if TYPE_CHECKING:  # pandas is optional: only its stubs are read, by type checke
 # The option kinds, in the cases the functions accept.
 Kind = Literal["call", "put", "Call", "Put", "CALL", "PUT"]
 Duration = Union[datetime.timedelta, np.timedelta64]
+# Expiry dates, read with a valuation date.
+Date = Union[str, datetime.date, np.datetime64]
 # One option's argument.
 Number = float
-Maturity = Union[float, Duration]
+Maturity = Union[float, Duration, Date]
 # Arrays, or nested lists and tuples (not any Sequence: a str is one), which broadcast.
 Nested = Union[List[Any], Tuple[Any, ...]]
 Numbers = Union[float, NDArray[Any], Nested]
@@ -28,9 +30,9 @@ Maturities = Union[Maturity, NDArray[Any], Nested]
 Kinds = Union[Kind, NDArray[Any], Nested]
 Values = NDArray[np.float64]
 # Any of those or a pandas Series.
-Column = Union[Numbers, Duration, "pd.Series[Any]"]
+Column = Union[Numbers, Duration, Date, "pd.Series[Any]"]
 KindColumn = Union[Kinds, "pd.Series[Any]"]
 Labelled = Union[Values, "pd.Series[float]"]
 
-__all__ = ["Column", "Duration", "Kind", "KindColumn", "Kinds", "Labelled", "Maturities",
+__all__ = ["Column", "Date", "Duration", "Kind", "KindColumn", "Kinds", "Labelled", "Maturities",
            "Maturity", "Nested", "Number", "Numbers", "Values"]

@@ -453,7 +453,8 @@ def calibrate_command(args: argparse.Namespace) -> bool:
     if args.starts is not None:
         options["starts"] = args.starts
     try:
-        fit = noted(tw.calibrate, COMMANDS[args.model], quotes, spot, args.r, args.q, **options)
+        fit: tw.CalibrationResult[Any] = noted(tw.calibrate, COMMANDS[args.model], quotes, spot,
+                                               args.r, args.q, **options)
     except ValueError as error:
         if str(error).startswith("S: no spot given"):
             parser.error("argument --spot/--S is required: the file has no spot column, "
