@@ -61,6 +61,9 @@ def test_api_and_its_use_pass_mypy_strict(tmp_path):
 
 def test_help_shows_short_signatures():
     text = str(inspect.signature(tw.price))
-    assert text == ("(model: 'Model', S: 'Column', K: 'Column', T: 'Column', r: 'Column' = 0.0, "
-                    "q: 'Column' = 0.0, kind: 'KindColumn' = 'call', *, "
-                    "threads: 'Optional[int]' = None) -> 'Union[float, Labelled]'")
+    assert text == ("(model: 'Model', S: 'Optional[Column]', K: 'Column', T: 'Column', "
+                    "r: 'Column' = 0.0, q: 'Column' = 0.0, kind: 'KindColumn' = 'call', *, "
+                    "forward: 'Optional[Column]' = None, discount: 'Optional[Column]' = None, "
+                    "valuation: 'Any' = None, day_count: 'str' = 'ACT/365F', "
+                    "exercise: 'Any' = 'european', threads: 'Optional[int]' = None) "
+                    "-> 'Union[float, Labelled]'")
