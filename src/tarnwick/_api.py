@@ -1,5 +1,5 @@
 """Vectorised prices, Greeks and parameter sensitivities of European options, and prices
-and Greeks of American and Bermudan ones."""
+and Greeks of American, Bermudan and barrier ones."""
 
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
@@ -7,6 +7,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
+from ._barrier import check_barrier_keywords, evaluate_barrier
 from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
 from ._models import BlackScholes, Kou, Merton, Model, registration
 from ._status import warn_failures
@@ -94,9 +95,13 @@ def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S:
 
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
-              threads: Optional[int], exercise: Any = "european") -> List[ArrayOrFloat]:
+              threads: Optional[int], exercise: Any = "european", barrier: Any = None, barrier_kind: Any = None,
+              rebate: Any = 0.0, monitoring: Any = None) -> List[ArrayOrFloat]:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
+    if check_barrier_keywords(barrier, barrier_kind, rebate, monitoring, exercise):
+        return evaluate_barrier(_OUTPUTS[output], model, S, K, T, r, q, kind, barrier, barrier_kind, rebate,
+                                monitoring, threads)
     style = exercise_style(exercise)
     if style is not None:
         return _early(output, model, style, S, K, T, r, q, kind, threads)
@@ -121,7 +126,8 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 
 
 def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-          exercise: Any = "european", threads: Optional[int] = None) -> ArrayOrFloat:
+          exercise: Any = "european", barrier: Any = None, barrier_kind: Optional[str] = None, rebate: Any = 0.0,
+          monitoring: Any = None, threads: Optional[int] = None) -> ArrayOrFloat:
     """Prices of European, American or Bermudan options under a model.
 
     European calls and puts are each priced directly, by a Fourier integral of the model's
@@ -147,11 +153,27 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         or (Bermudan) at the given times in years from now and at expiry; times after an
         option's expiry do not concern it. Case-insensitive. Early exercise is priced under
         BlackScholes, Kou and Merton.
+    barrier : array_like, optional
+        A barrier level H (finite, > 0) makes the options barrier options (European
+        exercise, BlackScholes, Kou and Merton), priced to about 1e-6 of the strike: in
+        closed form under BlackScholes watched continuously, else on the grid.
+    barrier_kind : {'down-and-out', 'down-and-in', 'up-and-out', 'up-and-in'}, optional
+        Required with ``barrier``; case-insensitive. A spot at or beyond the barrier now
+        has knocked the option out (its value is the rebate) or in (a European option).
+    rebate : array_like, optional
+        Cash (finite, >= 0, default 0) paid by a knock-out at the moment it knocks out and
+        by a knock-in at expiry if it never knocked in.
+    monitoring : None or 1-D array_like of float, optional
+        When the barrier is watched: always (None, default), or only at the given times in
+        years from now (or durations), e.g. ``np.arange(1, 127) / 252`` for daily over half
+        a year; times after an option's expiry do not concern it. The spot now is always
+        checked.
     threads : int, optional
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules); ``exercise`` is one for all.
+    All array arguments broadcast together (NumPy rules); ``exercise``, ``barrier_kind``
+    and ``monitoring`` are one for all.
 
     Returns
     -------
@@ -168,10 +190,12 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
         An argument that is out of range, not real numbers (booleans, complex numbers,
         strings and masked entries included), a bad kind, shapes that do not broadcast,
         a bad exercise or a thread count outside 1 to 1024. The message names the argument.
+        Barrier keywords without a barrier, or a barrier without its kind.
     TypeError
         A model that is not one of the package's models.
     NotImplementedError
-        Early exercise under a stochastic-volatility model.
+        Early exercise or a barrier under a stochastic-volatility model; a barrier with
+        early exercise.
     KeyboardInterrupt
         On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
 
@@ -194,11 +218,13 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
     5.68452
     """
-    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise)[0]
+    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind, rebate,
+                     monitoring)[0]
 
 
 def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
-           exercise: Any = "european", threads: Optional[int] = None) -> Greeks:
+           exercise: Any = "european", barrier: Any = None, barrier_kind: Optional[str] = None, rebate: Any = 0.0,
+           monitoring: Any = None, threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
     Every Greek is an integral of its own derivative of the pricing integrand (no finite
@@ -212,7 +238,10 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
 
     With early exercise (``exercise='american'`` or Bermudan times) delta, gamma, speed and
     theta come from the grid solution itself, the others from central differences of grid
-    solutions on the same grid with sigma, r, q or T moved by 0.1 %.
+    solutions on the same grid with sigma, r, q or T moved by 0.1 %. The same holds for
+    barrier options (``barrier=`` and its keywords as for :func:`price`), whose Greeks
+    always come from the grid; moving T moves the monitoring times with the expiry, as
+    time passing does. A knock-in's are the European option's less those of a knock-out.
 
     Returns
     -------
@@ -228,7 +257,8 @@ def greeks(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kin
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise))
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind,
+                             rebate, monitoring))
 
 
 def sensitivities(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind: Any = "call", *,
