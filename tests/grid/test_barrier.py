@@ -32,7 +32,10 @@ def reference_groups():
         model = getattr(tw, row["model"])(*(float(row[name]) for name in PARAMETERS[row["model"]]))
         key = (model, f"{up_down}-and-{in_out}", int(row["monitoring"]), float(row["T"]) if row["monitoring"] != "0" else 0)
         groups[key].append(dict(row, payoff=payoff))
-    return [pytest.param(*key, rows, id=f"{key[0]!r}-{key[1]}-M{key[2]}") for key, rows in groups.items()]
+    # Daily dates take a second or more per option: those groups run under the slow marker,
+    # the 26-date ones covering the same steps by default.
+    return [pytest.param(*key, rows, id=f"{key[0]!r}-{key[1]}-M{key[2]}", marks=pytest.mark.slow if key[2] > 26 else ())
+            for key, rows in groups.items()]
 
 
 @pytest.mark.parametrize("model, barrier_kind, M, T, rows", reference_groups())
