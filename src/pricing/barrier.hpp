@@ -66,6 +66,12 @@ Status barrier_one(const Model& model, const Option& o, Output what, const doubl
         if (!b.knock_in()) values[0] = b.rebate;
         return Status::ok;
     }
+    if constexpr (std::is_same_v<Model, BlackScholes>) {
+        if (b.monitoring.continuous() && what == Output::price) {
+            values[0] = closed_form(model, o);
+            return Status::ok;
+        }
+    }
     const Option part = knocked_out_part(o);
     const Status status =
         what == Output::price ? grid::price(model, part, stop, values[0]) : grid::greeks(model, part, stop, values);

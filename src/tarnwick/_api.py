@@ -217,6 +217,12 @@ def price(model: Model, S: Any, K: Any, T: Any, r: Any = 0.0, q: Any = 0.0, kind
     5.49042041
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
     5.68452
+    >>> tw.price(kou, 100, [95.0, 105.0], 0.5, 0.05, barrier=90.0, barrier_kind="down-and-out").round(5)
+    array([10.50336,  5.27669])
+    >>> daily = np.arange(1, 127) / 252
+    >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", barrier=110.0, barrier_kind="up-and-in",
+    ...                rebate=1.0, monitoring=daily), 5)
+    1.2831
     """
     return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind, rebate,
                      monitoring)[0]

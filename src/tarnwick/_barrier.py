@@ -1,7 +1,7 @@
 """European barrier options: the barrier keywords of :func:`price` and :func:`greeks`,
 validated, and the batch on the grid solver."""
 
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -11,7 +11,7 @@ from ._inputs import as_float_array, check_finite, check_positive, market_argume
 from ._models import BlackScholes, Kou, Merton, Model
 from ._status import warn_failures
 
-ArrayOrFloat = Any
+ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 _KINDS = {"down-and-out": 1, "down-and-in": 2, "up-and-out": 3, "up-and-in": 4}
 _CONTINUOUS = np.empty(0)
@@ -35,7 +35,8 @@ def monitoring_times(monitoring: Any) -> "NDArray[np.float64]":
         raise ValueError(f"monitoring must be None or a non-empty 1-D array of times, got shape {times.shape}")
     if not np.all(np.isfinite(times) & (times >= 0.0)):
         raise ValueError("monitoring times must be finite and >= 0 (years from now)")
-    return np.unique(times)
+    distinct: "NDArray[np.float64]" = np.unique(times)
+    return distinct
 
 
 def check_barrier_keywords(barrier: Any, barrier_kind: Any, rebate: Any, monitoring: Any, exercise: Any) -> bool:
