@@ -329,6 +329,20 @@ def test_price_american_puts_and_refusal_for_stochastic_volatility(capsys):
     assert "--american" in capsys.readouterr().err.splitlines()[-1]
 
 
+def test_price_barrier_options_and_their_usage_errors(capsys):
+    lines = run_main(capsys, "price", "kou", "--barrier", "90", "--barrier-kind", "down-and-in", "--rebate", "2",
+                     "--monitoring", "weekly", "--K", "95,105", "--T", "0.5")
+    _, table = table_of(lines)
+    expected = tw.price(tw.Kou(0.16, 1.0, 0.4, 10.0, 5.0), 100.0, [95, 105], 0.5, 0.05, barrier=90.0,
+                        barrier_kind="down-and-in", rebate=2.0, monitoring=np.arange(1, 27) / 52)
+    np.testing.assert_allclose(table[:, 2], expected, atol=1e-6)
+    for argv, flag in ((["--rebate", "1"], "arguments --barrier-kind, --rebate"), (["--barrier", "90"], "argument --barrier"),
+                       (["--barrier", "90", "--barrier-kind", "down-and-out", "--american"], "argument --barrier")):
+        with pytest.raises(SystemExit):
+            main(["price", "kou"] + argv)
+        assert flag in capsys.readouterr().err.splitlines()[-1]
+
+
 @pytest.mark.parametrize("argv, flag, condition", [
     (["kou", "--K=-100"], "--K", "numbers > 0"),
     (["kou", "--K", "0,100"], "--K", "numbers > 0"),

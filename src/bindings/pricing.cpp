@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bindings/interrupt.hpp"
+#include "pricing/barrier.hpp"
 #include "pricing/batch.hpp"
 #include "pricing/early_exercise.hpp"
 
@@ -63,18 +64,16 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> entry(int model, const 
     return run(what, model, params, S, K, T, r, q, call, threads);
 }
 
-// Options with early exercise on the grid: output 0 prices, 1 Greeks; exercise 1 American,
-// 2 Bermudan on `dates` (years from now, increasing).
-std::pair<py::array_t<double>, py::array_t<std::int8_t>> early_exercise(int output, int model, const Doubles& params,
-                                                                         const Doubles& S, const Doubles& K,
-                                                                         const Doubles& T, const Doubles& r,
-                                                                         const Doubles& q, const Flags& call,
-                                                                         int exercise, const Doubles& dates,
-                                                                         unsigned threads) {
+using Table = std::pair<py::array_t<double>, py::array_t<std::int8_t>>;
+
+// A batch on the grid solver: checks the arrays, makes the (rows, n) table and the n status
+// codes, and runs `batch(what, in, out, schedule)` without the GIL.
+template <class Batch>
+Table on_grid(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
+              const Doubles& r, const Doubles& q, const Flags& call, unsigned threads, Batch&& batch) {
     check_model(model, static_cast<std::size_t>(params.size()));
     if (!pricing::on_grid(model)) throw std::invalid_argument("the model has no grid solver");
     if (output < 0 || output > 1) throw std::invalid_argument("unknown output code");
-    if (exercise < 1 || exercise > 2) throw std::invalid_argument("unknown exercise code");
     const auto n = S.size();
     for (const auto* a : {&K, &T, &r, &q})
         if (a->size() != n) throw std::invalid_argument("S, K, T, r and q must have one size");
@@ -85,16 +84,44 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> early_exercise(int outp
     py::array_t<std::int8_t> status(static_cast<py::ssize_t>(n));
     const pricing::Inputs in{S.data(), K.data(), T.data(), r.data(), q.data(), call.data(), static_cast<std::size_t>(n)};
     const pricing::Outputs out{table.mutable_data(), status.mutable_data()};
-    const tarnwick::ExerciseDates on{dates.data(), static_cast<std::size_t>(dates.size())};
-    const double* p = params.data();
     bool completed;
     {
         py::gil_scoped_release release;
-        completed = pricing::evaluate_early(model, p, what, static_cast<tarnwick::Exercise>(exercise), on, in, out,
-                                            tarnwick::bindings::interruptible(threads));
+        completed = batch(what, in, out, tarnwick::bindings::interruptible(threads));
     }
     tarnwick::bindings::raise_if_stopped(completed);
     return {std::move(table), std::move(status)};
+}
+
+// Options with early exercise on the grid: output 0 prices, 1 Greeks; exercise 1 American,
+// 2 Bermudan on `dates` (years from now, increasing).
+Table early_exercise(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
+                     const Doubles& r, const Doubles& q, const Flags& call, int exercise, const Doubles& dates,
+                     unsigned threads) {
+    if (exercise < 1 || exercise > 2) throw std::invalid_argument("unknown exercise code");
+    const tarnwick::ExerciseDates on{dates.data(), static_cast<std::size_t>(dates.size())};
+    const auto style = static_cast<tarnwick::Exercise>(exercise);
+    return on_grid(output, model, params, S, K, T, r, q, call, threads,
+                   [&](Output what, const auto& in, const auto& out, const auto& schedule) {
+                       return pricing::evaluate_early(model, params.data(), what, style, on, in, out, schedule);
+                   });
+}
+
+// European barrier options on the grid: output 0 prices, 1 Greeks; kind 1 down-and-out, 2
+// down-and-in, 3 up-and-out, 4 up-and-in; levels and rebates per option; monitoring times
+// (years from now, increasing) for all, none: continuous.
+Table barrier(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
+              const Doubles& r, const Doubles& q, const Flags& call, int kind, const Doubles& H, const Doubles& rebate,
+              const Doubles& monitoring, unsigned threads) {
+    if (kind < 1 || kind > 4) throw std::invalid_argument("unknown barrier kind");
+    if (H.size() != S.size() || rebate.size() != S.size())
+        throw std::invalid_argument("H and rebate must have the size of S");
+    const pricing::BarrierInputs terms{static_cast<tarnwick::BarrierKind>(kind), H.data(), rebate.data(),
+                                       {monitoring.data(), static_cast<std::size_t>(monitoring.size())}};
+    return on_grid(output, model, params, S, K, T, r, q, call, threads,
+                   [&](Output what, const auto& in, const auto& out, const auto& schedule) {
+                       return pricing::evaluate_barrier(model, params.data(), what, terms, in, out, schedule);
+                   });
 }
 
 // The exercise boundary of an American option: times to expiry, boundary spots, status.
@@ -152,6 +179,11 @@ PYBIND11_MODULE(_pricing, m) {
           py::arg("dates"), py::arg("threads"),
           "Options with early exercise (1 American, 2 Bermudan on dates): output 0 prices (1, n), 1 Greeks (13, n); "
           "and n status codes.");
+    m.def("barrier", &barrier, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"), py::arg("K"),
+          py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("kind"), py::arg("H"), py::arg("rebate"),
+          py::arg("monitoring"), py::arg("threads"),
+          "European barrier options (kind 1 down-out, 2 down-in, 3 up-out, 4 up-in; monitoring times, none: "
+          "continuous): output 0 prices (1, n), 1 Greeks (13, n); and n status codes.");
     m.def("exercise_boundary", &exercise_boundary, py::arg("model"), py::arg("params"), py::arg("K"), py::arg("T"),
           py::arg("r"), py::arg("q"), py::arg("call"),
           "The American exercise boundary: times to expiry, boundary spots and a status code.");

@@ -40,8 +40,11 @@ inline Terms terms(double sigma, const market::Forward& f, double T, Product pro
     return t;
 }
 
+// Each side's difference in its own order rather than the call's times the sign: the same
+// magnitude to the last bit, but a put whose terms are both zero is +0, not -0.
 inline double price(const Terms& t, const market::Forward& f) {
-    return t.sign * (f.discounted_forward * t.n1 - f.discounted_strike * t.n2);
+    const double forward_part = f.discounted_forward * t.n1, strike_part = f.discounted_strike * t.n2;
+    return t.sign > 0.0 ? forward_part - strike_part : strike_part - forward_part;
 }
 
 inline double price(double sigma, const market::Forward& f, double T, Product product) {

@@ -49,21 +49,33 @@ double reach(const Cumulant& cumulant, bool up) {
     return best;
 }
 
-// The mesh for an option at log-moneyness x_spot whose log return has upper and lower
-// reaches `above`, `below` (drift included), with about `per_reach` nodes over the larger
-// reach and a spacing of at most `spacing`. Returns nodes = 0 where more than `max_nodes`
-// would be needed.
-inline Mesh make_mesh(double x_spot, double above, double below, std::size_t per_reach, double spacing,
-                      std::size_t max_nodes) {
+// The mesh from lo to hi (each end moved out to a node) at spacing h with `anchor` on a node,
+// and the node nearest the strike. nodes = 0 where more than `max_nodes` would be needed.
+inline Mesh lay(double lo, double hi, double h, double anchor, std::size_t max_nodes) {
+    const double left = std::ceil((anchor - lo) / h), right = std::ceil((hi - anchor) / h);
+    if (!(left + right + 1.0 <= static_cast<double>(max_nodes))) return {0.0, h, 0, 0};
+    const std::size_t nodes = static_cast<std::size_t>(left + right) + 1;
+    const double first = anchor - left * h;
+    const double strike = std::clamp(std::round(-first / h), 0.0, static_cast<double>(nodes - 1));
+    return {first, h, nodes, static_cast<std::size_t>(strike)};
+}
+
+// The span [lo, hi] of the mesh for an option at log-moneyness x_spot whose log return has
+// upper and lower reaches `above`, `below` (drift included).
+struct Span {
+    double lo, hi;
+};
+
+inline Span span(double x_spot, double above, double below) {
     // The spot's value sees the strike region and the spot's own neighbourhood; the mesh
     // spans both, each widened by the reach of the log return.
-    const double hi = std::max(x_spot, 0.0) + below;  // a put is worthless above here
-    const double lo = std::min(x_spot, 0.0) - above;  // a call is worthless below here
-    const double h = std::min(std::max(above, below) / static_cast<double>(per_reach), spacing);
-    const double left = std::ceil(-lo / h), right = std::ceil(hi / h);
-    if (!(left + right + 1.0 <= static_cast<double>(max_nodes))) return {0.0, h, 0, 0};
-    const auto strike = static_cast<std::size_t>(left);
-    return {-left * h, h, strike + static_cast<std::size_t>(right) + 1, strike};
+    return {std::min(x_spot, 0.0) - above,   // a call is worthless below here
+            std::max(x_spot, 0.0) + below};  // a put is worthless above here
+}
+
+// The spacing: about `per_reach` nodes over the larger reach, and at most `spacing`.
+inline double spacing_for(double above, double below, std::size_t per_reach, double spacing) {
+    return std::min(std::max(above, below) / static_cast<double>(per_reach), spacing);
 }
 
 }  // namespace tarnwick::grid

@@ -24,6 +24,7 @@
 #include "grid/extrapolation.hpp"
 #include "grid/interpolation.hpp"
 #include "grid/jump_integral.hpp"
+#include "grid/knock_out.hpp"
 #include "grid/mesh.hpp"
 #include "grid/time_stepping.hpp"
 #include "market/forward.hpp"
@@ -87,7 +88,35 @@ Mesh mesh_for(const Model& model, const Option& o, bool near = false) {
     const double short_reach = exercised_reach * deviation + drift;
     // A put's in-the-money end is the lower one, which the upper tail of X reaches.
     if (near) (o.product.call() ? below : above) = std::min(o.product.call() ? below : above, short_reach);
-    return make_mesh(x_spot, above, below, nodes_per_reach, deviation / nodes_per_deviation, max_nodes);
+    const double h = spacing_for(above, below, nodes_per_reach, deviation / nodes_per_deviation);
+    const Span s = span(x_spot, above, below);
+    const Barrier& b = o.product.barrier;
+    if (!b.present()) return lay(s.lo, s.hi, h, 0.0, max_nodes);
+    // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
+    return knock_out_mesh(s, h, market::log_ratio(b.level, o.K), b.up(),
+                          b.monitoring.continuous(), b.up() ? below : above, max_nodes);
+}
+
+// The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the
+// barrier out), monitoring times in time to expiry. The dates are shifted by `shift` with
+// the expiry when T is bumped for a Greek, so that time passing moves them all.
+inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
+    KnockOut k;
+    const Barrier& b = o.product.barrier;
+    if (!b.present()) return k;
+    const double position = (market::log_ratio(b.level, o.K) - mesh.lo) / mesh.h;
+    const double node = std::round(position);
+    k.active = node >= 0.0 && node < static_cast<double>(mesh.nodes) && std::abs(position - node) < 1e-6;
+    k.up = b.up();
+    k.continuous = b.monitoring.continuous();
+    k.node = k.active ? static_cast<std::size_t>(node) : 0;
+    k.rebate = b.rebate / o.K;
+    k.cash = b.cash / o.K;
+    for (std::size_t i = b.monitoring.count; i-- > 0;) {
+        const double t = b.monitoring.times[i] + shift;
+        if (t > 0.0 && t <= o.T) k.times.push_back(o.T - t);
+    }
+    return k;
 }
 
 inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike}; }
@@ -106,12 +135,12 @@ inline ExerciseTimes exercise_times(const Option& o) {
 // The solution on one mesh at the option's spot, and the exercise boundary if asked.
 template <class Model>
 Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop, Local& out,
-                Trace* trace = nullptr) {
+                Trace* trace = nullptr, double shift = 0.0) {
     const Coefficients c = coefficients(model, o.r, o.q);
     const JumpIntegral<decltype(model.jumps())> jumps(model.jumps(), mesh);
     Solution solution;
-    const Status status =
-        march(c, jumps, o.product.call(), exercise_times(o), o.T, mesh, steps, stop, solution, trace);
+    const Status status = march(c, jumps, o.product.call(), exercise_times(o), knock_out_for(o, mesh, shift), o.T,
+                                mesh, steps, stop, solution, trace);
     if (status != Status::ok) return status;
     out = local_at(mesh, solution.value, solution.jump, solution.held, market::log_ratio(o.S, o.K));
     out.edge_exercised = solution.edge_exercised;
@@ -126,11 +155,11 @@ Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size
 // The extrapolated values at the spot, from `mesh` and its refinement.
 template <class Model>
 Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop stop, Local& out,
-                    Trace* trace = nullptr) {
+                    Trace* trace = nullptr, double shift = 0.0) {
     if (mesh.nodes == 0) return Status::node_limit;
     Local coarse, fine;
-    Status status = solve_on(model, o, mesh, time_steps, stop, coarse);
-    if (status == Status::ok) status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, fine, trace);
+    Status status = solve_on(model, o, mesh, time_steps, stop, coarse, nullptr, shift);
+    if (status == Status::ok) status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, fine, trace, shift);
     if (status != Status::ok) return status;
     out = richardson(coarse, fine);
     out.edge_exercised = coarse.edge_exercised && fine.edge_exercised;
@@ -142,7 +171,9 @@ inline double price_from(const Local& l, const Option& o) {
     double value = o.K * l.u;
     const bool now = o.product.exercise == Exercise::american;
     if (now) value = std::max(value, o.K * payoff(o.product.call(), market::log_ratio(o.S, o.K)));
-    return std::max(value, 0.0);
+    // The knock-out paying negative cash that prices a knock-in may be worth less than
+    // nothing; every other contract here is worth at least nothing.
+    return o.product.barrier.cash < 0.0 ? value : std::max(value, 0.0);
 }
 
 // The mesh of an option: the short one where the option is exercised deep in the money and
@@ -191,9 +222,10 @@ Status greeks(const Model& model, const Option& o, Stop stop, double* out) {
     const double K = o.K, S = o.S;
     const auto delta = [&](const Local& l) { return K * l.ux / S; };
     const auto gamma = [&](const Local& l) { return K * (l.uxx - l.ux) / (S * S); };
-    const auto pair = [&](const Model& m_up, const Option& o_up, const Model& m_down, const Option& o_down) {
-        if (status == Status::ok) status = extrapolated(m_up, o_up, mesh, stop, up);
-        if (status == Status::ok) status = extrapolated(m_down, o_down, mesh, stop, down);
+    const auto pair = [&](const Model& m_up, const Option& o_up, const Model& m_down, const Option& o_down,
+                          double shift = 0.0) {
+        if (status == Status::ok) status = extrapolated(m_up, o_up, mesh, stop, up, nullptr, shift);
+        if (status == Status::ok) status = extrapolated(m_down, o_down, mesh, stop, down, nullptr, -shift);
     };
     out[greek::price] = price_from(base, o);
     out[greek::delta] = delta(base);
@@ -226,7 +258,7 @@ Status greeks(const Model& model, const Option& o, Stop stop, double* out) {
     o_up = o_down = o;
     o_up.T += dT;
     o_down.T -= dT;
-    pair(model, o_up, model, o_down);
+    pair(model, o_up, model, o_down, dT);
     out[greek::charm] = -(delta(up) - delta(down)) / (2.0 * dT);
     out[greek::colour] = -(gamma(up) - gamma(down)) / (2.0 * dT);
 

@@ -7,7 +7,8 @@
 // from the payoff at tau = 0 to tau = T, with u >= payoff wherever exercise is allowed.
 //
 // Crank-Nicolson in time, started (and restarted after each Bermudan exercise time, whose
-// maximum puts a kink back into u) by two steps each taken as two implicit Euler half
+// maximum puts a kink back into u, and after each monitoring time of a barrier, where the
+// knock-out puts a jump into it: knock_out.hpp) by two steps each taken as two implicit Euler half
 // steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and its error
 // would no longer fall as dt^2. Central differences in x, upwind where the drift would
 // make them non-monotone (a tiny diffusion). The jump term is implicit too, reached by
@@ -24,6 +25,7 @@
 #include "common/status.hpp"
 #include "grid/complementarity.hpp"
 #include "grid/far_field.hpp"
+#include "grid/knock_out.hpp"
 #include "grid/mesh.hpp"
 #include "product/option.hpp"
 
@@ -61,6 +63,12 @@ struct Solution {
 inline constexpr int max_jump_passes = 2000;
 // The passes end once the bound of their remaining error is below this (per unit strike).
 inline constexpr double jump_tolerance = 1e-13;
+
+// A segment between monitoring times takes at least steps / monitoring_steps steps: the
+// knock-out's jump at the barrier restarts the tau^-1/2 singularity each time, and with a
+// step or two per segment (daily dates) the time error would stay at ~1e-5 K and not halve
+// with the steps, which extrapolation needs.
+inline constexpr std::size_t monitoring_steps = 16;
 
 inline double payoff(bool call, double x) { return std::max(call ? std::expm1(x) : -std::expm1(x), 0.0); }
 
@@ -112,10 +120,12 @@ inline double boundary(const Mesh& mesh, bool call, const std::vector<char>& act
 }  // namespace stepping_detail
 
 // Steps per unit of T at the coarsest level come from the caller: `steps` over the whole
-// life, spread over the Bermudan segments by their length (at least one each).
+// life, spread over the segments between Bermudan and monitoring times by their length (at
+// least one each).
 template <class JumpIntegral>
-Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const ExerciseTimes& exercise, double T,
-             const Mesh& mesh, std::size_t steps, Stop stop, Solution& out, Trace* trace) {
+Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const ExerciseTimes& exercise,
+             const KnockOut& knock, double T, const Mesh& mesh, std::size_t steps, Stop stop, Solution& out,
+             Trace* trace) {
     using namespace stepping_detail;
     const std::size_t n = mesh.nodes;
     const Stencil s = stencil(c, mesh.h);
@@ -124,19 +134,31 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
 
     std::vector<double> g(n), u(n), next(n), last(n), explicit_part(n), jump(n), rhs(n), thomas(n);
     std::vector<char> active(n, 0);
-    for (std::size_t i = 0; i < n; ++i) g[i] = payoff(call, mesh.x(i));
-    u = g;
+    for (std::size_t i = 0; i < n; ++i) {
+        g[i] = payoff(call, mesh.x(i));
+        u[i] = g[i] + knock.cash;
+    }
+    // The last monitoring time passed (NaN: none yet).
+    double monitored = std::nan("");
+    if (knock.active && (knock.continuous || knock.monitored_at(0.0))) {
+        knock_out(knock, u);
+        monitored = 0.0;
+    }
 
-    // Segment ends in tau: the Bermudan times, then the expiry's counterpart T.
+    // Segment ends in tau: the Bermudan and monitoring times, then the expiry's counterpart T.
     std::vector<double> ends;
-    for (double t : exercise.times)
-        if (t > 0.0 && t < T) ends.push_back(t);
+    for (const auto* times : {&exercise.times, &knock.times})
+        for (double t : *times)
+            if (t > 0.0 && t < T) ends.push_back(t);
+    std::sort(ends.begin(), ends.end());
+    ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
     ends.push_back(T);
 
     // The far field at tau, the segment starting at `start`.
     const auto far_at = [&](double tau, double start) {
         const bool held_to_expiry = exercise.style != Exercise::bermudan;
-        return far_field(call, c.r, c.q, held_to_expiry ? tau : tau - start, american);
+        const FarField plain = far_field(call, c.r, c.q, held_to_expiry ? tau : tau - start, american);
+        return with_knock_out(plain, knock, c.r, tau, knock.continuous ? 0.0 : tau - monitored);
     };
     // The operator without the jump integral, applied to v at node i.
     const auto diffusion = [&](const std::vector<double>& v, std::size_t i) {
@@ -152,7 +174,8 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
     std::vector<double> previous = u;
     double last_step = 0.0;
     for (double end : ends) {
-        const auto count = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(steps * (end - start) / T - 1e-9)));
+        const auto share = static_cast<std::size_t>(std::ceil(steps * (end - start) / T - 1e-9));
+        const auto count = std::max<std::size_t>(knock.active && !knock.continuous ? steps / monitoring_steps : 1, share);
         // Steps fall like the square of their index from the segment's start: the value's
         // time derivative there is singular like tau^-1/2 (the payoff's kink, and with early
         // exercise the boundary moving like sqrt(tau)), and on uniform steps Crank-Nicolson's
@@ -225,7 +248,14 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             }
         }
         tau = end;
-        if (exercise.style == Exercise::bermudan && (end < T || (!exercise.times.empty() && exercise.times.back() >= T))) {
+        if (end < T && knock.active && knock.monitored_at(end)) {
+            knock_out(knock, u);
+            monitored = end;
+            previous = u;
+            last_step = 0.0;
+        }
+        const bool exercisable = std::find(exercise.times.begin(), exercise.times.end(), end) != exercise.times.end();
+        if (exercise.style == Exercise::bermudan && exercisable) {
             for (std::size_t i = 0; i < n; ++i) {
                 active[i] = u[i] <= g[i] ? 1 : 0;
                 u[i] = std::max(u[i], g[i]);

@@ -22,13 +22,46 @@ struct ExerciseDates {
     std::size_t count = 0;
 };
 
-// A contract on the underlying: its payoff and when it may be exercised. A barrier becomes
-// another member here, and the engines that cannot price a contract refuse it: the Fourier
-// engines price European exercise only, the grid solver (grid/) every style.
+// Which side of the spot the barrier lies on and what a hit does: a knock-out dies there, a
+// knock-in comes alive there. The codes are those of the pricing API.
+enum class BarrierKind : std::int8_t { none = 0, down_out = 1, down_in = 2, up_out = 3, up_in = 4 };
+
+// The times at which the barrier is watched, in years from now, increasing; empty: at every
+// instant. Not owned.
+struct Monitoring {
+    const double* times = nullptr;
+    std::size_t count = 0;
+
+    bool continuous() const { return count == 0; }
+};
+
+// A barrier at `level`. The rebate is cash: a knock-out pays it at the hit, a knock-in at
+// expiry if it never came alive. A knock-out also pays `cash` at expiry if it survives,
+// besides its payoff (the engines price a knock-in as the European option less a knock-out
+// paying -rebate there: the two together pay the payoff, or the rebate, in every state).
+struct Barrier {
+    BarrierKind kind = BarrierKind::none;
+    double level = 0.0;
+    double rebate = 0.0;
+    double cash = 0.0;
+    Monitoring monitoring = {};
+
+    bool present() const { return kind != BarrierKind::none; }
+    bool up() const { return kind == BarrierKind::up_out || kind == BarrierKind::up_in; }
+    bool knock_in() const { return kind == BarrierKind::down_in || kind == BarrierKind::up_in; }
+    // Whether a spot S is at or beyond the barrier (knocked out or in at once).
+    bool breached_by(double S) const { return up() ? S >= level : S <= level; }
+};
+
+// A contract on the underlying: its payoff, when it may be exercised and its barrier. The
+// engines that cannot price a contract refuse it: the Fourier engines price European
+// exercise without a barrier only, the grid solver (grid/) every style and European
+// barriers.
 struct Product {
     Payoff payoff;
     Exercise exercise = Exercise::european;
     ExerciseDates dates = {};
+    Barrier barrier = {};
 
     bool call() const { return payoff == Payoff::call; }
     bool early_exercise() const { return exercise != Exercise::european; }

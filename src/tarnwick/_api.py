@@ -1,5 +1,5 @@
 """Vectorised prices, Greeks and parameter sensitivities of European options, and prices
-and Greeks of American and Bermudan ones."""
+and Greeks of American, Bermudan and barrier ones."""
 
 # Annotations stay text, so that help() shows the short names of _types.
 from __future__ import annotations
@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
+from ._barrier import check_barrier_keywords, evaluate_barrier
 from ._frames import keeps_index
 from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
@@ -101,10 +102,14 @@ def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S:
 
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
-              threads: Optional[int], exercise: Any = "european", **market: Any) -> List[ArrayOrFloat]:
+              threads: Optional[int], exercise: Any = "european", barrier: Any = None, barrier_kind: Any = None,
+              rebate: Any = 0.0, monitoring: Any = None, **market: Any) -> List[ArrayOrFloat]:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
     S, T, r, q = market_inputs(S, T, r, q, **market)
+    if check_barrier_keywords(barrier, barrier_kind, rebate, monitoring, exercise):
+        return evaluate_barrier(_OUTPUTS[output], model, S, K, T, r, q, kind, barrier, barrier_kind, rebate,
+                                monitoring, threads)
     style = exercise_style(exercise)
     if style is not None:
         return _early(output, model, style, S, K, T, r, q, kind, threads)
@@ -132,17 +137,22 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
 def price(model: Model, S: Optional[Number], K: Number,  # type: ignore[overload-overlap]
           T: Maturity, r: Number = ..., q: Number = ..., kind: Kind = ..., *,
           forward: Optional[Number] = ..., discount: Optional[Number] = ...,
-          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., threads: Optional[int] = ...) -> float: ...
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., barrier: Any = ...,
+          barrier_kind: Optional[str] = ..., rebate: Any = ..., monitoring: Any = ...,
+          threads: Optional[int] = ...) -> float: ...
 @overload
 def price(model: Model, S: Optional[Numbers], K: Numbers, T: Maturities, r: Numbers = ...,
           q: Numbers = ..., kind: Kinds = ..., *,
           forward: Optional[Numbers] = ..., discount: Optional[Numbers] = ...,
-          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., threads: Optional[int] = ...) -> Values: ...
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., barrier: Any = ...,
+          barrier_kind: Optional[str] = ..., rebate: Any = ..., monitoring: Any = ...,
+          threads: Optional[int] = ...) -> Values: ...
 @overload
 def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = ..., q: Column = ...,
           kind: KindColumn = ..., *,
           forward: Optional[Column] = ..., discount: Optional[Column] = ...,
-          valuation: Any = ..., day_count: str = ..., exercise: Any = ...,
+          valuation: Any = ..., day_count: str = ..., exercise: Any = ..., barrier: Any = ...,
+          barrier_kind: Optional[str] = ..., rebate: Any = ..., monitoring: Any = ...,
           threads: Optional[int] = ...) -> Labelled: ...
 
 
@@ -150,7 +160,8 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = .
 def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0, q: Column = 0.0,
           kind: KindColumn = "call", *, forward: Optional[Column] = None,
           discount: Optional[Column] = None, valuation: Any = None,
-          day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european",
+          day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european", barrier: Any = None,
+          barrier_kind: Optional[str] = None, rebate: Any = 0.0, monitoring: Any = None,
           threads: Optional[int] = None) -> Union[float, Labelled]:
     """Prices of European, American or Bermudan options under a model.
 
@@ -189,14 +200,29 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
         or (Bermudan) at the given times in years from now and at expiry; times after an
         option's expiry do not concern it. Case-insensitive. Early exercise is priced under
         BlackScholes, Kou and Merton.
+    barrier : array_like, optional
+        A barrier level H (finite, > 0) makes the options barrier options (European
+        exercise, BlackScholes, Kou and Merton), priced to about 1e-6 of the strike: in
+        closed form under BlackScholes watched continuously, else on the grid.
+    barrier_kind : {'down-and-out', 'down-and-in', 'up-and-out', 'up-and-in'}, optional
+        Required with ``barrier``; case-insensitive. A spot at or beyond the barrier now
+        has knocked the option out (its value is the rebate) or in (a European option).
+    rebate : array_like, optional
+        Cash (finite, >= 0, default 0) paid by a knock-out at the moment it knocks out and
+        by a knock-in at expiry if it never knocked in.
+    monitoring : None or 1-D array_like of float, optional
+        When the barrier is watched: always (None, default), or only at the given times in
+        years from now (or durations), e.g. ``np.arange(1, 127) / 252`` for daily over half
+        a year; times after an option's expiry do not concern it. The spot now is always
+        checked.
     threads : int, optional
         Threads to use, 1 to 1024; default the environment variable TARNWICK_NUM_THREADS,
         else all cores.
 
-    All array arguments broadcast together (NumPy rules); ``exercise`` is one for all.
-    Where any argument is a pandas Series, the result is a Series on its index (named
-    "price"); every Series argument must have that same index (they are not combined by
-    position), and the others must broadcast to its length.
+    All array arguments broadcast together (NumPy rules); ``exercise``, ``barrier_kind``
+    and ``monitoring`` are one for all. Where any argument is a pandas Series, the result
+    is a Series on its index (named "price"); every Series argument must have that same
+    index (they are not combined by position), and the others must broadcast to its length.
 
     Returns
     -------
@@ -215,10 +241,12 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
         a bad exercise or a thread count outside 1 to 1024. The message names the argument.
         Series with different indexes, or a Series with arguments that broadcast to more
         than its length.
+        Barrier keywords without a barrier, or a barrier without its kind.
     TypeError
         A model that is not one of the package's models.
     NotImplementedError
-        Early exercise under a stochastic-volatility model.
+        Early exercise or a barrier under a stochastic-volatility model; a barrier with
+        early exercise.
     KeyboardInterrupt
         On Ctrl-C during a batch, within a fraction of a second; nothing is returned.
 
@@ -260,8 +288,15 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
 
     >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", exercise="american"), 5)
     5.70224
+    >>> tw.price(kou, 100, [95.0, 105.0], 0.5, 0.05, barrier=90.0, barrier_kind="down-and-out").round(5)
+    array([10.50336,  5.27669])
+    >>> daily = np.arange(1, 127) / 252
+    >>> round(tw.price(kou, 100, 100, 0.5, 0.05, kind="put", barrier=110.0, barrier_kind="up-and-in",
+    ...                rebate=1.0, monitoring=daily), 5)
+    1.2831
     """
-    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, forward=forward,
+    return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind, rebate,
+                     monitoring, forward=forward,
                      discount=discount, valuation=valuation, day_count=day_count)[0]
 
 
@@ -269,7 +304,8 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
 def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0.0,
            q: Column = 0.0, kind: KindColumn = "call", *, forward: Optional[Column] = None,
            discount: Optional[Column] = None, valuation: Any = None,
-           day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european",
+           day_count: str = DEFAULT_DAY_COUNT, exercise: Any = "european", barrier: Any = None,
+           barrier_kind: Optional[str] = None, rebate: Any = 0.0, monitoring: Any = None,
            threads: Optional[int] = None) -> Greeks:
     """The price and twelve Greeks of European options under a model.
 
@@ -286,7 +322,10 @@ def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 
 
     With early exercise (``exercise='american'`` or Bermudan times) delta, gamma, speed and
     theta come from the grid solution itself, the others from central differences of grid
-    solutions on the same grid with sigma, r, q or T moved by 0.1 %.
+    solutions on the same grid with sigma, r, q or T moved by 0.1 %. The same holds for
+    barrier options (``barrier=`` and its keywords as for :func:`price`), whose Greeks
+    always come from the grid; moving T moves the monitoring times with the expiry, as
+    time passing does. A knock-in's are the European option's less those of a knock-out.
 
     Returns
     -------
@@ -303,8 +342,9 @@ def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 
     >>> g.delta.round(6)
     array([-0.396434, -0.373982, -0.346834])
     """
-    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise, forward=forward,
-                             discount=discount, valuation=valuation, day_count=day_count))
+    return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind,
+                             rebate, monitoring, forward=forward, discount=discount,
+                             valuation=valuation, day_count=day_count))
 
 
 @overload

@@ -53,6 +53,22 @@ def early_exercise(
     dates: npt.ArrayLike,
     threads: int,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
+def barrier(
+    output: int,
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    kind: int,
+    H: npt.ArrayLike,
+    rebate: npt.ArrayLike,
+    monitoring: npt.ArrayLike,
+    threads: int,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
 def exercise_boundary(
     model: int,
     params: Sequence[float],

@@ -236,6 +236,15 @@ def add_price(subparsers: "argparse._SubParsersAction[argparse.ArgumentParser]")
         model.add_argument("--put", action="store_true", help="puts instead of calls")
         model.add_argument("--american", action="store_true",
                            help="American exercise (blackscholes, kou, merton), priced on a grid")
+        model.add_argument("--barrier", type=POSITIVE, metavar="H",
+                           help="a barrier option at level H (blackscholes, kou, merton), with --barrier-kind")
+        model.add_argument("--barrier-kind", choices=("down-and-out", "down-and-in", "up-and-out", "up-and-in"),
+                           help="what a hit of --barrier does")
+        model.add_argument("--rebate", type=number, default=0.0, metavar="R",
+                           help="cash paid by a knock-out at the hit, by a knock-in at expiry if never hit")
+        model.add_argument("--monitoring", type=monitoring_frequency, metavar="daily|weekly|N",
+                           help="watch the barrier N times a year (daily 252, weekly 52) from now, "
+                                "not continuously")
         model.add_argument("--greeks", action="store_true", help="add " + ", ".join(GREEKS))
         model.add_argument("--iv", action="store_true",
                            help="add the Black-Scholes implied volatility of each price")
@@ -250,19 +259,45 @@ def add_format(parser: argparse.ArgumentParser) -> None:
                         help="aligned table (default), CSV with full-precision numbers, or JSON")
 
 
+def monitoring_frequency(text: str) -> int:
+    """Monitoring times per year: 'daily' (252), 'weekly' (52) or a positive count."""
+    named = {"daily": 252, "weekly": 52}
+    if text.lower() in named:
+        return named[text.lower()]
+    return count(1, 100_000)(text)
+
+
+def barrier_keywords(args: argparse.Namespace) -> Dict[str, Any]:
+    """The barrier keywords of tw.price from the flags: monitoring every 1 / N year up to the
+    longest maturity."""
+    if args.barrier is None:
+        if args.barrier_kind is not None or args.rebate != 0.0 or args.monitoring is not None:
+            args.command_parser.error("arguments --barrier-kind, --rebate, --monitoring: need --barrier")
+        return {}
+    if args.barrier_kind is None:
+        args.command_parser.error("argument --barrier: needs --barrier-kind")
+    if not args.rebate >= 0.0:
+        args.command_parser.error(f"argument --rebate: must be >= 0, got {args.rebate:g}")
+    monitoring = None
+    if args.monitoring is not None:
+        monitoring = np.arange(1, math.ceil(max(args.T) * args.monitoring - 1e-9) + 1) / args.monitoring
+    return dict(barrier=args.barrier, barrier_kind=args.barrier_kind, rebate=args.rebate, monitoring=monitoring)
+
+
 def chain_rows(model: Any, S: float, r: float, q: float, strikes: Sequence[float],
                maturities: Sequence[float], put: bool, greeks: bool,
-               iv: bool, exercise: str = "european") -> Tuple[List[str], List[List[float]]]:
+               iv: bool, exercise: str = "european",
+               barrier: Optional[Dict[str, Any]] = None) -> Tuple[List[str], List[List[float]]]:
     """Column names and rows (T outer, K inner) of a price table."""
     T, K = (a.ravel() for a in np.meshgrid(maturities, strikes, indexing="ij"))
     kind: Kind = "put" if put else "call"
     names, columns = ["T", "K", kind], [T, K]
     if greeks:
-        values = tw.greeks(model, S, K, T, r, q, kind, exercise=exercise)
+        values = tw.greeks(model, S, K, T, r, q, kind, exercise=exercise, **(barrier or {}))
         names += list(GREEKS)
         columns += [np.asarray(values.price)] + [np.asarray(getattr(values, g)) for g in GREEKS]
     else:
-        columns.append(np.asarray(tw.price(model, S, K, T, r, q, kind, exercise=exercise)))
+        columns.append(np.asarray(tw.price(model, S, K, T, r, q, kind, exercise=exercise, **(barrier or {}))))
     if iv:
         names.append("impl.vol")
         columns.append(np.asarray(tw.implied_volatility(columns[2], S, K, T, r, q, kind)))
@@ -278,9 +313,15 @@ def price_command(args: argparse.Namespace) -> List[str]:
     if args.american and model_class not in (tw.BlackScholes, tw.Kou, tw.Merton):
         args.command_parser.error("argument --american: early exercise is priced under blackscholes, kou "
                                   "and merton only")
+    barrier = barrier_keywords(args)
+    if barrier and (args.american or model_class not in (tw.BlackScholes, tw.Kou, tw.Merton)):
+        args.command_parser.error("argument --barrier: barrier options are European, under blackscholes, kou "
+                                  "and merton only")
+    if barrier and args.iv:
+        args.command_parser.error("argument --iv: not with --barrier (a barrier price has no implied volatility)")
     model = model_class(**{name: getattr(args, name) for name in model_class.parameter_names})
     names, table = chain_rows(model, args.S, args.r, args.q, args.K, args.T, args.put,
-                              args.greeks, args.iv, "american" if args.american else "european")
+                              args.greeks, args.iv, "american" if args.american else "european", barrier)
     if args.format == "csv":
         return _table.as_csv(names, table)
     if args.format == "json":

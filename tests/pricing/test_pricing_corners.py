@@ -58,6 +58,12 @@ def test_black_scholes_holds_for_any_volatility(sigma):
     assert all(math.isfinite(v) for v in call + put) and call.vega == 0.0 == call.vomma
 
 
+def test_a_worthless_black_scholes_option_is_plus_zero():
+    # Both terms of the put underflow to zero: the price is 0, printed as 0, never -0.
+    for model in (tw.BlackScholes(1e-6), tw.BlackScholes(1e-300)):
+        assert math.copysign(1.0, tw.price(model, 100.0, 100.0, 1.0, 0.05, 0.02, "put")) == 1.0
+
+
 @pytest.mark.parametrize("model", [KOU, MERTON, tw.BlackScholes(0.2)], ids=["kou", "merton", "black-scholes"])
 @pytest.mark.parametrize("S", [5e-324, 1e-300, 1e300])
 def test_extreme_spots_and_rates_keep_prices_in_bounds(model, S):

@@ -65,5 +65,7 @@ def test_help_shows_short_signatures():
                     "r: 'Column' = 0.0, q: 'Column' = 0.0, kind: 'KindColumn' = 'call', *, "
                     "forward: 'Optional[Column]' = None, discount: 'Optional[Column]' = None, "
                     "valuation: 'Any' = None, day_count: 'str' = 'ACT/365F', "
-                    "exercise: 'Any' = 'european', threads: 'Optional[int]' = None) "
+                    "exercise: 'Any' = 'european', barrier: 'Any' = None, "
+                    "barrier_kind: 'Optional[str]' = None, rebate: 'Any' = 0.0, "
+                    "monitoring: 'Any' = None, threads: 'Optional[int]' = None) "
                     "-> 'Union[float, Labelled]'")
