@@ -13,6 +13,7 @@
 // node holds: its error then falls as h^2, as extrapolation needs, where either side's
 // value alone would leave an O(h) error.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
@@ -32,13 +33,11 @@ struct KnockOut {
     std::size_t node = 0;  // the barrier's node
     double rebate = 0.0;   // paid at the hit
     double cash = 0.0;     // paid at expiry by a survivor
-    std::vector<double> times;
+    std::vector<double> times;  // increasing
 
-    bool monitored_at(double tau) const {
-        for (double t : times)
-            if (t == tau) return true;
-        return false;
-    }
+    // A search, not a scan: it runs at every segment end, and daily monitoring over years
+    // makes thousands of both.
+    bool monitored_at(double tau) const { return std::binary_search(times.begin(), times.end(), tau); }
 };
 
 // The mesh with the barrier x_b on a node: an end of it if the barrier is watched
