@@ -14,12 +14,11 @@ from ._barrier import check_barrier_keywords, evaluate_barrier
 from ._frames import keeps_index
 from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
-from ._models import BlackScholes, Kou, Merton, Model, registration
-from ._status import warn_failures
-from ._types import (Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
+from ._models import Model, registration, require_grid_model
+from ._status import batch_rows, warn_failures
+from ._types import (ArrayOrFloat, Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
                      Numbers, Values)
 
-ArrayOrFloat = Union[float, "NDArray[np.float64]"]
 
 
 class Greeks(NamedTuple):
@@ -79,26 +78,15 @@ def exercise_style(exercise: Any) -> Optional[Tuple[int, "NDArray[np.float64]"]]
     return _BERMUDAN, np.unique(times)
 
 
-def _early_model(model: Any) -> None:
-    if not isinstance(model, Model):
-        registration(type(model), "model")  # a TypeError naming the models
-    if not isinstance(model, (BlackScholes, Kou, Merton)):
-        raise NotImplementedError(f"early exercise is priced under BlackScholes, Kou and Merton only, "
-                                  f"not {type(model).__name__}; use exercise='european'")
-
-
 def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S: Any, K: Any, T: Any, r: Any, q: Any,
            kind: Any, threads: Optional[int]) -> List[ArrayOrFloat]:
-    _early_model(model)
+    require_grid_model(model, "early exercise is priced", "; use exercise='european'")
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
     table, status = _pricing.early_exercise(_OUTPUTS[output], model._code, params, a["S"], a["K"], a["T"], a["r"],
                                             a["q"], a["kind"], style[0], style[1], count)
-    warn_failures(status, [(name, a[name]) for name in _MARKET])
-    if shape == ():
-        return [float(value) for value in table[:, 0]]
-    return [row.reshape(shape) for row in table]
+    return batch_rows(table, status, a, _MARKET, shape)
 
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
@@ -127,10 +115,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     params = np.array(model._parameters(), dtype=np.float64)
     table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
                                               a["kind"], count)
-    warn_failures(status, [(name, a[name]) for name in _MARKET])
-    if shape == ():
-        return [float(value) for value in table[:, 0]]
-    return [row.reshape(shape) for row in table]
+    return batch_rows(table, status, a, _MARKET, shape)
 
 
 @overload

@@ -1,17 +1,16 @@
 """European barrier options: the barrier keywords of :func:`price` and :func:`greeks`,
 validated, and the batch on the grid solver."""
 
-from typing import Any, List, Optional, Union
+from typing import Any, List, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
 from ._inputs import as_float_array, check_finite, check_positive, market_arguments, resolve_threads
-from ._models import BlackScholes, Kou, Merton, Model
-from ._status import warn_failures
-
-ArrayOrFloat = Union[float, "NDArray[np.float64]"]
+from ._models import Model, require_grid_model
+from ._status import batch_rows
+from ._types import ArrayOrFloat
 
 _KINDS = {"down-and-out": 1, "down-and-in": 2, "up-and-out": 3, "up-and-in": 4}
 _CONTINUOUS = np.empty(0)
@@ -56,9 +55,7 @@ def check_barrier_keywords(barrier: Any, barrier_kind: Any, rebate: Any, monitor
 def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any, barrier: Any,
                      barrier_kind: Any, rebate: Any, monitoring: Any, threads: Optional[int]) -> List[ArrayOrFloat]:
     """The rows of :func:`price` (output 0) or :func:`greeks` (1) of barrier options."""
-    if not isinstance(model, (BlackScholes, Kou, Merton)):
-        raise NotImplementedError(f"barrier options are priced under BlackScholes, Kou and Merton only, "
-                                  f"not {type(model).__name__}")
+    require_grid_model(model, "barrier options are priced")
     code = barrier_code(barrier_kind)
     times = monitoring_times(monitoring)
     count = resolve_threads(threads)
@@ -70,7 +67,4 @@ def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, 
     params = np.array(model._parameters(), dtype=np.float64)
     table, status = _pricing.barrier(output, model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"], a["kind"],
                                      code, a["barrier"], a["rebate"], times, count)
-    warn_failures(status, [(name, a[name]) for name in _MARKET])
-    if shape == ():
-        return [float(value) for value in table[:, 0]]
-    return [row.reshape(shape) for row in table]
+    return batch_rows(table, status, a, _MARKET, shape)

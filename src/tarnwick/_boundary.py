@@ -6,8 +6,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
-from ._api import _early_model
 from ._inputs import kind_codes, scalar_arguments
+from ._models import require_grid_model
 from ._plot import _figure
 from ._status import warn_failures
 
@@ -50,7 +50,7 @@ def exercise_boundary(model: Any, K: float, T: float, r: float = 0.0, q: float =
     >>> bool(b.spot[0] < b.spot[-1] < 100.0)
     True
     """
-    _early_model(model)
+    require_grid_model(model, "early exercise is priced", "; use exercise='european'")
     if not isinstance(kind, str):
         raise ValueError(f"kind must be 'call' or 'put', got {kind!r}")
     checked = scalar_arguments(1.0, K, T, r, q, kind)

@@ -361,3 +361,13 @@ class HestonKou(Model):
     p: float
     eta1: float
     eta2: float
+
+
+def require_grid_model(model: Any, what: str, advice: str = "") -> None:
+    """TypeError for what is not a model; NotImplementedError unless the grid solver prices
+    `what` under the model (the Lévy models with a diffusion: BlackScholes, Kou, Merton)."""
+    if not isinstance(model, Model):
+        registration(type(model), "model")  # a TypeError naming the models
+    if not isinstance(model, (BlackScholes, Kou, Merton)):
+        raise NotImplementedError(f"{what} under BlackScholes, Kou and Merton only, not "
+                                  f"{type(model).__name__}{advice}")

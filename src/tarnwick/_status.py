@@ -1,7 +1,7 @@
 """The native pricer's status codes, surfaced as an :class:`AccuracyWarning`."""
 
 import warnings
-from typing import Any, Sequence, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 
@@ -49,3 +49,13 @@ def warn_failures(status: Any, inputs: Sequence[Tuple[str, Any]]) -> None:
 
 def _reason(code: int) -> str:
     return _REASONS.get(code, f"status {code}")
+
+
+def batch_rows(table: Any, status: Any, arguments: Dict[str, Any], names: Sequence[str],
+               shape: Tuple[int, ...]) -> List[Any]:
+    """A batch's rows in the arguments' broadcast shape (floats for scalar arguments), after
+    warning of the options that failed, named by their inputs `names` of `arguments`."""
+    warn_failures(status, [(name, arguments[name]) for name in names])
+    if shape == ():
+        return [float(value) for value in table[:, 0]]
+    return [row.reshape(shape) for row in table]

@@ -29,10 +29,12 @@ Numbers = Union[float, NDArray[Any], Nested]
 Maturities = Union[Maturity, NDArray[Any], Nested]
 Kinds = Union[Kind, NDArray[Any], Nested]
 Values = NDArray[np.float64]
+# A float for scalar arguments, else an array.
+ArrayOrFloat = Union[float, NDArray[np.float64]]
 # Any of those or a pandas Series.
 Column = Union[Numbers, Duration, Date, "pd.Series[Any]"]
 KindColumn = Union[Kinds, "pd.Series[Any]"]
 Labelled = Union[Values, "pd.Series[float]"]
 
-__all__ = ["Column", "Date", "Duration", "Kind", "KindColumn", "Kinds", "Labelled", "Maturities",
+__all__ = ["ArrayOrFloat", "Column", "Date", "Duration", "Kind", "KindColumn", "Kinds", "Labelled", "Maturities",
            "Maturity", "Nested", "Number", "Numbers", "Values"]
