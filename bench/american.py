@@ -191,7 +191,7 @@ def table(time_per_call, fmt_time, repeats: int, min_batch: float, anchor_python
     print()
     print_rows(["American", "price", "error vs stored", "time", "speed-up vs fop", "<= 2 ms and |error| <= 1e-6 K"], rows)
     print("error: against tests/references/american_prices.csv (Fourier-cosine backward induction and an independent "
-          "finite-difference solver, agreeing to 1.7e-6 or better on these rows); chains: the largest error over the "
+          "finite-difference solver, agreeing to 1.7e-6 K or better on these rows); chains: the largest error over the "
           "strikes where a stored row gives the price (the same put at another spot, by homogeneity).")
     print("Kou: sigma 0.15, lam 0.1, p 0.3445, eta1 3.0465, eta2 3.0775; Merton: sigma 0.15, lam 0.1, m -0.9, "
           "s 0.45; both r 0.05, q 0; Black-Scholes: sigma 0.2, r 0.06, q 0.")
