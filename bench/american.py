@@ -95,7 +95,8 @@ def timed(call: Callable[[], object], time_per_call: Callable, repeats: int, min
     return statistics.median(samples), value
 
 
-def quantlib_market(S: float, sigma: float, r: float, q: float, T: float) -> Tuple["ql.GeneralizedBlackScholesProcess", "ql.Date"]:
+def quantlib_market(S: float, sigma: float, r: float, q: float,
+                    T: float) -> Tuple["ql.GeneralizedBlackScholesProcess", "ql.Date"]:
     """Black-Scholes process and the maturity date T years after today under Actual/360."""
     today = ql.Date(1, ql.January, 2025)
     ql.Settings.instance().evaluationDate = today
