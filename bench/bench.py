@@ -13,8 +13,9 @@ Every time is the median over repeats of a batch mean, each batch long enough (b
 says whether a number is under its goal on this machine, this time.
 
 A second table (bench/pricing_api.py) times the pricing API (tw.price, tw.greeks) beside
-fourier-option-pricer's engines and QuantLib, then one American put per model
-(bench/american.py) beside QuantLib's finite differences; the stochastic-volatility tables
+fourier-option-pricer's engines and QuantLib, then American puts (bench/american.py) and
+barrier options (bench/barrier.py) per model beside QuantLib's and fourier-option-pricer's
+engines; the stochastic-volatility tables
 (bench/stochastic_volatility.py) do the same for Heston, Bates and Heston with Kou's jumps,
 and fit them to the packaged Bates sample beside QuantLib's and fourier-option-pricer's
 calibrations. The last table (bench/simulation.py) times tw.simulate beside NumPy.
@@ -45,6 +46,7 @@ from scipy.special import ndtr
 from vollib.black_scholes_merton.implied_volatility import implied_volatility as vollib_implied_volatility
 
 import american
+import barrier
 import pricing_api
 import simulation
 import stochastic_volatility
@@ -390,6 +392,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="also search the fits globally (differential evolution, slow)")
     for flag, section in (("--calibration-only", "the calibration section"),
                           ("--american-only", "the American table"),
+                          ("--barrier-only", "the barrier table"),
                           ("--implied-volatility-only", "the implied-volatility rows"),
                           ("--extended-grid-only", "the pricing API on the extended reference grid"),
                           ("--stochastic-volatility-only", "the stochastic-volatility tables (pricing and calibration)"),
@@ -416,7 +419,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.simulation_only:
         simulation.table(fmt_time)
     if args.american_only:
-        american.table(time_per_call, fmt_time, repeats, args.min_batch)
+        american.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
+        return 0
+    if args.barrier_only:
+        barrier.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
         return 0
     if args.extended_grid_only:
         pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
@@ -590,7 +596,8 @@ def main(argv: Optional[List[str]] = None) -> int:
           f"{MERTON_TERMS[-1]} is {differences[MERTON_TERMS[-1]]:.1e}; with nu = exp(m + s^2/2) - 1 "
           f"(the mean relative jump) the K=100 price would be {ql_wrong_mean:.6f} instead.")
     pricing_api.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python, args.random_count)
-    american.table(time_per_call, fmt_time, repeats, args.min_batch)
+    american.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
+    barrier.table(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
     pricing_api.extended_grid(time_per_call, fmt_time, repeats, args.min_batch, args.anchor_python)
     calibration_section(max(3, repeats // 2), args.anchor_python, args.global_check)
     stochastic_volatility_tables()
