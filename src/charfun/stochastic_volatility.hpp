@@ -45,6 +45,9 @@ struct StochasticVolatility {
     static constexpr int jump_parameters = Jumps::parameter_count - 1;
     static constexpr int parameter_count = 5 + jump_parameters;
     static constexpr const char* name = stochastic_volatility_name<Jumps>;
+    // With rho != 0 the moments explode much sooner on one side of the poles than on the
+    // other, and a near-the-money chain is cheaper on the wider side (pricing/method.hpp).
+    static constexpr bool lopsided_strip = true;
 
     static StochasticVolatility from_parameters(const double* v) {
         std::array<double, Jumps::parameter_count> jump{};
