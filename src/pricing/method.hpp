@@ -49,15 +49,16 @@ struct lopsided<Model, std::void_t<decltype(Model::lopsided_strip)>> : std::bool
 // strip edge, and for a stochastic variance correlated with the price the strip can be
 // several times wider on one side of the poles than on the other (rho -0.7, T = 1: -5.8 <
 // Re w < 0 for a put, 1 < Re w < 23.7 for a call): there the narrow side's sum takes three
-// times the nodes. A chain within one deviation of the money (so that its prices are not
-// small against the other side's) is then summed on the side at least twice as wide
-// (`strip`: the model whose strip the integrand has) and taken across by parity.
+// times the nodes. A chain within two deviations of the money is then summed on the side
+// at least twice as wide (`strip`: the model whose strip the integrand has) and taken
+// across by parity. Its prices are seldom small against the other side's: the side whose
+// moments explode sooner is the one with the heavier tail.
 template <class Model>
 bool across(const Model& model, const Model& strip, double T, bool call, const double* k, std::size_t n) {
     if constexpr (!lopsided<Model>::value) return false;
     const double deviation = model.decay(T).deviation;
     for (std::size_t i = 0; i < n; ++i)
-        if (!(std::abs(k[i]) <= deviation)) return false;
+        if (!(std::abs(k[i]) <= 2.0 * deviation)) return false;
     const charfun::Strip s = strip.strip(T);
     const double own = call ? s.hi - 1.0 : -s.lo;
     const double other = call ? -s.lo : s.hi - 1.0;
