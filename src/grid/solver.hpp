@@ -32,14 +32,20 @@
 
 namespace tarnwick::grid {
 
-// The coarser of the two meshes: nodes over the longer reach of the log return, or per
-// diffusion deviation sigma sqrt(T) if that is finer, and time steps over the life. Chosen
-// so that the extrapolated price is within 1e-6 K of the converged one on the published
-// cases (short-dated, sigma 0.15, light and heavy jump tails), the spot next to the
-// exercise boundary included: there the error falls erratically until about a hundred
-// steps.
-inline constexpr std::size_t nodes_per_reach = 400;
-inline constexpr double nodes_per_deviation = 32.0;
+// The coarser of the two meshes: nodes over the longer reach of the log return (in the
+// mesh's coordinate), or per diffusion deviation sigma sqrt(T) at the strike, the spot and
+// a barrier if that is finer, and time steps over the life. Chosen so that the
+// extrapolated price is within 1e-6 K of independent references on the published cases
+// (short-dated, sigma 0.15, light and heavy jump tails) and the stored American and
+// barrier rows, with a margin of two or more; the spot next to the exercise boundary is
+// the hardest: there the error falls erratically with the mesh. The stretched mesh
+// (mesh.hpp) needs a quarter of the uniform one's nodes; its width is a third of a
+// deviation, or half the distance to the spot or barrier if that is larger.
+struct Density {
+    double per_reach, per_deviation;
+};
+inline constexpr Density stretched_density{120.0, 12.0}, uniform_density{400.0, 32.0};
+inline constexpr double width_per_deviation = 0.35, width_per_focus = 0.5;
 inline constexpr std::size_t time_steps = 128;
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
@@ -88,13 +94,22 @@ Mesh mesh_for(const Model& model, const Option& o, bool near = false) {
     const double short_reach = exercised_reach * deviation + drift;
     // A put's in-the-money end is the lower one, which the upper tail of X reaches.
     if (near) (o.product.call() ? below : above) = std::min(o.product.call() ? below : above, short_reach);
-    const double h = spacing_for(above, below, nodes_per_reach, deviation / nodes_per_deviation);
-    const Span s = span(x_spot, above, below);
+    // The spot and a barrier need the spacing per deviation as much as the strike does: the
+    // map's width reaches towards them. The jump integral of a normal law needs a uniform
+    // mesh (normal_jumps.hpp).
     const Barrier& b = o.product.barrier;
-    if (!b.present()) return lay(s.lo, s.hi, h, 0.0, max_nodes);
+    const double focus = std::max(std::abs(x_spot), b.present() ? std::abs(market::log_ratio(b.level, o.K)) : 0.0);
+    const bool stretchable = JumpIntegral<decltype(model.jumps())>::stretchable;
+    const double width = stretchable ? std::max(width_per_deviation * deviation, width_per_focus * focus)
+                                     : std::numeric_limits<double>::infinity();
+    const Density density = stretchable ? stretched_density : uniform_density;
+    const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
+                                 deviation / density.per_deviation / stretch(focus, width));
+    const Span s = span(x_spot, above, below);
+    if (!b.present()) return lay(xi_of(s.lo, width), xi_of(s.hi, width), h, 0.0, width, max_nodes);
     // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
-    return knock_out_mesh(s, h, market::log_ratio(b.level, o.K), b.up(),
-                          b.monitoring.continuous(), b.up() ? below : above, max_nodes);
+    return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
+                          b.up() ? below : above, max_nodes);
 }
 
 // The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the
@@ -104,7 +119,7 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     KnockOut k;
     const Barrier& b = o.product.barrier;
     if (!b.present()) return k;
-    const double position = (market::log_ratio(b.level, o.K) - mesh.lo) / mesh.h;
+    const double position = mesh.position(market::log_ratio(b.level, o.K));
     const double node = std::round(position);
     k.active = node >= 0.0 && node < static_cast<double>(mesh.nodes) && std::abs(position - node) < 1e-6;
     k.up = b.up();
@@ -119,7 +134,7 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     return k;
 }
 
-inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike}; }
+inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
 
 // The option's exercise times in time to expiry: a Bermudan date t in [0, T) is tau = T - t.
 inline ExerciseTimes exercise_times(const Option& o) {
