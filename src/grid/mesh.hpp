@@ -75,17 +75,17 @@ inline Mesh lay(double lo, double hi, double h, double anchor, double width, std
     return {first, h, nodes, static_cast<std::size_t>(strike), width};
 }
 
-// The span [lo, hi] of the mesh for an option at log-moneyness x_spot whose log return has
-// upper and lower reaches `above`, `below` (drift included).
+// The span [lo, hi] of the mesh for options at log-moneyness from x_lo to x_hi whose log
+// return has upper and lower reaches `above`, `below` (drift included).
 struct Span {
     double lo, hi;
 };
 
-inline Span span(double x_spot, double above, double below) {
-    // The spot's value sees the strike region and the spot's own neighbourhood; the mesh
+inline Span span(double x_lo, double x_hi, double above, double below) {
+    // A spot's value sees the strike region and the spot's own neighbourhood; the mesh
     // spans both, each widened by the reach of the log return.
-    return {std::min(x_spot, 0.0) - above,   // a call is worthless below here
-            std::max(x_spot, 0.0) + below};  // a put is worthless above here
+    return {std::min(x_lo, 0.0) - above,   // a call is worthless below here
+            std::max(x_hi, 0.0) + below};  // a put is worthless above here
 }
 
 // The spacing: about `per_reach` nodes over the larger reach, and at most `spacing`.
