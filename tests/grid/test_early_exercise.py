@@ -153,6 +153,7 @@ def test_a_strike_chain_agrees_with_its_options_priced_one_by_one():
     strikes = np.linspace(80.0, 125.0, 19)
     chain = tw.price(KOU, K, strikes, T, R, kind="put", exercise="american")
     single = np.array([tw.price(KOU, K, strike, T, R, kind="put", exercise="american") for strike in strikes])
-    np.testing.assert_allclose(chain, single, rtol=0, atol=3e-7 * strikes.max())
+    # Each is within 1e-6 K of the value; next to the boundary they differ by up to ~6e-7 K.
+    assert np.all(np.abs(chain - single) <= 1e-6 * strikes)
     deep = strikes > 1.15 * K
     np.testing.assert_array_equal(chain[deep], strikes[deep] - K)
