@@ -8,14 +8,14 @@
 //
 // Crank-Nicolson in time, started (and restarted after each Bermudan exercise time, whose
 // maximum puts a kink back into u, and after each monitoring time of a barrier, where the
-// knock-out puts a jump into it: knock_out.hpp) by two steps each taken as two implicit Euler half
-// steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and its error
-// would no longer fall as dt^2. Central differences in the mesh's coordinate, upwind where the drift would
-// make them non-monotone (a tiny diffusion). The jump term is implicit too, reached by
-// fixed-point passes, each solving the tridiagonal problem with the last pass's jump
-// integral: a pass contracts the error by about lam dt / 2 / (1 + (r + lam) dt / 2) < 1,
-// so there is no limit on lam dt. Early exercise is the complementarity problem of
-// complementarity.hpp in every pass.
+// knock-out puts a jump into it: knock_out.hpp) by a few steps each taken as two implicit
+// Euler half steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and
+// its error would no longer fall as dt^2. Central differences in the mesh's coordinate
+// (mesh.hpp), upwind where the drift would make them non-monotone (a tiny diffusion). The
+// jump term is implicit too, reached by fixed-point passes, each solving the tridiagonal
+// problem with the last pass's jump integral: a pass contracts the error by about
+// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt. Early exercise
+// is the complementarity problem of complementarity.hpp in every pass.
 
 #include <algorithm>
 #include <cmath>
