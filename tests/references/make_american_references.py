@@ -257,6 +257,12 @@ def fd_solve(model, T, r, q, x, h, terminal, periods, steps, ends, outside, at_d
 
 def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None):
     """The American (exercise_dates None) or Bermudan price on one grid."""
+    values, at_spot = fd_solution(model, S, K, T, r, q, call, h_target, steps, exercise_dates)
+    return float(values[at_spot])
+
+
+def fd_solution(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None):
+    """The values at every node of one grid, and the index of the spot's node."""
     x, h, n_side = fd_grid(model, T, r, q, math.log(K), math.log(S), h_target)
     g = payoff(x, K, call)
     american = exercise_dates is None
@@ -277,7 +283,7 @@ def fd_price(model, S, K, T, r, q, call, h_target, steps, exercise_dates=None):
 
     v = fd_solve(model, T, r, q, x, h, g.copy(), 1 if american else exercise_dates, steps, ends, outside,
                  at_date=lambda v: np.maximum(v, g), obstacle=g if american else None, scale=K)
-    return float(v[n_side + round((math.log(S) - math.log(K)) / h)])
+    return v, n_side + round((math.log(S) - math.log(K)) / h)
 
 
 def time_steps(T, steps):
