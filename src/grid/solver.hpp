@@ -51,6 +51,9 @@ inline constexpr std::size_t time_steps = 128;
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
 
+// The mesh of half the spacing: every node of `m` is one of it.
+inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
+
 // Lévy models with a Brownian part and a jump measure the grid can integrate.
 template <class Model, class = void>
 struct on_grid : std::false_type {};
@@ -104,21 +107,24 @@ Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false)
     // A put's in-the-money end is the lower one, which the upper tail of X reaches.
     if (near) (o.product.call() ? below : above) = std::min(o.product.call() ? below : above, short_reach);
     // The spot and a barrier need the spacing per deviation as much as the strike does: the
-    // map's width reaches towards them. The jump integral of a normal law needs a uniform
-    // mesh (normal_jumps.hpp).
+    // map's width reaches towards them.
     const Barrier& b = o.product.barrier;
     const double focus = std::max({-x_lo, x_hi, b.present() ? std::abs(market::log_ratio(b.level, o.K)) : 0.0});
-    const bool stretchable = JumpIntegral<decltype(model.jumps())>::stretchable;
-    const double width = stretchable ? std::max(width_per_deviation * deviation, width_per_focus * focus)
-                                     : std::numeric_limits<double>::infinity();
-    const Density density = stretchable ? stretched_density : uniform_density;
-    const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
-                                 deviation / density.per_deviation / stretch(focus, width));
     const Span s = span(x_lo, x_hi, above, below);
-    if (!b.present()) return lay(xi_of(s.lo, width), xi_of(s.hi, width), h, 0.0, width, max_nodes);
-    // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
-    return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
-                          b.up() ? below : above, max_nodes);
+    const auto laid = [&](double width, Density density) {
+        const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
+                                     deviation / density.per_deviation / stretch(focus, width));
+        if (!b.present()) return lay(xi_of(s.lo, width), xi_of(s.hi, width), h, 0.0, width, max_nodes);
+        // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
+        return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
+                              b.up() ? below : above, max_nodes);
+    };
+    const Mesh stretched = laid(std::max(width_per_deviation * deviation, width_per_focus * focus), stretched_density);
+    // A jump integral whose cost on the stretched mesh would pass the uniform mesh's takes
+    // the latter (normal_jumps.hpp); the finer mesh of the two decides.
+    if (stretched.nodes == 0 || JumpIntegral<decltype(model.jumps())>::fits(model.jumps(), refined(stretched)))
+        return stretched;
+    return laid(std::numeric_limits<double>::infinity(), uniform_density);
 }
 
 // The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the
@@ -143,7 +149,6 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     return k;
 }
 
-inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
 
 // The option's exercise times in time to expiry: a Bermudan date t in [0, T) is tau = T - t.
 inline ExerciseTimes exercise_times(const Option& o) {
