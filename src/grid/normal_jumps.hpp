@@ -25,6 +25,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "charfun/jump_measure.hpp"
@@ -58,18 +59,18 @@ inline double linear_moment(double c0, double c1, double lo, double hi, double m
 // The band's reach in units of s: the density is below e^-60 of its peak beyond it.
 inline constexpr double reach_in_s = 11.0;
 
-// The nodes [first, last] whose hats meet the band [centre - reach, centre + reach] of one
-// node, for the centres x_i + m of every node in turn (increasing): both ends only move up.
+// The nodes [first, last] whose hats meet the band [centre - reach, centre + reach] of each
+// of the increasing centres: both ends only move up.
 struct Band {
     std::size_t first, last;
 };
 
-inline std::vector<Band> bands(const std::vector<double>& x, double m, double reach) {
+inline std::vector<Band> bands(const std::vector<double>& x, const std::vector<double>& centres, double reach) {
     const std::size_t n = x.size();
-    std::vector<Band> out(n);
+    std::vector<Band> out(centres.size());
     std::size_t first = 0, last = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double centre = x[i] + m;
+    for (std::size_t i = 0; i < centres.size(); ++i) {
+        const double centre = centres[i];
         while (first + 1 < n && x[first + 1] <= centre - reach) ++first;
         while (last + 1 < n && x[last] < centre + reach) ++last;
         out[i] = {first, std::max(first, last)};
@@ -92,6 +93,96 @@ inline double dot(const double* w, const double* v, std::size_t count) {
     return (s0 + s1) + (s2 + s3);
 }
 
+// Rows of weights against node values: row k holds the weights of nodes first[k] on,
+// stored at weights[start[k] .. start[k + 1]).
+struct Rows {
+    std::vector<std::size_t> first, start{0};
+    std::vector<double> weights;
+
+    double sum(std::size_t k, const double* v) const {
+        return dot(&weights[start[k]], v + first[k], start[k + 1] - start[k]);
+    }
+};
+
+// E[V(c_k + J')] with J' ~ N(0, s^2) over the hats of the nodes x, for increasing centres
+// c_k, cell by cell in the standardised z = (y - c_k) / s: the cell [z_j, z_{j+1}] gives
+// node j the falling half's integral and node j + 1 the rising half's, (D - z_j M) /
+// (z_{j+1} - z_j) with M its mass and D the density's drop across it (the integral of z).
+// Each tail and density is formed once per node and centre. The point mass of s = 0 is
+// linear interpolation at the centre, if it lies on the mesh: the band of reach 0 is its
+// cell, or its node.
+inline Rows hat_rows(const std::vector<double>& x, const std::vector<double>& centres, double s) {
+    Rows rows;
+    std::vector<double> z, tail, dens;
+    for (const Band& b : bands(x, centres, reach_in_s * s)) {
+        const std::size_t k = rows.first.size(), count = b.last - b.first + 1, at = rows.weights.size();
+        const double centre = centres[k];
+        rows.first.push_back(b.first);
+        rows.weights.resize(at + count, 0.0);
+        rows.start.push_back(rows.weights.size());
+        double* w = &rows.weights[at];
+        if (s == 0.0) {
+            if (centre < x.front() || centre > x.back()) continue;
+            const double t = count == 1 ? 0.0 : (centre - x[b.first]) / (x[b.last] - x[b.first]);
+            w[0] = 1.0 - t;
+            if (count > 1) w[1] = t;
+            continue;
+        }
+        z.resize(count);
+        tail.resize(count);
+        dens.resize(count);
+        for (std::size_t j = 0; j < count; ++j) {
+            z[j] = (x[b.first + j] - centre) / s;
+            tail[j] = lower_tail(-std::abs(z[j]));
+            dens[j] = density(z[j]);
+        }
+        for (std::size_t j = 0; j + 1 < count; ++j) {
+            const double cell = mass(z[j], tail[j], z[j + 1], tail[j + 1]);
+            const double rising = (dens[j] - dens[j + 1] - z[j] * cell) / (z[j + 1] - z[j]);
+            w[j] += cell - rising;
+            w[j + 1] += rising;
+        }
+    }
+    return rows;
+}
+
+// Chebyshev points of the first kind on [a, b], increasing, and the rows of barycentric
+// Lagrange weights that interpolate values there to each x_i (a point on x_i takes it).
+inline std::vector<double> chebyshev_points(double a, double b, std::size_t count) {
+    std::vector<double> p(count);
+    for (std::size_t j = 0; j < count; ++j)
+        p[j] = 0.5 * (a + b) - 0.5 * (b - a) * std::cos(M_PI * (2.0 * j + 1.0) / (2.0 * count));
+    return p;
+}
+
+inline std::vector<double> lagrange_rows(const std::vector<double>& x, const std::vector<double>& points) {
+    const std::size_t count = points.size();
+    std::vector<double> rows(x.size() * count, 0.0), q(count);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        double* row = &rows[i * count];
+        double total = 0.0;
+        std::size_t hit = count;
+        for (std::size_t j = 0; j < count && hit == count; ++j) {
+            if (x[i] == points[j]) hit = j;
+            const double weight = (j % 2 == 0 ? 1.0 : -1.0) * std::sin(M_PI * (2.0 * j + 1.0) / (2.0 * count));
+            q[j] = weight / (x[i] - points[j]);
+            total += q[j];
+        }
+        if (hit < count) {
+            row[hit] = 1.0;
+            continue;
+        }
+        for (std::size_t j = 0; j < count; ++j) row[j] = q[j] / total;
+    }
+    return rows;
+}
+
+// Chebyshev points that resolve the convolution with N(m, s^2) over a span: the density's
+// smoothing makes the result entire, its Chebyshev coefficients falling like
+// exp(-(k s / span)^2 / c); 5 per span / s puts the truncation below 1e-14 of the values'
+// size (4 per span / s reach ~1e-10).
+inline std::size_t chebyshev_count(double span, double s) { return static_cast<std::size_t>(std::ceil(5.0 * span / s)) + 8; }
+
 }  // namespace normal_jumps_detail
 
 class NormalJumpIntegral {
@@ -104,18 +195,29 @@ class NormalJumpIntegral {
     // mesh, whose weights are per offset.
     static bool fits(const charfun::NormalJumps& jumps, const Mesh& mesh) {
         if (std::isinf(mesh.width) || mesh.nodes == 0) return true;
-        std::size_t total = 0;
-        for (const auto& b : normal_jumps_detail::bands(nodes_of(mesh), jumps.m, band_reach(jumps)))
-            total += b.last - b.first + 1;
-        return total <= max_weights;
+        const std::vector<double> x = nodes_of(mesh);
+        return std::min(row_weights(jumps, x), chebyshev_weights(jumps, x)) <= max_weights;
     }
 
     NormalJumpIntegral(const charfun::NormalJumps& jumps, const Mesh& mesh) : mesh_(mesh) {
+        using namespace normal_jumps_detail;
         const std::vector<double> x = nodes_of(mesh);
-        if (std::isinf(mesh.width))
+        if (std::isinf(mesh.width)) {
             by_offset(jumps);
-        else
-            by_row(jumps, x);
+        } else if (chebyshev_weights(jumps, x) < row_weights(jumps, x)) {
+            // A law wide against the mesh: the integral is smooth on its scale s, exact at
+            // Chebyshev points and interpolated from them to the nodes.
+            const std::vector<double> points = chebyshev_points(x.front(), x.back(), chebyshev_count(x.back() - x.front(), jumps.s));
+            std::vector<double> centres = points;
+            for (double& c : centres) c += jumps.m;
+            rows_ = hat_rows(x, centres, jumps.s);
+            lagrange_ = lagrange_rows(x, points);
+            sampled_.resize(points.size());
+        } else {
+            std::vector<double> centres = x;
+            for (double& c : centres) c += jumps.m;
+            rows_ = hat_rows(x, centres, jumps.s);
+        }
         // The far fields' weights per node: P(J below the mesh from x_i), E[e^{x_i + J}; ..],
         // and the same above.
         using namespace normal_jumps_detail;
@@ -137,7 +239,8 @@ class NormalJumpIntegral {
     }
 
     void apply(const double* v, const FarField& far, double* out) const {
-        if (!row_start_.empty()) return apply_by_row(v, far, out);
+        if (!sampled_.empty()) return apply_by_chebyshev(v, far, out);
+        if (!rows_.first.empty()) return apply_by_row(v, far, out);
         if (!kernel_.empty()) return apply_by_fft(v, far, out);
         const auto n = static_cast<long>(mesh_.nodes);
         const long last = first_ + static_cast<long>(rising_.size()) - 1;
@@ -171,57 +274,29 @@ class NormalJumpIntegral {
     // The point mass of s = 0 is the band's limit: it falls in one cell.
     static double band_reach(const charfun::NormalJumps& jumps) { return normal_jumps_detail::reach_in_s * jumps.s; }
 
-    // Each node's row: the hats of the nodes in its band against the density centred at
-    // x_i + m, cell by cell in the standardised z = (y - x_i - m) / s, where the cell
-    // [z_j, z_{j+1}] gives node j the falling half's integral and node j + 1 the rising
-    // half's, (D - z_j M) / (z_{j+1} - z_j) with M its mass and D the density's drop
-    // across it (the integral of z). Each tail and density is formed once per node.
-    void by_row(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
-        using namespace normal_jumps_detail;
-        const double m = jumps.m, s = jumps.s;
-        const std::vector<Band> band = bands(x, m, band_reach(jumps));
-        row_first_.resize(x.size());
-        row_start_.assign(1, 0);
-        std::vector<double> z, tail, dens;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            const Band b = band[i];
-            const std::size_t count = b.last - b.first + 1;
-            row_first_[i] = b.first;
-            const std::size_t at = weights_.size();
-            weights_.resize(at + count, 0.0);
-            row_start_.push_back(weights_.size());
-            double* w = &weights_[at];
-            const double centre = x[i] + m;
-            if (s == 0.0) {
-                // Linear interpolation at the centre, if it lies on the mesh: the band of
-                // reach 0 is its cell, or its node.
-                if (centre < x.front() || centre > x.back()) continue;
-                const double t = count == 1 ? 0.0 : (centre - x[b.first]) / (x[b.last] - x[b.first]);
-                w[0] = 1.0 - t;
-                if (count > 1) w[1] = t;
-                continue;
-            }
-            z.resize(count);
-            tail.resize(count);
-            dens.resize(count);
-            for (std::size_t k = 0; k < count; ++k) {
-                z[k] = (x[b.first + k] - centre) / s;
-                tail[k] = lower_tail(-std::abs(z[k]));
-                dens[k] = density(z[k]);
-            }
-            for (std::size_t k = 0; k + 1 < count; ++k) {
-                const double cell = mass(z[k], tail[k], z[k + 1], tail[k + 1]);
-                const double rising = (dens[k] - dens[k + 1] - z[k] * cell) / (z[k + 1] - z[k]);
-                w[k] += cell - rising;
-                w[k + 1] += rising;
-            }
-        }
+    // The weights stored by rows per node, and by the Chebyshev path (its rows at the
+    // points, and the interpolation rows; never for the point mass).
+    static std::size_t row_weights(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
+        std::vector<double> centres = x;
+        for (double& c : centres) c += jumps.m;
+        std::size_t total = 0;
+        for (const auto& b : normal_jumps_detail::bands(x, centres, band_reach(jumps))) total += b.last - b.first + 1;
+        return total;
+    }
+    static std::size_t chebyshev_weights(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
+        if (!(jumps.s > 0.0)) return std::numeric_limits<std::size_t>::max();
+        return 2 * x.size() * normal_jumps_detail::chebyshev_count(x.back() - x.front(), jumps.s);
     }
 
     void apply_by_row(const double* v, const FarField& far, double* out) const {
+        for (std::size_t i = 0; i < mesh_.nodes; ++i) out[i] = far_part(far, i) + rows_.sum(i, v);
+    }
+
+    void apply_by_chebyshev(const double* v, const FarField& far, double* out) const {
+        const std::size_t count = sampled_.size();
+        for (std::size_t k = 0; k < count; ++k) sampled_[k] = rows_.sum(k, v);
         for (std::size_t i = 0; i < mesh_.nodes; ++i)
-            out[i] = far_part(far, i) + normal_jumps_detail::dot(&weights_[row_start_[i]], v + row_first_[i],
-                                                                 row_start_[i + 1] - row_start_[i]);
+            out[i] = far_part(far, i) + normal_jumps_detail::dot(&lagrange_[i * count], sampled_.data(), count);
     }
 
     // The uniform mesh's band per offset j (node i + j).
@@ -291,10 +366,11 @@ class NormalJumpIntegral {
     }
 
     Mesh mesh_;
-    // Stretched mesh: node i's row holds the weights of nodes row_first_[i] on, stored at
-    // weights_[row_start_[i] .. row_start_[i + 1]).
-    std::vector<std::size_t> row_first_, row_start_;
-    std::vector<double> weights_;
+    // Stretched mesh: the rows per node; or the rows at Chebyshev points, their values
+    // there and the rows of interpolation weights from them to the nodes.
+    normal_jumps_detail::Rows rows_;
+    std::vector<double> lagrange_;
+    mutable std::vector<double> sampled_;
     // Uniform mesh: the halves per offset from first_.
     long first_ = 0;
     std::vector<double> rising_, falling_;

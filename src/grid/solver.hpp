@@ -48,13 +48,6 @@ struct Density {
 inline constexpr Density stretched_density{120.0, 12.0}, uniform_density{400.0, 32.0};
 inline constexpr double width_per_deviation = 0.35, width_per_focus = 0.5;
 inline constexpr std::size_t time_steps = 128;
-// A discretely watched barrier restarts the value's singularity at every date, and the time
-// error that leaves at the coarser level (~1e-3 of theta, which reads u_tau off the
-// equation) falls as dt^2 cleanly enough for the extrapolation only from twice the steps.
-inline std::size_t steps_for(const Option& o) {
-    const Barrier& b = o.product.barrier;
-    return b.present() && !b.monitoring.continuous() ? 2 * time_steps : time_steps;
-}
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
 
@@ -262,9 +255,9 @@ Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop 
                     Trace* trace = nullptr, double shift = 0.0) {
     if (mesh.nodes == 0) return Status::node_limit;
     std::vector<Local> coarse(at.count), fine(at.count);
-    const std::size_t steps = steps_for(o);
-    Status status = solve_on(model, o, mesh, steps, stop, at, coarse.data(), nullptr, shift);
-    if (status == Status::ok) status = solve_on(model, o, refined(mesh), 2 * steps, stop, at, fine.data(), trace, shift);
+    Status status = solve_on(model, o, mesh, time_steps, stop, at, coarse.data(), nullptr, shift);
+    if (status == Status::ok)
+        status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, at, fine.data(), trace, shift);
     if (status != Status::ok) return status;
     for (std::size_t k = 0; k < at.count; ++k) {
         out[k] = richardson(coarse[k], fine[k]);
@@ -304,7 +297,7 @@ Status choose_mesh(const Model& model, const Option& o, Points at, Stop stop, Me
     const Mesh near = mesh_for(model, o, at, true);
     if (near.nodes == 0 || near.nodes >= mesh.nodes) return Status::ok;
     Solution probe;
-    const Status status = march_on(model, o, near, steps_for(o), stop, probe);
+    const Status status = march_on(model, o, near, time_steps, stop, probe);
     if (status != Status::ok) return status;
     const double boundary = exercise_boundary(near, probe, o.product.call());
     mesh = mesh_for(model, o, at, probe.edge_exercised, boundary);
