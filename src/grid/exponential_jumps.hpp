@@ -34,7 +34,8 @@ inline CellWeights cell_weights(double z) {
 
 class ExponentialJumpIntegral {
   public:
-    static constexpr bool stretchable = true;
+    // Linear time on any cells.
+    static bool fits(const charfun::ExponentialJumps&, const Mesh&) { return true; }
     ExponentialJumpIntegral(const charfun::ExponentialJumps& jumps, const Mesh& mesh)
         : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), x_(mesh.nodes), cells_(mesh.nodes),
           upward_(mesh.nodes) {

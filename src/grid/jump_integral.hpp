@@ -1,7 +1,8 @@
 #pragma once
 
 // The jump integral's evaluator for each form of jump measure (charfun/jump_measure.hpp):
-// E[V(x_i + J)] on the mesh, given the far field beyond its ends. Black-Scholes has none.
+// E[V(x_i + J)] on the mesh, given the far field beyond its ends, and whether its cost on
+// a stretched mesh is within bounds (fits). Black-Scholes has none.
 
 #include "charfun/jump_measure.hpp"
 #include "grid/exponential_jumps.hpp"
@@ -12,7 +13,7 @@
 namespace tarnwick::grid {
 
 struct NoJumpIntegral {
-    static constexpr bool stretchable = true;
+    static bool fits(const charfun::NoJumps&, const Mesh&) { return true; }
     NoJumpIntegral(const charfun::NoJumps&, const Mesh&) {}
     void apply(const double*, const FarField&, double*) const {}
 };

@@ -54,11 +54,7 @@ inline Mesh knock_out_mesh(Span s, double h, double width, double x_b, bool up, 
         s.hi = continuous ? x_b : std::max(s.hi, x_b + beyond);
     else
         s.lo = continuous ? x_b : std::min(s.lo, x_b - beyond);
-    const double distance = std::abs(xi(x_b));
-    if (s.lo < 0.0 && 0.0 < s.hi && distance > 0.0) {
-        const double parts = std::ceil(distance / h);
-        if (distance / parts >= 0.25 * h) h = distance / parts;
-    }
+    if (s.lo < 0.0 && 0.0 < s.hi) h = dividing(std::abs(xi(x_b)), h);
     return lay(xi(s.lo), xi(s.hi), h, xi(x_b), width, max_nodes);
 }
 

@@ -75,6 +75,15 @@ inline Mesh lay(double lo, double hi, double h, double anchor, double width, std
     return {first, h, nodes, static_cast<std::size_t>(strike), width};
 }
 
+// The spacing at most h that divides `distance` (in xi), so that a point that far from the
+// strike sits on a node too; h itself where that would make the mesh over four times finer
+// (a point a hair from the strike) or the distance is 0.
+inline double dividing(double distance, double h) {
+    if (!(distance > 0.0)) return h;
+    const double parts = std::ceil(distance / h);
+    return distance / parts >= 0.25 * h ? distance / parts : h;
+}
+
 // The span [lo, hi] of the mesh for options at log-moneyness from x_lo to x_hi whose log
 // return has upper and lower reaches `above`, `below` (drift included).
 struct Span {

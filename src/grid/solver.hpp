@@ -39,7 +39,7 @@ namespace tarnwick::grid {
 // extrapolated price is within 1e-6 K of independent references on the published cases
 // (short-dated, sigma 0.15, light and heavy jump tails) and the stored American and
 // barrier rows, with a margin of two or more; the spot next to the exercise boundary is
-// the hardest: there the error falls erratically with the mesh. The stretched mesh
+// the hardest, which the boundary on a node makes tractable (choose_mesh). The stretched mesh
 // (mesh.hpp) needs a quarter of the uniform one's nodes; its width is a third of a
 // deviation, or half the distance to the spot or barrier if that is larger.
 struct Density {
@@ -50,6 +50,9 @@ inline constexpr double width_per_deviation = 0.35, width_per_focus = 0.5;
 inline constexpr std::size_t time_steps = 128;
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
+
+// The mesh of half the spacing: every node of `m` is one of it.
+inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
 
 // Lévy models with a Brownian part and a jump measure the grid can integrate.
 template <class Model, class = void>
@@ -88,9 +91,11 @@ struct Points {
 };
 
 // The coarse mesh for options read at `at`, on the in-the-money side either to the full
-// reach or (`near`) to exercised_reach. nodes = 0: none fits within max_nodes.
+// reach or (`near`) to exercised_reach, with `boundary` (an x, if finite) on a node as well
+// as the strike. nodes = 0: none fits within max_nodes.
 template <class Model>
-Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false) {
+Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false,
+              double boundary = std::numeric_limits<double>::quiet_NaN()) {
     const auto strip = model.strip(o.T);
     const auto cumulant = [&](double w) {
         if (!(w > strip.lo && w < strip.hi)) return std::numeric_limits<double>::infinity();
@@ -104,21 +109,27 @@ Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false)
     // A put's in-the-money end is the lower one, which the upper tail of X reaches.
     if (near) (o.product.call() ? below : above) = std::min(o.product.call() ? below : above, short_reach);
     // The spot and a barrier need the spacing per deviation as much as the strike does: the
-    // map's width reaches towards them. The jump integral of a normal law needs a uniform
-    // mesh (normal_jumps.hpp).
+    // map's width reaches towards them.
     const Barrier& b = o.product.barrier;
     const double focus = std::max({-x_lo, x_hi, b.present() ? std::abs(market::log_ratio(b.level, o.K)) : 0.0});
-    const bool stretchable = JumpIntegral<decltype(model.jumps())>::stretchable;
-    const double width = stretchable ? std::max(width_per_deviation * deviation, width_per_focus * focus)
-                                     : std::numeric_limits<double>::infinity();
-    const Density density = stretchable ? stretched_density : uniform_density;
-    const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
-                                 deviation / density.per_deviation / stretch(focus, width));
     const Span s = span(x_lo, x_hi, above, below);
-    if (!b.present()) return lay(xi_of(s.lo, width), xi_of(s.hi, width), h, 0.0, width, max_nodes);
-    // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
-    return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
-                          b.up() ? below : above, max_nodes);
+    const auto laid = [&](double width, Density density) {
+        const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
+                                     deviation / density.per_deviation / stretch(focus, width));
+        if (!b.present()) {
+            const double spacing = boundary > s.lo && boundary < s.hi ? dividing(std::abs(xi_of(boundary, width)), h) : h;
+            return lay(xi_of(s.lo, width), xi_of(s.hi, width), spacing, 0.0, width, max_nodes);
+        }
+        // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
+        return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
+                              b.up() ? below : above, max_nodes);
+    };
+    const Mesh stretched = laid(std::max(width_per_deviation * deviation, width_per_focus * focus), stretched_density);
+    // A jump integral whose cost on the stretched mesh would pass the uniform mesh's takes
+    // the latter (normal_jumps.hpp); the finer mesh of the two decides.
+    if (stretched.nodes == 0 || JumpIntegral<decltype(model.jumps())>::fits(model.jumps(), refined(stretched)))
+        return stretched;
+    return laid(std::numeric_limits<double>::infinity(), uniform_density);
 }
 
 // The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the
@@ -143,7 +154,6 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     return k;
 }
 
-inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
 
 // The option's exercise times in time to expiry: a Bermudan date t in [0, T) is tau = T - t.
 inline ExerciseTimes exercise_times(const Option& o) {
@@ -169,10 +179,51 @@ inline bool past_boundary(const Mesh& mesh, const std::vector<char>& held, bool 
     return call ? slope >= 0.0 : slope <= 0.0;
 }
 
+// The exercise boundary today from a solution: where the slope of the quartic through held
+// nodes meets the payoff's (the value pastes smoothly onto the payoff). The quartic starts
+// one node into the held region: the node next to the exercised ones carries the error of
+// the discrete boundary's place within its cell, which makes a root of u - payoff itself
+// (a double root) wander by a good part of a cell from mesh to mesh. NaN without an
+// exercised node or a root within a cell or two of the last one.
+inline double exercise_boundary(const Mesh& mesh, const Solution& solution, bool call) {
+    const std::vector<char>& held = solution.held;
+    const std::size_t n = mesh.nodes, edge = call ? n - 2 : 1;
+    const auto nan = std::numeric_limits<double>::quiet_NaN();
+    if (n < 2 * stencil_points || held[edge]) return nan;
+    // The first held node counted from the in-the-money end, and the quartic's window.
+    std::size_t first = edge;
+    while (!held[first]) first = call ? first - 1 : first + 1;  // the end nodes count as held
+    if (call ? first < stencil_points + 1 : first + stencil_points + 2 > n) return nan;
+    const std::size_t start = call ? first - stencil_points : first + 1;
+    const auto slope_gap = [&](double x) {
+        double c[stencil_points];
+        interpolation_detail::taylor(&solution.value[start], static_cast<double>(start) - mesh.position(x), c);
+        return c[1] / (mesh.h * stretch(x, mesh.width)) - (call ? std::exp(x) : -std::exp(x));
+    };
+    // From two cells on the exercised side to one on the held side.
+    double lo = call ? mesh.x(first - 1) : mesh.x(first - 2), hi = call ? mesh.x(first + 2) : mesh.x(first + 1);
+    const bool rising = slope_gap(hi) > 0.0;
+    if (rising == (slope_gap(lo) > 0.0)) return nan;
+    for (int k = 0; k < 60 && lo < hi; ++k) {
+        const double mid = 0.5 * (lo + hi);
+        ((slope_gap(mid) > 0.0) == rising ? hi : lo) = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
 // The payoff e^x - 1 (call) or 1 - e^x (put) and its x-derivatives: an exercised point.
 inline Local exercised_at(bool call, double x) {
     const double e = call ? std::exp(x) : -std::exp(x);
     return {call ? std::expm1(x) : -std::expm1(x), e, e, e, 0.0, false};
+}
+
+// The solution on one mesh, and the exercise boundary after each step if asked.
+template <class Model>
+Status march_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop,
+                Solution& solution, Trace* trace = nullptr, double shift = 0.0) {
+    const JumpIntegral<decltype(model.jumps())> jumps(model.jumps(), mesh);
+    return march(coefficients(model, o.r, o.q), jumps, o.product.call(), exercise_times(o),
+                 knock_out_for(o, mesh, shift), o.T, mesh, steps, stop, solution, trace);
 }
 
 // The solution on one mesh at the points, and the exercise boundary if asked.
@@ -180,10 +231,8 @@ template <class Model>
 Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop, Points at,
                 Local* out, Trace* trace = nullptr, double shift = 0.0) {
     const Coefficients c = coefficients(model, o.r, o.q);
-    const JumpIntegral<decltype(model.jumps())> jumps(model.jumps(), mesh);
     Solution solution;
-    const Status status = march(c, jumps, o.product.call(), exercise_times(o), knock_out_for(o, mesh, shift), o.T,
-                                mesh, steps, stop, solution, trace);
+    const Status status = march_on(model, o, mesh, steps, stop, solution, trace, shift);
     if (status != Status::ok) return status;
     // u_tau from the equation at each point, with the derivatives of the quartic (accurate
     // to O(h^3) and better) rather than the mesh's own differences; 0 where the option is
@@ -237,17 +286,21 @@ inline double price_from(const Local& l, const Option& o) {
 
 // The mesh for the points: the short one where the option is exercised deep in the money
 // and stays exercised at the short mesh's end (checked by solving on its coarser level),
-// else the full one.
+// else the full one. The solve also places today's exercise boundary, which then sits on a
+// node of both levels: its place within a cell sets the error of the values within a few
+// cells of it, which would otherwise differ erratically between the levels and defeat the
+// extrapolation for a spot close to the boundary.
 template <class Model>
 Status choose_mesh(const Model& model, const Option& o, Points at, Stop stop, Mesh& mesh) {
     mesh = mesh_for(model, o, at);
     if (!exercised_deep(o)) return Status::ok;
     const Mesh near = mesh_for(model, o, at, true);
     if (near.nodes == 0 || near.nodes >= mesh.nodes) return Status::ok;
-    Local probe;
-    const double x = at.x[0];
-    const Status status = solve_on(model, o, near, time_steps, stop, {&x, 1}, &probe);
-    if (status == Status::ok && probe.edge_exercised) mesh = near;
+    Solution probe;
+    const Status status = march_on(model, o, near, time_steps, stop, probe);
+    if (status != Status::ok) return status;
+    const double boundary = exercise_boundary(near, probe, o.product.call());
+    mesh = mesh_for(model, o, at, probe.edge_exercised, boundary);
     return status;
 }
 

@@ -87,9 +87,12 @@ def test_greeks_against_differences_of_prices(model, kind, barrier_kind, H, M):
     }
     # The second difference of prices good to ~1e-10 over dS^2 = 2.5e-3: gamma to 1e-4. A
     # knock-in's Greeks are differences of the European option's and a knock-out's: 1e-6
-    # absolute where they cancel.
+    # absolute where they cancel. With monitoring dates, the steps per segment between them
+    # change with T, and the prices at T +- dT carry remainders that differ by ~1e-7 K: their
+    # difference is good to ~2e-4 of theta only.
+    rel = {"gamma": 1e-4, "theta": 2e-4 if M else 1e-5}
     mismatched = {name: (getattr(g, name), value) for name, value in differences.items()
-                  if getattr(g, name) != pytest.approx(value, rel=1e-4 if name == "gamma" else 1e-5, abs=1e-6)}
+                  if getattr(g, name) != pytest.approx(value, rel=rel.get(name, 1e-5), abs=1e-6)}
     assert not mismatched
 
 

@@ -1,7 +1,9 @@
 // The grid solver's jump integrals against what they must give exactly or to their order:
 // E[a + b e^{x + J}] = a + b e^x E[e^J] for the far field's own form, which the integrals
 // treat in closed form beyond the mesh and by hat functions on it (error O(h^2), falling by
-// 4 when h halves); Merton's FFT correlation against its direct band sum.
+// 4 when h halves); Merton's weights, per offset on the uniform mesh (by FFT) and per row on
+// a stretched one, against the hats integrated by hand, and its Chebyshev path against the
+// rows.
 
 #include <cmath>
 #include <cstdio>
@@ -59,6 +61,40 @@ void second_order(const Measure& measure, double mean_exp, const std::string& na
     expect(affine_error<Integral>(measure, mean_exp, coarse, {1.0, 0.0}) < 1e-14, name + ": constants exact");
 }
 
+// The largest difference between Merton's integral and the hat of every node k at offset
+// y = x_k - x_i integrated against the density by a fine midpoint rule, plus the far
+// field's closed form.
+double against_hats(const charfun::NormalJumps& law, const grid::Mesh& mesh) {
+    const grid::NormalJumpIntegral integral(law, mesh);
+    std::vector<double> v(mesh.nodes), out(mesh.nodes);
+    for (std::size_t i = 0; i < mesh.nodes; ++i) v[i] = std::max(-std::expm1(mesh.x(i)), 0.0) + 0.1 * std::sin(7.0 * i);
+    const grid::FarField far{{1.0, -1.0}, {0.0, 0.0}};
+    integral.apply(v.data(), far, out.data());
+    double worst = 0.0;
+    for (std::size_t i = 0; i < mesh.nodes; ++i) {
+        double sum = 0.0;
+        const double xi = mesh.x(i);
+        for (std::size_t k = 0; k < mesh.nodes; ++k) {
+            double weight = 0.0;
+            const int steps = 400;
+            for (int j = 0; j < steps; ++j) {
+                const double t = -1.0 + (j + 0.5) * 2.0 / steps;  // towards node k -+ 1
+                if ((k == 0 && t < 0.0) || (k + 1 == mesh.nodes && t > 0.0)) continue;
+                const double cell = t < 0.0 ? mesh.x(k) - mesh.x(k - 1) : mesh.x(k + 1) - mesh.x(k);
+                const double y = mesh.x(k) + t * cell - xi, z = (y - law.m) / law.s;
+                weight += (1.0 - std::abs(t)) * std::exp(-0.5 * z * z) / (law.s * std::sqrt(2.0 * M_PI)) * cell * 2.0 / steps;
+            }
+            sum += weight * v[k];
+        }
+        const double down = mesh.x(0) - xi;
+        const double mass = 0.5 * std::erfc(-(down - law.m) / law.s / std::sqrt(2.0));
+        const double tilted = std::exp(xi + law.m + 0.5 * law.s * law.s) *
+                              0.5 * std::erfc(-((down - law.m) / law.s - law.s) / std::sqrt(2.0));
+        worst = std::max(worst, std::abs(out[i] - (sum + far.left.a * mass + far.left.b * tilted)));
+    }
+    return worst;
+}
+
 }  // namespace
 
 int main() {
@@ -69,39 +105,53 @@ int main() {
     second_order<grid::NormalJumpIntegral>(narrow, std::exp(-0.05 + 0.0002), "merton, direct band");
     second_order<grid::NormalJumpIntegral>(wide, std::exp(-0.9 + 0.10125), "merton, FFT band");
 
-    // The FFT path against the direct sum of the same weights: a band just too wide for the
-    // direct path, the direct sum taken over the mesh's hats by hand.
-    const grid::Mesh mesh{-1.0, 0.01, 201, 100};
-    const grid::NormalJumpIntegral by_fft(wide, mesh);
-    std::vector<double> v(mesh.nodes), out(mesh.nodes);
-    for (std::size_t i = 0; i < mesh.nodes; ++i) v[i] = std::max(-std::expm1(mesh.x(i)), 0.0) + 0.1 * std::sin(7.0 * i);
-    const grid::FarField far{{1.0, -1.0}, {0.0, 0.0}};
-    by_fft.apply(v.data(), far, out.data());
-    double worst = 0.0;
-    for (std::size_t i = 0; i < mesh.nodes; ++i) {
-        // The hat of node k at offset y = x_k - x_i, integrated against the density by a fine
-        // midpoint rule, plus the far field's closed form.
-        double sum = 0.0;
-        const double xi = mesh.x(i);
-        for (std::size_t k = 0; k < mesh.nodes; ++k) {
-            double weight = 0.0;
-            const int steps = 400;
-            for (int j = 0; j < steps; ++j) {
-                const double t = -1.0 + (j + 0.5) * 2.0 / steps;  // in units of h around node k
-                if ((k == 0 && t < 0.0) || (k + 1 == mesh.nodes && t > 0.0)) continue;
-                const double y = mesh.x(k) + t * mesh.h - xi, z = (y - wide.m) / wide.s;
-                weight += (1.0 - std::abs(t)) * std::exp(-0.5 * z * z) / (wide.s * std::sqrt(2.0 * M_PI)) * mesh.h * 2.0 / steps;
-            }
-            sum += weight * v[k];
-        }
-        const double down = mesh.x(0) - xi;
-        const double mass = 0.5 * std::erfc(-(down - wide.m) / wide.s / std::sqrt(2.0));
-        const double tilted = std::exp(xi + wide.m + 0.5 * wide.s * wide.s) *
-                              0.5 * std::erfc(-((down - wide.m) / wide.s - wide.s) / std::sqrt(2.0));
-        worst = std::max(worst, std::abs(out[i] - (sum + far.left.a * mass + far.left.b * tilted)));
-    }
-    expect(worst < 1e-9, "merton: FFT correlation against the hats summed directly, worst " + std::to_string(worst));
+    second_order<grid::NormalJumpIntegral>(narrow, std::exp(-0.05 + 0.0002), "merton, stretched, narrow", 0.5);
+    second_order<grid::NormalJumpIntegral>(wide, std::exp(-0.9 + 0.10125), "merton, stretched, wide", 0.5);
 
-    std::printf("%d checks, %d failed (FFT against direct: %.1e)\n", checks, failures, worst);
+    // A band just too wide for the uniform mesh's direct sum (the FFT path), and the rows of
+    // a stretched mesh whose cells grow eightfold towards its ends.
+    const double fft = against_hats(wide, {-1.0, 0.01, 201, 100});
+    expect(fft < 1e-9, "merton: FFT correlation against the hats, worst " + std::to_string(fft));
+    const double rows = against_hats(wide, {grid::xi_of(-2.0, 0.25), -grid::xi_of(-2.0, 0.25) / 100.0, 201, 100, 0.25});
+    // The midpoint rule's own error grows with the cells: ~3e-9 on the widest.
+    expect(rows < 1e-8, "merton: stretched rows against the hats, worst " + std::to_string(rows));
+    // A law wide against the mesh goes through Chebyshev points: against the rows of every
+    // node summed directly, on a stretched mesh of 801 nodes and a value with a kink and
+    // wiggles (the interpolation sees only the smoothed integral).
+    {
+        const double width = 0.05, lo = grid::xi_of(-1.0, width), hi = grid::xi_of(4.0, width);
+        const grid::Mesh mesh{lo, (hi - lo) / 800.0, 801, 0, width};
+        std::vector<double> x(mesh.nodes), centres(mesh.nodes), v(mesh.nodes), zero(mesh.nodes, 0.0), out(mesh.nodes),
+            far_only(mesh.nodes);
+        for (std::size_t i = 0; i < mesh.nodes; ++i) {
+            x[i] = mesh.x(i);
+            centres[i] = x[i] + wide.m;
+            v[i] = std::max(std::expm1(x[i]), 0.0) + 0.3 * std::sin(40.0 * x[i]);
+        }
+        const grid::FarField far{{0.0, 0.0}, {-1.0, 1.0}};
+        const grid::NormalJumpIntegral integral(wide, mesh);
+        integral.apply(v.data(), far, out.data());
+        integral.apply(zero.data(), far, far_only.data());
+        const auto rows = grid::normal_jumps_detail::hat_rows(x, centres, wide.s);
+        double worst = 0.0;
+        for (std::size_t i = 0; i < mesh.nodes; ++i)
+            worst = std::max(worst, std::abs(out[i] - far_only[i] - rows.sum(i, v.data())));
+        expect(worst < 1e-13, "merton: Chebyshev points against the rows, worst " + std::to_string(worst));
+    }
+    // The point mass (s = 0) at one third of a cell: linear interpolation.
+    {
+        const grid::Mesh mesh{-1.0, 0.01, 201, 100, 0.5};
+        const charfun::NormalJumps point{1.0, 0.3, 0.0};
+        const grid::NormalJumpIntegral integral(point, mesh);
+        std::vector<double> v(mesh.nodes), out(mesh.nodes);
+        for (std::size_t i = 0; i < mesh.nodes; ++i) v[i] = mesh.x(i);
+        integral.apply(v.data(), grid::FarField{{0.0, 0.0}, {0.0, 1.0}}, out.data());
+        double worst = 0.0;
+        for (std::size_t i = 0; i < mesh.nodes; ++i)
+            worst = std::max(worst, std::abs(out[i] - (mesh.x(i) + 0.3 < mesh.x(200) ? mesh.x(i) + 0.3 : std::exp(mesh.x(i) + 0.3))));
+        expect(worst < 1e-14, "merton, point mass: linear interpolation, worst " + std::to_string(worst));
+    }
+
+    std::printf("%d checks, %d failed (FFT, rows against the hats: %.1e, %.1e)\n", checks, failures, fft, rows);
     return failures == 0 ? 0 : 1;
 }
