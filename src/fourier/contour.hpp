@@ -86,7 +86,7 @@ inline double finest_step(const charfun::Decay& d) {
 // a few percent of the best. A model whose log-MGF costs a Riccati solution
 // (charfun::costly) settles for 3% for the saddle and finds the best half-width by
 // narrowing (largest_of) instead of trying all twelve: its line's choice then takes about
-// half the evaluations, and its sums at most a few percent more nodes.
+// half the evaluations, and its sums as many nodes to within a few tenths of a percent.
 struct Search {
     double saddle_resolution;
     bool narrowing;
