@@ -15,7 +15,11 @@
 // the same members itself. No engine reads a model parameter by name. A model may state
 // `static constexpr bool lopsided_strip = true` where its strip is typically far wider on
 // one side of the poles than on the other: chains near the money may then be summed on the
-// wider side and taken across by put-call parity (pricing/method.hpp).
+// wider side and taken across by put-call parity (pricing/method.hpp). A model whose
+// log-MGF costs a Riccati solution per evaluation, some tens of a Lévy exponent's, states
+// `static constexpr bool costly_log_mgf = true`: the line's choice then spends fewer
+// evaluations (fourier/contour.hpp), and the Greeks' sums share the price's contour
+// (fourier/transform_pricer.hpp).
 
 #include <complex>
 #include <type_traits>
@@ -70,6 +74,11 @@ struct joint_volatility : std::false_type {};
 template <class Model>
 struct joint_volatility<Model, std::void_t<decltype(std::declval<const Model&>().log_mgf_and_volatility(complex(), 0.0))>>
     : std::true_type {};
+
+template <class Model, class = void>
+struct costly : std::false_type {};
+template <class Model>
+struct costly<Model, std::void_t<decltype(Model::costly_log_mgf)>> : std::bool_constant<Model::costly_log_mgf> {};
 
 template <class Model>
 LogMgfAndVolatility log_mgf_and_volatility(const Model& model, complex w, double T) {

@@ -31,8 +31,14 @@ inline constexpr double derivative_log_tolerance = -40.0;
 // The derivatives of market/greeks.hpp of one option but its value, on the contour of its
 // own side. The value is left to the caller: it is the price's own (price or price_chain in
 // chain_pricer.hpp), so that a price and its Greeks agree to the last bit.
+// A costly model's (charfun::costly) Greeks take the price's contour, off the saddle with
+// the price's step: its integrand falls only exponentially, so the sum is long, and the
+// price's step keeps the polynomial factors' error (|w|^3 |dL/dT| over the integrand's
+// bulk, under e^10) far below 1e-10 of the spot; the tail is still cut at the Greeks' goal.
 template <class Model>
 Contour greeks_contour(const Model& model, double k, double T, Interval range) {
+    if constexpr (charfun::costly<Model>::value)
+        return choose_contour(model, T, k, k, range, price_log_tolerance, price_log_excess);
     return choose_contour(model, T, k, k, range, derivative_log_tolerance, 0.0);
 }
 
