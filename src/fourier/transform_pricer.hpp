@@ -52,49 +52,90 @@ void add_residue(const Model& model, const market::Forward& f, double T, bool ca
     out.t0 += residue * L.d_T.real();
 }
 
+// The rows of the Greeks' sums, with B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the
+// derivatives in the volatility.
+enum GreekRow { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, greek_rows };
+
+// |Re| + |Im|: an upper bound of a modulus without hypot's cost.
+inline double modulus_bound(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
+
+// The Greeks' integrands at one node from L, e and b = e / (w (w - 1)).
+inline void greek_integrands(complex w, const charfun::LogMgfAndVolatility& L, complex e, complex b, complex* g) {
+    const complex ww = w * (w - 1.0);
+    const charfun::VolatilityDerivatives& v = L.volatility;
+    const complex wb = w * b;
+    const complex vb = v.first * b;
+    const complex terms[greek_rows] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
+                                       L.d_T * e, vb,       w * vb,        ww * vb,   (v.second + v.first * v.first) * b};
+    std::copy(terms, terms + greek_rows, g);
+}
+
+// An upper bound of the Greeks' integrands relative to b for the tail test: each factor but
+// the last is at most (1 + |w (w - 1)|) times one of 2 + |w|, |L_T|, |L_v| (|w| <= 1 +
+// |w (w - 1)|); the product of all three sizes would overstate the largest, w (w - 1) (w - 2),
+// by a factor |w|, some tens of nodes of the sum where the diffusion is small.
+inline double greek_factor_bound(complex w, const charfun::LogMgfAndVolatility& L) {
+    const double first = modulus_bound(L.volatility.first);
+    return (1.0 + modulus_bound(w * (w - 1.0))) * (2.0 + modulus_bound(w) + modulus_bound(L.d_T) + first) +
+           modulus_bound(L.volatility.second) + first * first;
+}
+
+struct LogMgfAndVolatilityOf {
+    template <class Model>
+    charfun::LogMgfAndVolatility operator()(const Model& model, complex w, double T) const {
+        return charfun::log_mgf_and_volatility(model, w, T);
+    }
+};
+
+// The option's forward-term Greeks but its value (set by the caller) from the sums s[r *
+// stride] of the side `side` along a line (between_poles as the line's): the residue the
+// line between the poles leaves out, then put-call parity, call - put = D F e^{L(1)} - D K
+// e^{L(0)} (the residues at the poles; D F - D K for a probability measure), which moves
+// F dV/dF and the T-derivatives by those residues' and K dV/dK with them.
 template <class Model>
-Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product, const Line& line,
-                      market::ForwardGreeks& out, Stop stop = {}) {
-    const double k = f.k;
-    const Contour& contour = line.contour;
-    // With B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the derivatives in the volatility.
-    enum { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, count };
-    double s[count];
-    const Status status = accumulate_chain<count>(
-        model, T, contour, &k, 1, derivative_log_tolerance, false,
-        [&](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
-            const complex ww = w * (w - 1.0);
-            const complex b = e / ww;
-            const charfun::VolatilityDerivatives& v = L.volatility;
-            const complex wb = w * b;
-            const complex vb = v.first * b;
-            const complex terms[count] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
-                                          L.d_T * e, vb,       w * vb,        ww * vb,   (v.second + v.first * v.first) * b};
-            std::copy(terms, terms + count, g);
-            // An upper bound of the factors' size; |Re| + |Im| bounds a modulus without hypot's cost.
-            const auto size = [](complex z) { return std::abs(z.real()) + std::abs(z.imag()); };
-            return (1.0 + size(ww)) * (1.0 + size(w)) * (1.0 + size(L.d_T) + size(v.first));
-        },
-        s, 1, stop,
-        [](const Model& m, complex w, double t) { return charfun::log_mgf_and_volatility(m, w, t); });
+void greeks_from_sums(const Model& model, const market::Forward& f, double T, Product product, bool side,
+                      bool between_poles, const double* s, std::size_t stride, market::ForwardGreeks& out) {
     const double scale = f.discounted_forward;
-    out.f1 = scale * s[WB];
+    out.f1 = scale * s[WB * stride];
+    out.f2 = scale * s[WWB * stride];
+    out.f3 = scale * s[WWW2B * stride];
+    out.t0 = scale * s[TB * stride];
+    out.t1 = scale * s[TWB * stride];
+    out.t2 = scale * s[TWWB * stride];
+    out.v0 = scale * s[VB * stride];
+    out.v1 = scale * s[VWB * stride];
+    out.v2 = scale * s[VWWB * stride];
+    out.vv = scale * s[VVB * stride];
+    if (between_poles) add_residue(model, f, T, side, 1.0, out);
+    if (side != product.call()) {
+        const double sign = product.call() ? 1.0 : -1.0;
+        add_residue(model, f, T, true, sign, out);
+        add_residue(model, f, T, false, -sign, out);
+    }
     // K dV/dK = V - F dV/dF: both are of the price's size or the difference is (its error is
     // an ulp of the price, far below the integrals' own).
     out.strike = out.value - out.f1;
-    out.f2 = scale * s[WWB];
-    out.f3 = scale * s[WWW2B];
-    out.t0 = scale * s[TB];
-    out.t1 = scale * s[TWB];
-    out.t2 = scale * s[TWWB];
-    out.v0 = scale * s[VB];
-    out.v1 = scale * s[VWB];
-    out.v2 = scale * s[VWWB];
-    out.vv = scale * s[VVB];
-    if (line.between_poles) {
-        add_residue(model, f, T, product.call(), 1.0, out);
-        out.strike = out.value - out.f1;
-    }
+}
+
+// Prices (row 0, bit for bit price_chain's along the same line) and the Greeks' sums (rows
+// 1 + GreekRow) of a chain in units of D F, to out[row * stride + i], in one sum along the
+// prices' line: one log-MGF per node serves all rows. On the prices' step the Greeks'
+// integrands, which carry up to w^3 times dL/dT, reach about e^-36 (the step of a goal of
+// e^-40 is only 1.1 times shorter); their tail is cut at the prices' goal, with their
+// polynomial factors, which runs the sum on some nodes past the prices' end. The residue of the line between the poles
+// is in the prices only (greeks_from_sums adds the Greeks').
+template <class Model>
+Status price_and_greeks_chain(const Model& model, double T, bool call, const Line& line, const double* k,
+                              std::size_t n, double* out, std::size_t stride, Stop stop = {}) {
+    const Status status = accumulate_chain<1 + greek_rows, 1>(
+        model, T, line.contour, k, n, price_log_tolerance, false,
+        [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
+            g[0] = price_integrand(w, e);
+            greek_integrands(w, L, e, g[0], g + 1);
+            return greek_factor_bound(w, L);
+        },
+        out, stride, stop, LogMgfAndVolatilityOf{});
+    if (line.between_poles) add_price_residue(model, T, call, k, n, out);
     return status;
 }
 
@@ -112,20 +153,21 @@ SideLine greeks_side_line(const Model& model, double k, double T, Product produc
     });
 }
 
-// The option's Greeks from those of the side on the line: put-call parity, call - put =
-// D F e^{L(1)} - D K e^{L(0)} (the residues at the poles; D F - D K for a probability
-// measure), moves F dV/dF and the T-derivatives by those residues' and K dV/dK with them.
+// The option's Greeks from the sums of the side on the line (greeks_from_sums).
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       const SideLine& on, market::ForwardGreeks& out, Stop stop = {}) {
-    const Product side{on.call ? Payoff::call : Payoff::put};
-    const Status status = forward_greeks(model, f, T, side, on.line, out, stop);
-    if (on.call != product.call()) {
-        const double sign = product.call() ? 1.0 : -1.0;
-        add_residue(model, f, T, true, sign, out);
-        add_residue(model, f, T, false, -sign, out);
-        out.strike = out.value - out.f1;
-    }
+    double s[greek_rows];
+    const Status status = accumulate_chain<greek_rows>(
+        model, T, on.line.contour, &f.k, 1, derivative_log_tolerance, false,
+        [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
+            const complex ww = w * (w - 1.0);
+            greek_integrands(w, L, e, e / ww, g);
+            return (1.0 + modulus_bound(ww)) * (1.0 + modulus_bound(w)) *
+                   (1.0 + modulus_bound(L.d_T) + modulus_bound(L.volatility.first));
+        },
+        s, 1, stop, LogMgfAndVolatilityOf{});
+    greeks_from_sums(model, f, T, product, on.call, on.line.between_poles, s, 1, out);
     return status;
 }
 
@@ -173,9 +215,7 @@ Status sensitivities_chain(const Model& model, double T, bool call, const Line& 
     constexpr std::size_t count = Model::parameter_count;
     const Status status = accumulate_chain<count + 1>(model, T, line.contour, k, n, derivative_log_tolerance, false,
                                        [&](complex w, const charfun::LogMgf&, complex e, complex* g) {
-                                           // As for prices, one real division instead of a complex one.
-                                           const complex ww = w * (w - 1.0);
-                                           g[0] = e * std::conj(ww) / std::norm(ww);
+                                           g[0] = price_integrand(w, e);
                                            complex grad[count];
                                            model.log_mgf_gradient(w, T, grad);
                                            // The tail test needs an upper bound of the factors' size, and
