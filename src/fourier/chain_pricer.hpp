@@ -135,11 +135,13 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
             }
         }
         if (j % tail_test_interval == 0 && j > 0) {
-            if (!lead_done &&
-                TailTest<Model>(model, T, theta, k_tail, price_log_tolerance, true).done(u, 1.0, L.value.real())) {
-                lead_done = true;
-                for (std::size_t r = 0; r < Lead; ++r)
-                    for (std::size_t i = 0; i < n; ++i) lead[r][i] = lone ? lone_sum[r] : sum[r][i];
+            if constexpr (Lead > 0) {
+                if (!lead_done && TailTest<Model>(model, T, theta, k_tail, price_log_tolerance, true)
+                                      .done(u, 1.0, L.value.real())) {
+                    lead_done = true;
+                    for (std::size_t r = 0; r < Lead; ++r)
+                        for (std::size_t i = 0; i < n; ++i) lead[r][i] = lone ? lone_sum[r] : sum[r][i];
+                }
             }
             if (lead_done && tail.done(u, size, L.value.real())) {
                 status = Status::ok;
@@ -150,7 +152,7 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
     }
     if (lone)
         for (std::size_t r = 0; r < Rows; ++r) sum[r][0] = lone_sum[r];
-    if (lead_done)
+    if constexpr (Lead > 0)
         for (std::size_t r = 0; r < Lead; ++r)
             for (std::size_t i = 0; i < n; ++i) sum[r][i] = lead[r][i];
     for (std::size_t r = 0; r < Rows; ++r)
@@ -168,12 +170,6 @@ Contour price_contour(const Model& model, double T, Interval range, const double
     return choose_contour(model, T, *lo, *hi, range, price_log_tolerance, price_log_excess);
 }
 
-// A price's integrand e / (w (w - 1)), by one real division instead of a complex one.
-inline complex price_integrand(complex w, complex e) {
-    const complex ww = w * (w - 1.0);
-    return e * std::conj(ww) / std::norm(ww);
-}
-
 // The residue that the line between the poles leaves out of the side's prices, added to them.
 template <class Model>
 void add_price_residue(const Model& model, double T, bool call, const double* k, std::size_t n, double* out) {
@@ -188,7 +184,9 @@ Status price_chain(const Model& model, double T, bool call, const Line& line, co
                    double* out, Stop stop = {}) {
     const Status status = accumulate_chain<1>(model, T, line.contour, k, n, price_log_tolerance, true,
                                               [](complex w, const charfun::LogMgf&, complex e, complex* g) {
-                                                  g[0] = price_integrand(w, e);
+                                                  // One real division instead of a complex one.
+                                                  const complex ww = w * (w - 1.0);
+                                                  g[0] = e * std::conj(ww) / std::norm(ww);
                                                   return 1.0;
                                               },
                                               out, n, stop);

@@ -130,7 +130,9 @@ Status price_and_greeks_chain(const Model& model, double T, bool call, const Lin
     const Status status = accumulate_chain<1 + greek_rows, 1>(
         model, T, line.contour, k, n, price_log_tolerance, false,
         [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
-            g[0] = price_integrand(w, e);
+            // The price's integrand exactly as price_chain's.
+            const complex ww = w * (w - 1.0);
+            g[0] = e * std::conj(ww) / std::norm(ww);
             greek_integrands(w, L, e, g[0], g + 1);
             return greek_factor_bound(w, L);
         },
@@ -215,7 +217,9 @@ Status sensitivities_chain(const Model& model, double T, bool call, const Line& 
     constexpr std::size_t count = Model::parameter_count;
     const Status status = accumulate_chain<count + 1>(model, T, line.contour, k, n, derivative_log_tolerance, false,
                                        [&](complex w, const charfun::LogMgf&, complex e, complex* g) {
-                                           g[0] = price_integrand(w, e);
+                                           // As for prices, one real division instead of a complex one.
+                                           const complex ww = w * (w - 1.0);
+                                           g[0] = e * std::conj(ww) / std::norm(ww);
                                            complex grad[count];
                                            model.log_mgf_gradient(w, T, grad);
                                            // The tail test needs an upper bound of the factors' size, and
