@@ -65,8 +65,8 @@ inline void greek_integrands(complex w, const charfun::LogMgfAndVolatility& L, c
     const charfun::VolatilityDerivatives& v = L.volatility;
     const complex wb = w * b;
     const complex vb = v.first * b;
-    const complex terms[greek_rows] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
-                                       L.d_T * e, vb,       w * vb,        ww * vb,   (v.second + v.first * v.first) * b};
+    const complex terms[greek_rows] = {wb,      e,      (w - 2.0) * e, L.d_T * b, L.d_T * wb, L.d_T * e,
+                                       vb,      w * vb, ww * vb,       (v.second + v.first * v.first) * b};
     std::copy(terms, terms + greek_rows, g);
 }
 

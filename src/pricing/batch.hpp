@@ -75,7 +75,7 @@ inline Status evaluate_one(const BlackScholes& m, const Option& o, Output what, 
     return Status::ok;
 }
 
-// Under a transform model only the Greeks go option by option, after their prices
+// Under a stochastic-volatility model the Greeks go option by option, after their prices
 // (evaluate_greeks).
 template <class Model>
 Status evaluate_one(const Model& m, const Option& o, double price, double* out, Stop stop) {
@@ -123,10 +123,11 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
     const std::size_t n = in.count;
     std::vector<market::Forward> forward(n);
     for (std::size_t i = 0; i < n; ++i) forward[i] = market::forward(in.S[i], in.K[i], in.T[i], in.r[i], in.q[i]);
-    // Prices (and the Greeks with them) are computed on their out-of-the-money side (chain_pricer.hpp). Sensitivities
-    // stay on the option's own side: the out-of-the-money side's contour can fail where the
-    // own side's does not (e.g. far from the money with large one-sided jumps), and the
-    // intrinsic value added to cross sides would not change the derivatives anyway.
+    // Prices, and the Greeks with them, are computed on their out-of-the-money side
+    // (chain_pricer.hpp). Sensitivities stay on the option's own side: the out-of-the-money
+    // side's contour can fail where the own side's does not (e.g. far from the money with
+    // large one-sided jumps), and the intrinsic value added to cross sides would not change
+    // the derivatives anyway.
     const auto side_of = [&](std::size_t i) {
         return what != Output::sensitivities ? fourier::out_of_the_money_call(forward[i].k) : in.payoff[i] != 0;
     };
@@ -225,8 +226,8 @@ bool each_option(std::size_t count, const Schedule& schedule, Body&& body) {
     });
 }
 
-// Greeks under a transform model: the prices exactly as a price batch of the same options
-// computes them, then the other Greeks option by option.
+// Greeks under a stochastic-volatility model: the prices exactly as a price batch of the
+// same options computes them, then the other Greeks option by option (their own line).
 template <class Model>
 bool evaluate_greeks(const Model& model, const Inputs& in, const Outputs& out, const Schedule& schedule) {
     if (!evaluate_chains(model, Output::price, 1, in, out, schedule)) return false;
