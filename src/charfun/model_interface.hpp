@@ -12,7 +12,10 @@
 //
 // Lévy models (E[e^{w X_T}] = e^{T kappa(w)}) get all of it from their cumulant exponent
 // through charfun::Levy (levy.hpp); a model whose log-MGF is not linear in T implements
-// the same members itself. No engine reads a model parameter by name.
+// the same members itself. No engine reads a model parameter by name. A model may state
+// `static constexpr bool lopsided_strip = true` where its strip is typically far wider on
+// one side of the poles than on the other: chains near the money may then be summed on the
+// wider side and taken across by put-call parity (pricing/method.hpp).
 
 #include <complex>
 #include <type_traits>

@@ -45,6 +45,9 @@ struct StochasticVolatility {
     static constexpr int jump_parameters = Jumps::parameter_count - 1;
     static constexpr int parameter_count = 5 + jump_parameters;
     static constexpr const char* name = stochastic_volatility_name<Jumps>;
+    // With rho != 0 the moments explode much sooner on one side of the poles than on the
+    // other, and a near-the-money chain is cheaper on the wider side (pricing/method.hpp).
+    static constexpr bool lopsided_strip = true;
 
     static StochasticVolatility from_parameters(const double* v) {
         std::array<double, Jumps::parameter_count> jump{};
@@ -138,12 +141,17 @@ struct StochasticVolatility {
     }
 
   private:
-    // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both and
-    // the discriminant b^2 - xi^2 m are real and not negative (a real w: the lines' choice
-    // and the tail bound), a few times faster than the complex one it equals.
+    // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both are
+    // real (a real w: the lines' choice and the tail bound), a few times faster than the
+    // complex one it equals; the oscillating form where the discriminant b^2 - xi^2 m is
+    // negative, unless the moments have exploded there.
     LogMgf variance_part(complex b, complex m, double T) const {
-        if (b.imag() == 0.0 && m.imag() == 0.0 && b.real() * b.real() >= xi * xi * m.real())
-            return assemble(heston::solve<double>(b.real(), m.real(), xi, T));
+        if (b.imag() == 0.0 && m.imag() == 0.0) {
+            if (b.real() * b.real() >= xi * xi * m.real())
+                return assemble(heston::solve<double>(b.real(), m.real(), xi, T));
+            const heston::Solution<double> s = heston::solve_oscillating(b.real(), m.real(), xi, T);
+            if (!std::isnan(s.D)) return assemble(s);
+        }
         return assemble(heston::solve<complex>(b, m, xi, T));
     }
 

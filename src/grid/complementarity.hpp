@@ -34,9 +34,9 @@ inline void solve_fixed(const Tridiagonal& a, const double* rhs, const double* g
     for (std::size_t i = 1; i < n; ++i) {
         const double lower = active[i] ? 0.0 : a.lower[i];
         const double upper = active[i] ? 0.0 : a.upper[i];
-        const double pivot = (active[i] ? 1.0 : a.diagonal[i]) - lower * c[i - 1];
-        c[i] = upper / pivot;
-        v[i] = ((active[i] ? g[i] : rhs[i]) - lower * v[i - 1]) / pivot;
+        const double inverse = 1.0 / ((active[i] ? 1.0 : a.diagonal[i]) - lower * c[i - 1]);
+        c[i] = upper * inverse;
+        v[i] = ((active[i] ? g[i] : rhs[i]) - lower * v[i - 1]) * inverse;
     }
     for (std::size_t i = n - 1; i-- > 0;) v[i] -= c[i] * v[i + 1];
 }

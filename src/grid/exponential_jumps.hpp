@@ -2,7 +2,7 @@
 
 // E[V(x_i + J)] on the mesh for Kou's double-exponential jump J, in linear time. With V
 // linear between nodes, the upward part U_i = E[V(x_i + Y)], Y ~ Exp(eta1), satisfies
-//   U_i = e^{-eta1 h} U_{i+1} + (integral over the first cell),
+//   U_i = e^{-eta1 h_i} U_{i+1} + (integral over the cell [x_i, x_{i+1}] of length h_i),
 // the cell's integral exact for the linear piece; the downward part runs the same
 // recursion from the left. Each starts at the end node from the far field a + b e^x,
 // whose expectation is closed: a + b e^x eta1 / (eta1 - 1) upward, a + b e^x eta2 /
@@ -18,8 +18,8 @@
 
 namespace tarnwick::grid {
 
-// Weights of the cell's two end values in the integral of eta e^{-eta y} over [0, h]
-// against the linear interpolant, z = eta h: the far node's is (1 - (1 + z) e^{-z}) / z,
+// Weights of the cell's two end values in the integral of eta e^{-eta y} over [0, h_i]
+// against the linear interpolant, z = eta h_i: the far node's is (1 - (1 + z) e^{-z}) / z,
 // the near node's the rest of 1 - e^{-z}. The far node's weight loses ~ eps / z to
 // cancellation; below z = 1e-4 its series (z/2 - z^2/3 + z^3/8) is exact to double.
 struct CellWeights {
@@ -34,33 +34,45 @@ inline CellWeights cell_weights(double z) {
 
 class ExponentialJumpIntegral {
   public:
+    static constexpr bool stretchable = true;
     ExponentialJumpIntegral(const charfun::ExponentialJumps& jumps, const Mesh& mesh)
-        : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), mesh_(mesh),
-          up_(cell_weights(jumps.eta1 * mesh.h)), down_(cell_weights(jumps.eta2 * mesh.h)), upward_(mesh.nodes) {}
+        : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), x_(mesh.nodes), cells_(mesh.nodes),
+          upward_(mesh.nodes) {
+        for (std::size_t i = 0; i < mesh.nodes; ++i) x_[i] = mesh.x(i);
+        for (std::size_t i = 0; i + 1 < mesh.nodes; ++i) {
+            const double h = x_[i + 1] - x_[i];
+            cells_[i] = {cell_weights(eta1_ * h), cell_weights(eta2_ * h)};
+        }
+    }
 
     void apply(const double* v, const FarField& far, double* out) const {
-        const std::size_t n = mesh_.nodes;
-        const double top = mesh_.x(n - 1), bottom = mesh_.x(0);
+        const std::size_t n = x_.size();
         // A side without weight is skipped: its recursion would multiply 0 by far fields
         // that may overflow (e^x eta1 / (eta1 - 1) near eta1 = 1).
-        double u = p_ > 0.0 ? far.right.a + far.right.b * std::exp(top) * (eta1_ / (eta1_ - 1.0)) : 0.0;
+        double u = p_ > 0.0 ? far.right.a + far.right.b * std::exp(x_[n - 1]) * (eta1_ / (eta1_ - 1.0)) : 0.0;
         upward_[n - 1] = u;
         for (std::size_t i = n - 1; i-- > 0;) {
-            u = up_.decay * u + up_.near * v[i] + up_.far * v[i + 1];
+            const CellWeights& up = cells_[i].up;
+            u = up.decay * u + up.near * v[i] + up.far * v[i + 1];
             upward_[i] = u;
         }
-        double d = far.left.a + far.left.b * std::exp(bottom) * (eta2_ / (eta2_ + 1.0));
+        double d = far.left.a + far.left.b * std::exp(x_[0]) * (eta2_ / (eta2_ + 1.0));
         out[0] = p_ * upward_[0] + (1.0 - p_) * d;
         for (std::size_t i = 1; i < n; ++i) {
-            d = down_.decay * d + down_.near * v[i] + down_.far * v[i - 1];
+            const CellWeights& down = cells_[i - 1].down;
+            d = down.decay * d + down.near * v[i] + down.far * v[i - 1];
             out[i] = p_ * upward_[i] + (1.0 - p_) * d;
         }
     }
 
   private:
+    // The weights of cell [x_i, x_{i+1}] seen from either end.
+    struct Cell {
+        CellWeights up, down;
+    };
     double p_, eta1_, eta2_;
-    Mesh mesh_;
-    CellWeights up_, down_;
+    std::vector<double> x_;
+    std::vector<Cell> cells_;
     mutable std::vector<double> upward_;
 };
 

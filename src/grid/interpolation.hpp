@@ -5,7 +5,8 @@
 // the exercise boundary but its second derivative jumps there: a stencil across the
 // boundary would make an O(h^2) error that depends on where the boundary falls between
 // nodes, which no extrapolation over meshes removes. On held nodes only, the quartic
-// gives u to O(h^5), u_x to O(h^4), u_xx to O(h^3) and u_xxx to O(h^2).
+// gives u to O(h^5), u_x to O(h^4), u_xx to O(h^3) and u_xxx to O(h^2). The quartic is in
+// the mesh's coordinate xi (mesh.hpp); the chain rule turns its derivatives into x's.
 
 #include <algorithm>
 #include <cmath>
@@ -53,7 +54,7 @@ inline void taylor(const double* f, double t0, double* c) {
 // more than five nodes, and the point lies well inside it.
 inline Local local_at(const Mesh& mesh, const std::vector<double>& u, const std::vector<double>& smooth,
                       const std::vector<char>& held, double x) {
-    const double position = (x - mesh.lo) / mesh.h;
+    const double position = mesh.position(x);
     const auto last_start = static_cast<double>(mesh.nodes - stencil_points);
     const auto centred = static_cast<std::size_t>(std::clamp(std::round(position) - 2.0, 0.0, last_start));
     // The window nearest the centred one whose nodes are all held; the centred one if none
@@ -81,7 +82,13 @@ inline Local local_at(const Mesh& mesh, const std::vector<double>& u, const std:
     interpolation_detail::taylor(&smooth[start], t0, cs);
     const double h = mesh.h;
     const auto below = static_cast<std::size_t>(std::clamp(std::floor(position), 0.0, static_cast<double>(mesh.nodes - 2)));
-    return {cu[0], cu[1] / h, 2.0 * cu[2] / (h * h), 6.0 * cu[3] / (h * h * h), cs[0], held[below] || held[below + 1]};
+    // The map's derivatives x' = sqrt(1 + (x / w)^2), x'' = x / w^2, x''' = x' / w^2.
+    const double d1 = stretch(x, mesh.width), w2 = mesh.width * mesh.width;
+    const double d2 = std::isinf(mesh.width) ? 0.0 : x / w2, d3 = std::isinf(mesh.width) ? 0.0 : d1 / w2;
+    const double ux = cu[1] / (h * d1);
+    const double uxx = (2.0 * cu[2] / (h * h) - d2 * ux) / (d1 * d1);
+    const double uxxx = (6.0 * cu[3] / (h * h * h) - d3 * ux - 3.0 * d1 * d2 * uxx) / (d1 * d1 * d1);
+    return {cu[0], ux, uxx, uxxx, cs[0], held[below] || held[below + 1]};
 }
 
 }  // namespace tarnwick::grid

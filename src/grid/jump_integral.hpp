@@ -12,6 +12,7 @@
 namespace tarnwick::grid {
 
 struct NoJumpIntegral {
+    static constexpr bool stretchable = true;
     NoJumpIntegral(const charfun::NoJumps&, const Mesh&) {}
     void apply(const double*, const FarField&, double*) const {}
 };

@@ -40,25 +40,26 @@ struct KnockOut {
     bool monitored_at(double tau) const { return std::binary_search(times.begin(), times.end(), tau); }
 };
 
-// The mesh with the barrier x_b on a node: an end of it if the barrier is watched
-// continuously, else `beyond` inside it past the barrier. Both the strike (the payoff's
-// kink) and the barrier (the value's kink or jump) sit on nodes when the spacing divides
-// their distance, unless that would make the mesh over four times finer (a barrier a hair
-// from the strike): then the barrier alone is on a node. A barrier beyond the span is left
-// out (`lay` of the plain span).
-inline Mesh knock_out_mesh(Span s, double h, double x_b, bool up, bool continuous, double beyond,
+// The mesh of spacing h (in xi, mesh.hpp) with the barrier x_b on a node: an end of it if
+// the barrier is watched continuously, else `beyond` inside it past the barrier. Both the
+// strike (the payoff's kink) and the barrier (the value's kink or jump) sit on nodes when
+// the spacing divides their distance in xi, unless that would make the mesh over four
+// times finer (a barrier a hair from the strike): then the barrier alone is on a node. A
+// barrier beyond the span is left out (`lay` of the plain span).
+inline Mesh knock_out_mesh(Span s, double h, double width, double x_b, bool up, bool continuous, double beyond,
                            std::size_t max_nodes) {
-    if (!(x_b > s.lo && x_b < s.hi)) return lay(s.lo, s.hi, h, 0.0, max_nodes);
+    const auto xi = [&](double x) { return xi_of(x, width); };
+    if (!(x_b > s.lo && x_b < s.hi)) return lay(xi(s.lo), xi(s.hi), h, 0.0, width, max_nodes);
     if (up)
         s.hi = continuous ? x_b : std::max(s.hi, x_b + beyond);
     else
         s.lo = continuous ? x_b : std::min(s.lo, x_b - beyond);
-    const double distance = std::abs(x_b);
+    const double distance = std::abs(xi(x_b));
     if (s.lo < 0.0 && 0.0 < s.hi && distance > 0.0) {
         const double parts = std::ceil(distance / h);
         if (distance / parts >= 0.25 * h) h = distance / parts;
     }
-    return lay(s.lo, s.hi, h, x_b, max_nodes);
+    return lay(xi(s.lo), xi(s.hi), h, xi(x_b), width, max_nodes);
 }
 
 // The far field with the knock-out at tau, `since` the last monitoring time (NaN before

@@ -48,6 +48,8 @@ inline double linear_moment(double c0, double c1, double lo, double hi, double m
 
 class NormalJumpIntegral {
   public:
+    // The band's weights depend on the offset alone on a uniform mesh only.
+    static constexpr bool stretchable = false;
     NormalJumpIntegral(const charfun::NormalJumps& jumps, const Mesh& mesh) : mesh_(mesh) {
         using namespace normal_jumps_detail;
         const double h = mesh.h, m = jumps.m, s = jumps.s;

@@ -19,6 +19,7 @@
 #include <limits>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/status.hpp"
 #include "grid/extrapolation.hpp"
@@ -32,14 +33,20 @@
 
 namespace tarnwick::grid {
 
-// The coarser of the two meshes: nodes over the longer reach of the log return, or per
-// diffusion deviation sigma sqrt(T) if that is finer, and time steps over the life. Chosen
-// so that the extrapolated price is within 1e-6 K of the converged one on the published
-// cases (short-dated, sigma 0.15, light and heavy jump tails), the spot next to the
-// exercise boundary included: there the error falls erratically until about a hundred
-// steps.
-inline constexpr std::size_t nodes_per_reach = 400;
-inline constexpr double nodes_per_deviation = 32.0;
+// The coarser of the two meshes: nodes over the longer reach of the log return (in the
+// mesh's coordinate), or per diffusion deviation sigma sqrt(T) at the strike, the spot and
+// a barrier if that is finer, and time steps over the life. Chosen so that the
+// extrapolated price is within 1e-6 K of independent references on the published cases
+// (short-dated, sigma 0.15, light and heavy jump tails) and the stored American and
+// barrier rows, with a margin of two or more; the spot next to the exercise boundary is
+// the hardest: there the error falls erratically with the mesh. The stretched mesh
+// (mesh.hpp) needs a quarter of the uniform one's nodes; its width is a third of a
+// deviation, or half the distance to the spot or barrier if that is larger.
+struct Density {
+    double per_reach, per_deviation;
+};
+inline constexpr Density stretched_density{120.0, 12.0}, uniform_density{400.0, 32.0};
+inline constexpr double width_per_deviation = 0.35, width_per_focus = 0.5;
 inline constexpr std::size_t time_steps = 128;
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
@@ -72,29 +79,46 @@ inline bool exercised_deep(const Option& o) {
 // next to that end was exercised throughout, and takes the full reach if not.
 inline constexpr double exercised_reach = 10.0;
 
-// The coarse mesh for an option, on the in-the-money side either to the full reach or
-// (`near`) to exercised_reach. nodes = 0: none fits within max_nodes.
+// Where the values are read: the log-moneyness ln(S/K) of the option, or of each option of
+// a chain that shares the option's terms but for S and K (the value per unit strike is a
+// function of ln(S/K) alone).
+struct Points {
+    const double* x;
+    std::size_t count;
+};
+
+// The coarse mesh for options read at `at`, on the in-the-money side either to the full
+// reach or (`near`) to exercised_reach. nodes = 0: none fits within max_nodes.
 template <class Model>
-Mesh mesh_for(const Model& model, const Option& o, bool near = false) {
+Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false) {
     const auto strip = model.strip(o.T);
     const auto cumulant = [&](double w) {
         if (!(w > strip.lo && w < strip.hi)) return std::numeric_limits<double>::infinity();
         return model.log_mgf(std::complex<double>(w, 0.0), o.T).value.real();
     };
     const double drift = std::abs((o.r - o.q) * o.T);
-    const double x_spot = market::log_ratio(o.S, o.K);
+    const double x_lo = *std::min_element(at.x, at.x + at.count), x_hi = *std::max_element(at.x, at.x + at.count);
     const double deviation = std::sqrt(model.diffusion_variance() * o.T);
     double above = reach(cumulant, true) + drift, below = reach(cumulant, false) + drift;
     const double short_reach = exercised_reach * deviation + drift;
     // A put's in-the-money end is the lower one, which the upper tail of X reaches.
     if (near) (o.product.call() ? below : above) = std::min(o.product.call() ? below : above, short_reach);
-    const double h = spacing_for(above, below, nodes_per_reach, deviation / nodes_per_deviation);
-    const Span s = span(x_spot, above, below);
+    // The spot and a barrier need the spacing per deviation as much as the strike does: the
+    // map's width reaches towards them. The jump integral of a normal law needs a uniform
+    // mesh (normal_jumps.hpp).
     const Barrier& b = o.product.barrier;
-    if (!b.present()) return lay(s.lo, s.hi, h, 0.0, max_nodes);
+    const double focus = std::max({-x_lo, x_hi, b.present() ? std::abs(market::log_ratio(b.level, o.K)) : 0.0});
+    const bool stretchable = JumpIntegral<decltype(model.jumps())>::stretchable;
+    const double width = stretchable ? std::max(width_per_deviation * deviation, width_per_focus * focus)
+                                     : std::numeric_limits<double>::infinity();
+    const Density density = stretchable ? stretched_density : uniform_density;
+    const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
+                                 deviation / density.per_deviation / stretch(focus, width));
+    const Span s = span(x_lo, x_hi, above, below);
+    if (!b.present()) return lay(xi_of(s.lo, width), xi_of(s.hi, width), h, 0.0, width, max_nodes);
     // The lower end is reached by the upper reach (see span): past a down barrier, `above`.
-    return knock_out_mesh(s, h, market::log_ratio(b.level, o.K), b.up(),
-                          b.monitoring.continuous(), b.up() ? below : above, max_nodes);
+    return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
+                          b.up() ? below : above, max_nodes);
 }
 
 // The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the
@@ -104,7 +128,7 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     KnockOut k;
     const Barrier& b = o.product.barrier;
     if (!b.present()) return k;
-    const double position = (market::log_ratio(b.level, o.K) - mesh.lo) / mesh.h;
+    const double position = mesh.position(market::log_ratio(b.level, o.K));
     const double node = std::round(position);
     k.active = node >= 0.0 && node < static_cast<double>(mesh.nodes) && std::abs(position - node) < 1e-6;
     k.up = b.up();
@@ -119,7 +143,7 @@ inline KnockOut knock_out_for(const Option& o, const Mesh& mesh, double shift) {
     return k;
 }
 
-inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike}; }
+inline Mesh refined(const Mesh& m) { return {m.lo, 0.5 * m.h, 2 * m.nodes - 1, 2 * m.strike, m.width}; }
 
 // The option's exercise times in time to expiry: a Bermudan date t in [0, T) is tau = T - t.
 inline ExerciseTimes exercise_times(const Option& o) {
@@ -132,38 +156,73 @@ inline ExerciseTimes exercise_times(const Option& o) {
     return e;
 }
 
-// The solution on one mesh at the option's spot, and the exercise boundary if asked.
+// Whether x, in a cell between an exercised and a held node, lies on the exercised side of
+// the boundary. The quartic through held nodes continues the held value past the boundary,
+// where it touches the payoff like a parabola and rises above it again: it is the value
+// only on the side where u - payoff grows away from the boundary, i.e. where the slope of
+// u - payoff points away from the exercise region (up for a put, down for a call).
+inline bool past_boundary(const Mesh& mesh, const std::vector<char>& held, bool call, double x, const Local& l) {
+    const double position = std::clamp(std::floor(mesh.position(x)), 0.0, static_cast<double>(mesh.nodes - 2));
+    const auto below = static_cast<std::size_t>(position);
+    if (held[below] && held[below + 1]) return false;
+    const double slope = l.ux - (call ? std::exp(x) : -std::exp(x));
+    return call ? slope >= 0.0 : slope <= 0.0;
+}
+
+// The payoff e^x - 1 (call) or 1 - e^x (put) and its x-derivatives: an exercised point.
+inline Local exercised_at(bool call, double x) {
+    const double e = call ? std::exp(x) : -std::exp(x);
+    return {call ? std::expm1(x) : -std::expm1(x), e, e, e, 0.0, false};
+}
+
+// The solution on one mesh at the points, and the exercise boundary if asked.
 template <class Model>
-Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop, Local& out,
-                Trace* trace = nullptr, double shift = 0.0) {
+Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop, Points at,
+                Local* out, Trace* trace = nullptr, double shift = 0.0) {
     const Coefficients c = coefficients(model, o.r, o.q);
     const JumpIntegral<decltype(model.jumps())> jumps(model.jumps(), mesh);
     Solution solution;
     const Status status = march(c, jumps, o.product.call(), exercise_times(o), knock_out_for(o, mesh, shift), o.T,
                                 mesh, steps, stop, solution, trace);
     if (status != Status::ok) return status;
-    out = local_at(mesh, solution.value, solution.jump, solution.held, market::log_ratio(o.S, o.K));
-    out.edge_exercised = solution.edge_exercised;
-    // u_tau from the equation at the spot, with the derivatives of the quartic (accurate to
-    // O(h^3) and better) rather than the mesh's own differences; 0 where the option is
+    // u_tau from the equation at each point, with the derivatives of the quartic (accurate
+    // to O(h^3) and better) rather than the mesh's own differences; 0 where the option is
     // exercised, where u is the payoff.
     const double mu = c.r - c.q - 0.5 * c.variance - c.rate * c.compensator;
-    out.ut = out.held ? 0.5 * c.variance * out.uxx + mu * out.ux - (c.r + c.rate) * out.u + out.ut : 0.0;
+    for (std::size_t k = 0; k < at.count; ++k) {
+        Local& l = out[k];
+        l = local_at(mesh, solution.value, solution.jump, solution.held, at.x[k]);
+        if (o.product.exercise == Exercise::american && past_boundary(mesh, solution.held, o.product.call(), at.x[k], l))
+            l = exercised_at(o.product.call(), at.x[k]);
+        l.edge_exercised = solution.edge_exercised;
+        l.ut = l.held ? 0.5 * c.variance * l.uxx + mu * l.ux - (c.r + c.rate) * l.u + l.ut : 0.0;
+    }
     return Status::ok;
 }
 
-// The extrapolated values at the spot, from `mesh` and its refinement.
+// The extrapolated values at the points, from `mesh` and its refinement.
+template <class Model>
+Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop stop, Points at, Local* out,
+                    Trace* trace = nullptr, double shift = 0.0) {
+    if (mesh.nodes == 0) return Status::node_limit;
+    std::vector<Local> coarse(at.count), fine(at.count);
+    Status status = solve_on(model, o, mesh, time_steps, stop, at, coarse.data(), nullptr, shift);
+    if (status == Status::ok)
+        status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, at, fine.data(), trace, shift);
+    if (status != Status::ok) return status;
+    for (std::size_t k = 0; k < at.count; ++k) {
+        out[k] = richardson(coarse[k], fine[k]);
+        out[k].edge_exercised = coarse[k].edge_exercised && fine[k].edge_exercised;
+    }
+    return Status::ok;
+}
+
+// The same at the option's own spot.
 template <class Model>
 Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop stop, Local& out,
                     Trace* trace = nullptr, double shift = 0.0) {
-    if (mesh.nodes == 0) return Status::node_limit;
-    Local coarse, fine;
-    Status status = solve_on(model, o, mesh, time_steps, stop, coarse, nullptr, shift);
-    if (status == Status::ok) status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, fine, trace, shift);
-    if (status != Status::ok) return status;
-    out = richardson(coarse, fine);
-    out.edge_exercised = coarse.edge_exercised && fine.edge_exercised;
-    return Status::ok;
+    const double x = market::log_ratio(o.S, o.K);
+    return extrapolated(model, o, mesh, stop, {&x, 1}, &out, trace, shift);
 }
 
 // The price: K u, never below the exercise value where exercise is allowed now.
@@ -176,29 +235,45 @@ inline double price_from(const Local& l, const Option& o) {
     return o.product.barrier.cash < 0.0 ? value : std::max(value, 0.0);
 }
 
-// The mesh of an option: the short one where the option is exercised deep in the money and
-// stays exercised at the short mesh's end (checked by solving on its coarser level), else
-// the full one.
+// The mesh for the points: the short one where the option is exercised deep in the money
+// and stays exercised at the short mesh's end (checked by solving on its coarser level),
+// else the full one.
 template <class Model>
-Status choose_mesh(const Model& model, const Option& o, Stop stop, Mesh& mesh) {
-    mesh = mesh_for(model, o);
+Status choose_mesh(const Model& model, const Option& o, Points at, Stop stop, Mesh& mesh) {
+    mesh = mesh_for(model, o, at);
     if (!exercised_deep(o)) return Status::ok;
-    const Mesh near = mesh_for(model, o, true);
+    const Mesh near = mesh_for(model, o, at, true);
     if (near.nodes == 0 || near.nodes >= mesh.nodes) return Status::ok;
     Local probe;
-    const Status status = solve_on(model, o, near, time_steps, stop, probe);
+    const double x = at.x[0];
+    const Status status = solve_on(model, o, near, time_steps, stop, {&x, 1}, &probe);
     if (status == Status::ok && probe.edge_exercised) mesh = near;
     return status;
 }
 
 template <class Model>
-Status price(const Model& model, const Option& o, Stop stop, double& out) {
-    Local l;
+Status choose_mesh(const Model& model, const Option& o, Stop stop, Mesh& mesh) {
+    const double x = market::log_ratio(o.S, o.K);
+    return choose_mesh(model, o, {&x, 1}, stop, mesh);
+}
+
+// The prices of `count` options that differ in S and K alone, from one solution: a strike
+// chain of one maturity.
+template <class Model>
+Status price_chain(const Model& model, const Option* options, std::size_t count, Stop stop, double* out) {
+    std::vector<double> x(count);
+    for (std::size_t k = 0; k < count; ++k) x[k] = market::log_ratio(options[k].S, options[k].K);
+    std::vector<Local> l(count);
     Mesh mesh;
-    Status status = choose_mesh(model, o, stop, mesh);
-    if (status == Status::ok) status = extrapolated(model, o, mesh, stop, l);
-    out = status == Status::ok ? price_from(l, o) : std::nan("");
+    Status status = choose_mesh(model, options[0], {x.data(), count}, stop, mesh);
+    if (status == Status::ok) status = extrapolated(model, options[0], mesh, stop, {x.data(), count}, l.data());
+    for (std::size_t k = 0; k < count; ++k) out[k] = status == Status::ok ? price_from(l[k], options[k]) : std::nan("");
     return status;
+}
+
+template <class Model>
+Status price(const Model& model, const Option& o, Stop stop, double& out) {
+    return price_chain(model, &o, 1, stop, &out);
 }
 
 template <class Model>

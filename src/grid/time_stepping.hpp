@@ -8,14 +8,14 @@
 //
 // Crank-Nicolson in time, started (and restarted after each Bermudan exercise time, whose
 // maximum puts a kink back into u, and after each monitoring time of a barrier, where the
-// knock-out puts a jump into it: knock_out.hpp) by two steps each taken as two implicit Euler half
-// steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and its error
-// would no longer fall as dt^2. Central differences in x, upwind where the drift would
-// make them non-monotone (a tiny diffusion). The jump term is implicit too, reached by
-// fixed-point passes, each solving the tridiagonal problem with the last pass's jump
-// integral: a pass contracts the error by about lam dt / 2 / (1 + (r + lam) dt / 2) < 1,
-// so there is no limit on lam dt. Early exercise is the complementarity problem of
-// complementarity.hpp in every pass.
+// knock-out puts a jump into it: knock_out.hpp) by a few steps each taken as two implicit
+// Euler half steps: Crank-Nicolson alone leaves the kink's high frequencies undamped, and
+// its error would no longer fall as dt^2. Central differences in the mesh's coordinate
+// (mesh.hpp), upwind where the drift would make them non-monotone (a tiny diffusion). The
+// jump term is implicit too, reached by fixed-point passes, each solving the tridiagonal
+// problem with the last pass's jump integral: a pass contracts the error by about
+// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt. Early exercise
+// is the complementarity problem of complementarity.hpp in every pass.
 
 #include <algorithm>
 #include <cmath>
@@ -62,7 +62,13 @@ struct Solution {
 // Fixed-point passes per step before the step is given up (lam dt ~ 1e3 takes ~ 50).
 inline constexpr int max_jump_passes = 2000;
 // The passes end once the bound of their remaining error is below this (per unit strike).
-inline constexpr double jump_tolerance = 1e-13;
+inline constexpr double jump_tolerance = 1e-12;
+
+// The steps taken as implicit half steps at the start of a segment over the whole life. Fine
+// cells at the strike (a stretched mesh) make sigma^2 dt / h^2 large, where Crank-Nicolson
+// damps the kink's high frequencies hardly at all: with two such steps they left a ripple
+// of ~1e-7 K on the scale of a cell at the strike, harmless to the value but 2 % of gamma.
+inline constexpr std::size_t damped_steps = 8;
 
 // A segment between monitoring times takes at least steps / monitoring_steps steps: the
 // knock-out's jump at the barrier restarts the tau^-1/2 singularity each time, and with a
@@ -79,13 +85,22 @@ struct Stencil {
     double lower, diagonal, upper;
 };
 
-inline Stencil stencil(const Coefficients& c, double h) {
-    const double a = 0.5 * c.variance / (h * h);
-    const double mu = c.r - c.q - 0.5 * c.variance - c.rate * c.compensator;
-    double lower = a - 0.5 * mu / h, upper = a + 0.5 * mu / h;
+// At node i, with u_xi = x' u_x and u_xixi = x'' u_x + x'^2 u_xx for x(xi) (mesh.hpp),
+//   (sigma^2 / 2) u_xx + mu u_x = A u_xixi + B u_xi,
+//   A = (sigma^2 / 2) / x'^2,   B = mu / x' - (sigma^2 / 2) x'' / x'^3,
+// by central differences in xi; x' = sqrt(1 + (x / w)^2) and x'' = x / w^2.
+inline Stencil stencil(const Coefficients& c, const Mesh& mesh, std::size_t i) {
+    const double half_variance = 0.5 * c.variance;
+    const double mu = c.r - c.q - half_variance - c.rate * c.compensator;
+    const double x = mesh.x(i), slope = stretch(x, mesh.width);
+    const double curve = std::isinf(mesh.width) ? 0.0 : x / (mesh.width * mesh.width);
+    const double h = mesh.h;
+    const double a = half_variance / (slope * slope * h * h);
+    const double b = mu / slope - half_variance * curve / (slope * slope * slope);
+    double lower = a - 0.5 * b / h, upper = a + 0.5 * b / h;
     if (lower < 0.0 || upper < 0.0) {
-        lower = a + std::max(-mu, 0.0) / h;
-        upper = a + std::max(mu, 0.0) / h;
+        lower = a + std::max(-b, 0.0) / h;
+        upper = a + std::max(b, 0.0) / h;
     }
     return {lower, -(lower + upper) - (c.r + c.rate), upper};
 }
@@ -105,7 +120,7 @@ inline double boundary(const Mesh& mesh, bool call, const std::vector<char>& act
         const double d1 = std::sqrt(std::max(u[last + 1] - g[last + 1], 0.0));
         const double d2 = std::sqrt(std::max(u[last + 2] - g[last + 2], 0.0));
         const double shift = d2 > d1 ? std::min(d1 / (d2 - d1), 1.0) : 0.0;
-        return mesh.x(last + 1) - shift * mesh.h;
+        return x_of(mesh.xi(last + 1) - shift * mesh.h, mesh.width);
     }
     std::size_t first = 0;
     for (std::size_t i = n - 2; i > mesh.strike && i >= 2; --i)
@@ -114,7 +129,7 @@ inline double boundary(const Mesh& mesh, bool call, const std::vector<char>& act
     const double d1 = std::sqrt(std::max(u[first - 1] - g[first - 1], 0.0));
     const double d2 = std::sqrt(std::max(u[first - 2] - g[first - 2], 0.0));
     const double shift = d2 > d1 ? std::min(d1 / (d2 - d1), 1.0) : 0.0;
-    return mesh.x(first - 1) + shift * mesh.h;
+    return x_of(mesh.xi(first - 1) + shift * mesh.h, mesh.width);
 }
 
 }  // namespace stepping_detail
@@ -128,10 +143,11 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
              Trace* trace) {
     using namespace stepping_detail;
     const std::size_t n = mesh.nodes;
-    const Stencil s = stencil(c, mesh.h);
     const bool american = exercise.style == Exercise::american;
     const double lam = c.rate;
 
+    std::vector<Stencil> s(n);
+    for (std::size_t i = 1; i + 1 < n; ++i) s[i] = stencil(c, mesh, i);
     std::vector<double> g(n), u(n), next(n), last(n), explicit_part(n), jump(n), rhs(n), thomas(n);
     std::vector<char> active(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -162,7 +178,7 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
     };
     // The operator without the jump integral, applied to v at node i.
     const auto diffusion = [&](const std::vector<double>& v, std::size_t i) {
-        return s.lower * v[i - 1] + s.diagonal * v[i] + s.upper * v[i + 1];
+        return s[i].lower * v[i - 1] + s[i].diagonal * v[i] + s[i].upper * v[i + 1];
     };
 
     Tridiagonal a{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
@@ -179,15 +195,16 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
         // Steps fall like the square of their index from the segment's start: the value's
         // time derivative there is singular like tau^-1/2 (the payoff's kink, and with early
         // exercise the boundary moving like sqrt(tau)), and on uniform steps Crank-Nicolson's
-        // error would fall more slowly than dt^2. The first two steps go as two implicit
-        // half steps each, then Crank-Nicolson.
+        // error would fall more slowly than dt^2. The first steps go as two implicit half
+        // steps each, then Crank-Nicolson: damped_steps of them in a segment that spans the
+        // life, two in the short segments between dates.
         std::vector<std::pair<double, double>> plan;  // (dt, theta)
         const double length = end - start;
         for (std::size_t k = 0; k < count; ++k) {
             const double a = static_cast<double>(k) / static_cast<double>(count);
             const double b = static_cast<double>(k + 1) / static_cast<double>(count);
             const double dt = length * (b * b - a * a);
-            if (k < 2) {
+            if (k < (count >= steps ? damped_steps : 2)) {
                 plan.push_back({0.5 * dt, 1.0});
                 plan.push_back({0.5 * dt, 1.0});
             } else {
@@ -199,8 +216,11 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             const FarField before = far_at(tau, start);
             const double after_tau = tau + step;
             const FarField after = far_at(after_tau, start);
-            // The explicit half of Crank-Nicolson.
-            if (theta < 1.0 && lam > 0.0) jumps.apply(u.data(), before, jump.data());
+            // The explicit half of Crank-Nicolson. After a step (none since a restart) `jump`
+            // holds the integral of its last pass's input, which differs from u by what that
+            // pass moved; in the explicit half that makes at most contraction times as much,
+            // within the passes' own tolerance: the integral is not taken again.
+            if (theta < 1.0 && lam > 0.0 && last_step == 0.0) jumps.apply(u.data(), before, jump.data());
             for (std::size_t i = 1; i + 1 < n; ++i) {
                 double lu = diffusion(u, i);
                 if (lam > 0.0) lu += lam * jump[i];
@@ -212,9 +232,9 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             const double contraction = lam * w / (1.0 + (c.r + lam) * w);
             const double remaining = contraction < 1.0 ? contraction / (1.0 - contraction) : 1.0;
             for (std::size_t i = 1; i + 1 < n; ++i) {
-                a.lower[i] = -w * s.lower;
-                a.diagonal[i] = 1.0 - w * s.diagonal;
-                a.upper[i] = -w * s.upper;
+                a.lower[i] = -w * s[i].lower;
+                a.diagonal[i] = 1.0 - w * s[i].diagonal;
+                a.upper[i] = -w * s[i].upper;
             }
             a.diagonal[0] = a.diagonal[n - 1] = 1.0;
             a.upper[0] = a.lower[n - 1] = 0.0;

@@ -41,12 +41,15 @@ inline constexpr double inverse_sqrt_two_pi = 0.39894228040143267794;
 inline constexpr double sqrt_half_pi = 1.2533141373155002512;
 inline constexpr double inverse_sqrt_two = 0.70710678118654752440;
 
-// Hhs_n(z) = exp(z^2 / 2) Hh_n(z) for n = 0 ... last at z > 1. The ratios
+// c^n Hhs_n(z), Hhs_n(z) = exp(z^2 / 2) Hh_n(z), for n = 0 ... last at z > 1. The weight c^n
+// enters order by order: Hhs_n falls like z^-n and c^n (c = eta s) grows, and formed apart
+// they over- and underflow at a few hundred orders while their product, a density, stays in
+// range as long as the series is summed. The ratios
 // rho_n = Hh_n / Hh_{n-1} satisfy rho_n = 1 / (z + (n + 1) rho_{n+1}) (from
 // (n + 1) Hh_{n+1} = Hh_{n-1} - z Hh_n); started deep enough from their large-order limit,
 // the fraction converges like exp(-2 z (sqrt(depth) - sqrt(n))), so the depth grows as z
 // approaches 1: (sqrt(last + 1) + 20 / z)^2 keeps the error at rounding level.
-inline void scaled_hh(double z, int last, double* out) {
+inline void scaled_hh(double z, int last, double c, double* out) {
     out[0] = sqrt_half_pi * special::erfcx(z * inverse_sqrt_two);
     if (last < 1) return;
     const double reach = std::sqrt(last + 1.0) + 20.0 / z;
@@ -60,20 +63,20 @@ inline void scaled_hh(double z, int last, double* out) {
         rho = 1.0 / (z + (n + 1) * rho);
         ratio[n] = rho;
     }
-    for (int n = 1; n <= last; ++n) out[n] = out[n - 1] * ratio[n];
+    for (int n = 1; n <= last; ++n) out[n] = out[n - 1] * (c * ratio[n]);
 }
 
 // The same for a jet argument: the values at z0 with their derivatives from
 // d/dz Hhs_n = z Hhs_n - Hhs_{n-1} (Hhs_{-1} = 1), differentiated again as needed:
-// Hhs_n^(r+1) = z Hhs_n^(r) + r Hhs_n^(r-1) - Hhs_{n-1}^(r).
+// Hhs_n^(r+1) = z Hhs_n^(r) + r Hhs_n^(r-1) - Hhs_{n-1}^(r), each order times c^n.
 template <int V, int D>
-void scaled_hh(const taylor::Jet<V, D>& z, int last, taylor::Jet<V, D>* out) {
+void scaled_hh(const taylor::Jet<V, D>& z, int last, double c, taylor::Jet<V, D>* out) {
     const double z0 = z.value();
     std::vector<double> value(last + 1);
-    scaled_hh(z0, last, value.data());
-    // d[r] for the order below (n - 1) and the current order n.
+    scaled_hh(z0, last, c, value.data());
+    // d[r] for the order below (n - 1), times c, and the current order n.
     std::array<double, D + 1> below{}, current{};
-    below[0] = 1.0;  // Hhs_{-1} and its derivatives
+    below[0] = 1.0;  // c c^-1 Hhs_{-1} and its derivatives
     for (int n = 0; n <= last; ++n) {
         current[0] = value[n];
         for (int r = 0; r < D; ++r)
@@ -85,7 +88,7 @@ void scaled_hh(const taylor::Jet<V, D>& z, int last, taylor::Jet<V, D>* out) {
             inverse_factorial /= r + 1;
         }
         out[n] = z.compose(taylor);
-        below = current;
+        for (int r = 0; r <= D; ++r) below[r] = c * current[r];
     }
 }
 
@@ -120,13 +123,16 @@ void gauss_gamma_densities(const S& eta, const S& s, const S& x, int last, S* g)
         return;
     }
     const S t = x / s;
-    std::vector<S> hhs(last + 1);
-    scaled_hh(z, last, hhs.data());
-    S factor = inverse_sqrt_two_pi * exp(-0.5 * t * t);
     const S scale = eta * s;
+    const double c = value_of(scale);
+    std::vector<S> hhs(last + 1);
+    scaled_hh(z, last, c, hhs.data());  // carries c^n
+    // scale / c is 1 in value; for jets its powers carry the derivatives of scale^n.
+    const S relative = scale / c;
+    S factor = inverse_sqrt_two_pi * exp(-0.5 * t * t);
     for (int n = 0; n <= last; ++n) {
         g[n] = factor * hhs[n];
-        factor = factor * scale;
+        factor = factor * relative;
     }
 }
 

@@ -145,4 +145,15 @@ def test_batches_broadcast_and_do_not_depend_on_the_thread_count():
     two = tw.price(KOU, S, K, T, R, 0.02, kind, exercise="american", threads=2)
     assert one.shape == (3, 2)
     np.testing.assert_array_equal(one, two)
-    assert one[0, 0] == tw.price(KOU, 90.0, K, T, R, 0.02, "put", exercise="american")
+
+
+def test_a_strike_chain_agrees_with_its_options_priced_one_by_one():
+    # One solution read at each ln(S/K); the strikes run from out of the money to deep in
+    # it, past the exercise boundary (S/K ~ 0.9), where the value is the exercise value.
+    strikes = np.linspace(80.0, 125.0, 19)
+    chain = tw.price(KOU, K, strikes, T, R, kind="put", exercise="american")
+    single = np.array([tw.price(KOU, K, strike, T, R, kind="put", exercise="american") for strike in strikes])
+    # Each is within 1e-6 K of the value; next to the boundary they differ by up to ~6e-7 K.
+    assert np.all(np.abs(chain - single) <= 1e-6 * strikes)
+    deep = strikes > 1.15 * K
+    np.testing.assert_array_equal(chain[deep], strikes[deep] - K)

@@ -55,6 +55,10 @@ def test_prices_are_finite_and_within_arbitrage_bounds(model, market):
 # the jumps' exp(s^2 theta^2 / 2) swings from negligible to overflowing.
 @example(tw.Merton(sigma=0.0625, lam=1.0, m=1.0, s=0.0078125),
          dict(S=1.0, moneyness=0.125, T=0.015625, r=0.0, q=0.0, kind="put"))
+# Priced by the jump counts, whose series of one-sided jump sums ran to thousands of orders
+# with (eta s)^n and the normal tail's integrals formed apart: infinity times zero.
+@example(tw.Kou(sigma=0.0234375, lam=0.0, p=0.0, eta1=124.0, eta2=0.125),
+         dict(S=1.0, moneyness=1.0, T=28.0, r=0.0, q=0.0, kind="put"))
 def test_greeks_and_sensitivities_are_finite(model, market):
     # Finite, or NaN all through where an AccuracyWarning says the quadrature gave up:
     # never a plausible number from a sum cut short.
