@@ -141,6 +141,30 @@ Status price_and_greeks_chain(const Model& model, double T, bool call, const Lin
     return status;
 }
 
+// How much longer than the step of the derivatives' goal (at the prices' theta) the prices'
+// step may be for the Greeks to share the prices' line. The trapezoid's error falls like
+// e^{-2 pi b / h}, so 1.15 times the step leaves the Greeks at about e^{-40 / 1.15} = e^-35,
+// the goal their tails are cut at. Ordinary options need 1.09 to 1.15; a call a day from
+// expiry near the money, where the integrand is wide and the price tiny, needs 1.17, and
+// there the prices' step left colour 1e-10 S off.
+inline constexpr double greeks_step_excess = 1.15;
+
+// Whether the Greeks' sums can run along the prices' line (price_and_greeks_chain) for the
+// chain's log-moneyness k[0] <= ... <= k[n - 1]: the prices' step within greeks_step_excess
+// of the derivatives' at the same theta, and the Greeks' factors (up to degree 5 in u) cut
+// off within the budget (a diffusion too small to cut them off keeps them up where the
+// prices' integrand has fallen).
+template <class Model>
+bool greeks_share_line(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n) {
+    const double finest = finest_step(model.decay(T));
+    const Interval range = line.between_poles ? between_poles() : admissible(model, T, call);
+    const double greek_step =
+        trapezoid_step(model, T, k[0], k[n - 1], line.contour.theta, range, derivative_log_tolerance);
+    if (!(std::min(line.contour.step, finest) <= greeks_step_excess * std::min(greek_step, finest))) return false;
+    return expected_nodes(model, T, line.contour, 0.5 * (k[0] + k[n - 1]), price_log_tolerance, false, 5) <=
+           node_budget;
+}
+
 template <class Model>
 Line greeks_line(const Model& model, double k, double T, Product product) {
     // The integrands carry up to w^3 times dL/dT, which grows like w^2.

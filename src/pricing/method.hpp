@@ -139,17 +139,14 @@ struct GreekChain {
 };
 
 // Prices (row 0) and the Greeks' sums (rows 1 ...) of a chain along the prices' own line,
-// so that the prices are price_chain's to the last bit. Where the Greeks' factors (up to
-// degree 5 in u) would keep that sum beyond the budget (a diffusion too small to cut them
-// off; the prices' integrand falls off faster) or the prices leave the Fourier sum, the
-// prices come alone.
+// so that the prices are price_chain's to the last bit. Where the Greeks cannot share that
+// line (fourier::greeks_share_line) or the prices leave the Fourier sum, the prices come
+// alone.
 template <class Model>
 GreekChain price_and_greeks_chain(const Model& model, double T, bool call, const double* k, std::size_t n,
                                   double* out, std::size_t stride, Stop stop) {
     const fourier::Line line = fourier::price_line(model, T, call, k, n);
-    const double greek_nodes = fourier::expected_nodes(model, T, line.contour, 0.5 * (k[0] + k[n - 1]),
-                                                       fourier::price_log_tolerance, false, 5);
-    if (beyond_budget(line) || !(greek_nodes <= fourier::node_budget))
+    if (beyond_budget(line) || !fourier::greeks_share_line(model, T, call, line, k, n))
         return {price_chain(model, T, call, k, n, out, stop), false, true};
     return {fourier::price_and_greeks_chain(model, T, call, line, k, n, out, stride, stop), line.between_poles,
             false};
