@@ -185,7 +185,8 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         const bool side = side_of(first);
         const std::size_t sums = what == Output::greeks ? 1 + fourier::greek_rows : static_cast<std::size_t>(rows);
         std::vector<double> values(sums * length);
-        if (what == Output::greeks) {
+        if constexpr (levy<Model>::value) {
+          if (what == Output::greeks) {
             const GreekChain chain =
                 price_and_greeks_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), length, stop);
             double greeks[greek::count];
@@ -197,6 +198,7 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
                     out.table[static_cast<std::size_t>(row) * n + i] = greeks[row];
             }
             return;
+          }
         }
         const Status status =
             what == Output::price
