@@ -54,6 +54,15 @@ inline constexpr double chain_log_spread = 4.0;
 // The first Lead rows are prices summed beside the others on the same nodes: they stop where
 // a price's own sum stops (its goal, its tail test), so that their bits are those of
 // price_chain's sum, while the sum runs on until the other rows' tail test holds as well.
+// e^z as e^x (cos y, sin y), z = x + iy: the arithmetic of the C library's complex
+// exponential for finite z with e^x finite, without its classification of the arguments,
+// a third of the exponential's instructions and a sixth of a price's sum. Where e^x
+// overflows, or z is not finite, the node is not finite either way and the sum says so.
+inline complex exp_of(complex z) {
+    const double size = std::exp(z.real());
+    return {size * std::cos(z.imag()), size * std::sin(z.imag())};
+}
+
 struct LogMgfOf {
     template <class Model>
     charfun::LogMgf operator()(const Model& model, complex w, double T) const {
@@ -102,7 +111,7 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
         const complex w{theta, u};
         const auto L = evaluate(model, w, T);
         complex g[Rows];
-        const double size = node(w, L, std::exp(L.value + (1.0 - w) * k_mid), g);
+        const double size = node(w, L, exp_of(L.value + (1.0 - w) * k_mid), g);
         // The trapezoid's half weight at u = 0 (a scaling by 1 elsewhere changes no bit).
         const double weight = j == 0 ? 0.5 : 1.0;
         if (lone) {
