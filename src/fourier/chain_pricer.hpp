@@ -105,11 +105,13 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
     // Im g still spoils the sum); for the Greeks' ten rows the phase work was a fifth of the sum.
     const bool lone = n == 1 && offset[0] == 0.0 && amplitude[0] == 1.0 && std::isfinite(h);
     double lone_sum[Rows] = {};  // side by side, so that the rows' sums vectorise
+    // A copy the sums' stores cannot alias, so that the model's constants leave the loop.
+    const Model local = model;
     Status status = Status::node_limit;
     for (long j = 0; j < max_nodes; ++j) {
         const double u = h * static_cast<double>(j);
         const complex w{theta, u};
-        const auto L = evaluate(model, w, T);
+        const auto L = evaluate(local, w, T);
         complex g[Rows];
         const double size = node(w, L, exp_of(L.value + (1.0 - w) * k_mid), g);
         // The trapezoid's half weight at u = 0 (a scaling by 1 elsewhere changes no bit).
