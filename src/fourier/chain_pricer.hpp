@@ -43,6 +43,15 @@ inline constexpr long reseed_interval = 32;
 // beyond it the far strikes' integrands would be e^4 times larger than their prices warrant.
 inline constexpr double chain_log_spread = 4.0;
 
+// e^z as e^x (cos y, sin y), z = x + iy: the arithmetic of the C library's complex
+// exponential for finite z with e^x finite, without its classification of the arguments,
+// a third of the exponential's instructions and a sixth of a price's sum. Where e^x
+// overflows, or z is not finite, the node is not finite either way and the sum says so.
+inline complex exp_of(complex z) {
+    const double size = std::exp(z.real());
+    return {size * std::cos(z.imag()), size * std::sin(z.imag())};
+}
+
 // The trapezoid sums along the contour of Rows integrands g_r(w) e^{(1 - w)(k_i - k_mid)}
 // for the strikes k[0..n), n <= max_chain, scaled by h / pi, to out[r * stride + i].
 // node(w, L, e, g) fills g[0..Rows) from w, L = model.log_mgf(w, T) and
@@ -54,15 +63,6 @@ inline constexpr double chain_log_spread = 4.0;
 // The first Lead rows are prices summed beside the others on the same nodes: they stop where
 // a price's own sum stops (its goal, its tail test), so that their bits are those of
 // price_chain's sum, while the sum runs on until the other rows' tail test holds as well.
-// e^z as e^x (cos y, sin y), z = x + iy: the arithmetic of the C library's complex
-// exponential for finite z with e^x finite, without its classification of the arguments,
-// a third of the exponential's instructions and a sixth of a price's sum. Where e^x
-// overflows, or z is not finite, the node is not finite either way and the sum says so.
-inline complex exp_of(complex z) {
-    const double size = std::exp(z.real());
-    return {size * std::cos(z.imag()), size * std::sin(z.imag())};
-}
-
 struct LogMgfOf {
     template <class Model>
     charfun::LogMgf operator()(const Model& model, complex w, double T) const {

@@ -186,19 +186,19 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         const std::size_t sums = what == Output::greeks ? 1 + fourier::greek_rows : static_cast<std::size_t>(rows);
         std::vector<double> values(sums * length);
         if constexpr (levy<Model>::value) {
-          if (what == Output::greeks) {
-            const GreekChain chain =
-                price_and_greeks_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), length, stop);
-            double greeks[greek::count];
-            for (std::size_t j = 0; j < length; ++j) {
-                const std::size_t i = order[from + j];
-                greeks_from_chain(model, option_at(in, i), forward[i], side, values[j], &values[length + j], length,
-                                  chain, greeks, stop, out.status[i]);
-                for (int row = 0; row < greek::count; ++row)
-                    out.table[static_cast<std::size_t>(row) * n + i] = greeks[row];
+            if (what == Output::greeks) {
+                const GreekChain chain = price_and_greeks_chain(model, in.T[first], side, &sorted_k[from], length,
+                                                                values.data(), length, stop);
+                double greeks[greek::count];
+                for (std::size_t j = 0; j < length; ++j) {
+                    const std::size_t i = order[from + j];
+                    greeks_from_chain(model, option_at(in, i), forward[i], side, values[j], &values[length + j],
+                                      length, chain, greeks, stop, out.status[i]);
+                    for (int row = 0; row < greek::count; ++row)
+                        out.table[static_cast<std::size_t>(row) * n + i] = greeks[row];
+                }
+                return;
             }
-            return;
-          }
         }
         const Status status =
             what == Output::price
