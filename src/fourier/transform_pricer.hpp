@@ -59,29 +59,14 @@ enum GreekRow { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, greek_rows };
 // |Re| + |Im|: an upper bound of a modulus without hypot's cost.
 inline double modulus_bound(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
 
-// a b as the schoolbook product, the same bits as std::complex's where it is finite, without
-// the test of every product for NaN parts to recover infinities (a third of the Greeks'
-// pass): a non-finite node makes the sum's status not_finite either way.
-inline complex times(complex a, complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-
 // The Greeks' integrands at one node from L, e and b = e / (w (w - 1)).
 inline void greek_integrands(complex w, const charfun::LogMgfAndVolatility& L, complex e, complex b, complex* g) {
-    const complex ww = times(w, w - 1.0);
+    const complex ww = w * (w - 1.0);
     const charfun::VolatilityDerivatives& v = L.volatility;
-    const complex wb = times(w, b);
-    const complex vb = times(v.first, b);
-    const complex terms[greek_rows] = {wb,
-                                       e,
-                                       times(w - 2.0, e),
-                                       times(L.d_T, b),
-                                       times(L.d_T, wb),
-                                       times(L.d_T, e),
-                                       vb,
-                                       times(w, vb),
-                                       times(ww, vb),
-                                       times(v.second + times(v.first, v.first), b)};
+    const complex wb = w * b;
+    const complex vb = v.first * b;
+    const complex terms[greek_rows] = {wb,      e,      (w - 2.0) * e, L.d_T * b, L.d_T * wb, L.d_T * e,
+                                       vb,      w * vb, ww * vb,       (v.second + v.first * v.first) * b};
     std::copy(terms, terms + greek_rows, g);
 }
 
@@ -102,15 +87,15 @@ inline double greek_factor_bound(complex w, complex ww, complex L_T, charfun::Vo
 // v1 w e, v1 ww e and v2 e + v1^2 ww e, five products fewer than from L_v and L_vv.
 inline void greek_integrands(complex w, complex ww, complex L_T, complex e, complex b, charfun::VolatilityFactors v,
                              complex* g) {
-    const complex wb = times(w, b);
-    const complex we = times(w, e);
-    const complex wwe = times(ww, e);
+    const complex wb = w * b;
+    const complex we = w * e;
+    const complex wwe = ww * e;
     g[WB] = wb;
     g[WWB] = e;
     g[WWW2B] = we - 2.0 * e;
-    g[TB] = times(L_T, b);
-    g[TWB] = times(L_T, wb);
-    g[TWWB] = times(L_T, e);
+    g[TB] = L_T * b;
+    g[TWB] = L_T * wb;
+    g[TWWB] = L_T * e;
     g[VB] = v.first * e;
     g[VWB] = v.first * we;
     g[VWWB] = v.first * wwe;
@@ -156,11 +141,10 @@ void greeks_from_sums(const Model& model, const market::Forward& f, double T, Pr
 
 // Prices (row 0, bit for bit price_chain's along the same line) and the Greeks' sums (rows
 // 1 + GreekRow) of a chain in units of D F, to out[row * stride + i], in one sum along the
-// prices' line: one log-MGF per node serves all rows. On the prices' step the Greeks'
-// integrands, which carry up to w^3 times dL/dT, reach about e^-36 (the step of a goal of
-// e^-40 is only 1.1 times shorter); their tail is cut at the prices' goal, with their
-// polynomial factors, which runs the sum on some nodes past the prices' end. The residue of the line between the poles
-// is in the prices only (greeks_from_sums adds the Greeks').
+// prices' line: one log-MGF per node serves all rows, for a line whose step suits the Greeks
+// too (greeks_share_line). Their tail is cut at the prices' goal, with their polynomial
+// factors, which runs the sum on some nodes past the prices' end. The residue of the line
+// between the poles is in the prices only (greeks_from_sums adds the Greeks').
 template <class Model>
 Status price_and_greeks_chain(const Model& model, double T, bool call, const Line& line, const double* k,
                               std::size_t n, double* out, std::size_t stride, Stop stop = {}) {
