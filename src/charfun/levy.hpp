@@ -66,6 +66,7 @@ struct Levy {
     }
     // The volatility coordinate is sigma: L carries T sigma^2 w (w - 1) / 2.
     double volatility() const { return exponent.sigma; }
+    VolatilityFactors volatility_factors(double T) const { return {exponent.sigma * T, T}; }
     VolatilityDerivatives volatility_derivatives(complex w, double T) const {
         const complex ww = T * (w * (w - 1.0));
         return {exponent.sigma * ww, ww};

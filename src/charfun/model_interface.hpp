@@ -61,6 +61,14 @@ struct VolatilityDerivatives {
     complex first, second;
 };
 
+// A model whose volatility v enters L only through a Brownian term T v^2 w (w - 1) / 2 (a
+// Lévy model) has dL/dv = first w (w - 1) and d2L/dv2 = second w (w - 1) with these real
+// factors, `volatility_factors(T)`: the Greeks' integrands then need no volatility
+// derivative per node.
+struct VolatilityFactors {
+    double first, second;
+};
+
 // L with its volatility derivatives, as the Greeks' integrands need them at every node. A
 // model whose volatility derivatives share most of L's work (a stochastic variance: both
 // come from one Riccati solution) gives them together, as `log_mgf_and_volatility`; for the

@@ -58,50 +58,157 @@ void add_residue(const Model& model, const market::Forward& f, double T, bool ca
     out.t0 += residue * L.d_T.real();
 }
 
+// The rows of the Greeks' sums, with B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the
+// derivatives in the volatility.
+enum GreekRow { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, greek_rows };
+
+// |Re| + |Im|: an upper bound of a modulus without hypot's cost.
+inline double modulus_bound(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
+
+// a b as the schoolbook product, the same bits as std::complex's where it is finite, without
+// the test of every product for NaN parts to recover infinities (a third of the Greeks'
+// pass): a non-finite node makes the sum's status not_finite either way.
+inline complex times(complex a, complex b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
+// The Greeks' integrands at one node from L, e and b = e / (w (w - 1)).
+inline void greek_integrands(complex w, const charfun::LogMgfAndVolatility& L, complex e, complex b, complex* g) {
+    const complex ww = times(w, w - 1.0);
+    const charfun::VolatilityDerivatives& v = L.volatility;
+    const complex wb = times(w, b);
+    const complex vb = times(v.first, b);
+    const complex terms[greek_rows] = {wb,
+                                       e,
+                                       times(w - 2.0, e),
+                                       times(L.d_T, b),
+                                       times(L.d_T, wb),
+                                       times(L.d_T, e),
+                                       vb,
+                                       times(w, vb),
+                                       times(ww, vb),
+                                       times(v.second + times(v.first, v.first), b)};
+    std::copy(terms, terms + greek_rows, g);
+}
+
+// An upper bound of the Greeks' integrands relative to b for the tail test: each factor but
+// the last is at most (1 + |w (w - 1)|) times one of 2 + |w|, |L_T|, |L_v| (|w| <= 1 +
+// |w (w - 1)|); the product of all three sizes would overstate the largest, w (w - 1) (w - 2),
+// by a factor |w|, some tens of nodes of the sum where the diffusion is small. L_v and L_vv
+// are w (w - 1) times the model's volatility factors.
+inline double greek_factor_bound(complex w, complex ww, complex L_T, charfun::VolatilityFactors v) {
+    const double ww_size = modulus_bound(ww);
+    const double first = std::abs(v.first) * ww_size;
+    return (1.0 + ww_size) * (2.0 + modulus_bound(w) + modulus_bound(L_T) + first) + std::abs(v.second) * ww_size +
+           first * first;
+}
+
+// The Greeks' integrands at one node from L, e, b = e / (w (w - 1)) and ww = w (w - 1) for
+// a model with volatility factors (model_interface.hpp): the volatility rows are v1 e,
+// v1 w e, v1 ww e and v2 e + v1^2 ww e, five products fewer than from L_v and L_vv.
+inline void greek_integrands(complex w, complex ww, complex L_T, complex e, complex b, charfun::VolatilityFactors v,
+                             complex* g) {
+    const complex wb = times(w, b);
+    const complex we = times(w, e);
+    const complex wwe = times(ww, e);
+    g[WB] = wb;
+    g[WWB] = e;
+    g[WWW2B] = we - 2.0 * e;
+    g[TB] = times(L_T, b);
+    g[TWB] = times(L_T, wb);
+    g[TWWB] = times(L_T, e);
+    g[VB] = v.first * e;
+    g[VWB] = v.first * we;
+    g[VWWB] = v.first * wwe;
+    g[VVB] = v.second * e + (v.first * v.first) * wwe;
+}
+
+struct LogMgfAndVolatilityOf {
+    template <class Model>
+    charfun::LogMgfAndVolatility operator()(const Model& model, complex w, double T) const {
+        return charfun::log_mgf_and_volatility(model, w, T);
+    }
+};
+
+// The option's forward-term Greeks but its value (set by the caller) from the sums s[r *
+// stride] of the side `side` along a line (between_poles as the line's): the residue the
+// line between the poles leaves out, then put-call parity, call - put = D F e^{L(1)} - D K
+// e^{L(0)} (the residues at the poles; D F - D K for a probability measure), which moves
+// F dV/dF and the T-derivatives by those residues' and K dV/dK with them.
 template <class Model>
-Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product, const Line& line,
-                      market::ForwardGreeks& out, Stop stop = {}) {
-    const double k = f.k;
-    const Contour& contour = line.contour;
-    // With B = e / (w (w - 1)), L_T = dL/dT and L_v, L_vv the derivatives in the volatility.
-    enum { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, count };
-    double s[count];
-    const Status status = accumulate_chain<count>(
-        model, T, contour, &k, 1, derivative_log_tolerance, false,
-        [&](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
-            const complex ww = w * (w - 1.0);
-            const complex b = e / ww;
-            const charfun::VolatilityDerivatives& v = L.volatility;
-            const complex wb = w * b;
-            const complex vb = v.first * b;
-            const complex terms[count] = {wb,        e,        (w - 2.0) * e, L.d_T * b, L.d_T * wb,
-                                          L.d_T * e, vb,       w * vb,        ww * vb,   (v.second + v.first * v.first) * b};
-            std::copy(terms, terms + count, g);
-            // An upper bound of the factors' size; |Re| + |Im| bounds a modulus without hypot's cost.
-            const auto size = [](complex z) { return std::abs(z.real()) + std::abs(z.imag()); };
-            return (1.0 + size(ww)) * (1.0 + size(w)) * (1.0 + size(L.d_T) + size(v.first));
-        },
-        s, 1, stop,
-        [](const Model& m, complex w, double t) { return charfun::log_mgf_and_volatility(m, w, t); });
+void greeks_from_sums(const Model& model, const market::Forward& f, double T, Product product, bool side,
+                      bool between_poles, const double* s, std::size_t stride, market::ForwardGreeks& out) {
     const double scale = f.discounted_forward;
-    out.f1 = scale * s[WB];
+    out.f1 = scale * s[WB * stride];
+    out.f2 = scale * s[WWB * stride];
+    out.f3 = scale * s[WWW2B * stride];
+    out.t0 = scale * s[TB * stride];
+    out.t1 = scale * s[TWB * stride];
+    out.t2 = scale * s[TWWB * stride];
+    out.v0 = scale * s[VB * stride];
+    out.v1 = scale * s[VWB * stride];
+    out.v2 = scale * s[VWWB * stride];
+    out.vv = scale * s[VVB * stride];
+    if (between_poles) add_residue(model, f, T, side, 1.0, out);
+    if (side != product.call()) {
+        const double sign = product.call() ? 1.0 : -1.0;
+        add_residue(model, f, T, true, sign, out);
+        add_residue(model, f, T, false, -sign, out);
+    }
     // K dV/dK = V - F dV/dF: both are of the price's size or the difference is (its error is
     // an ulp of the price, far below the integrals' own).
     out.strike = out.value - out.f1;
-    out.f2 = scale * s[WWB];
-    out.f3 = scale * s[WWW2B];
-    out.t0 = scale * s[TB];
-    out.t1 = scale * s[TWB];
-    out.t2 = scale * s[TWWB];
-    out.v0 = scale * s[VB];
-    out.v1 = scale * s[VWB];
-    out.v2 = scale * s[VWWB];
-    out.vv = scale * s[VVB];
-    if (line.between_poles) {
-        add_residue(model, f, T, product.call(), 1.0, out);
-        out.strike = out.value - out.f1;
-    }
+}
+
+// Prices (row 0, bit for bit price_chain's along the same line) and the Greeks' sums (rows
+// 1 + GreekRow) of a chain in units of D F, to out[row * stride + i], in one sum along the
+// prices' line: one log-MGF per node serves all rows, for a line whose step suits the Greeks
+// too (greeks_share_line). Their tail is cut at the prices' goal, with their polynomial
+// factors, which runs the sum on some nodes past the prices' end. The residue of the line
+// between the poles is in the prices only (greeks_from_sums adds the Greeks').
+template <class Model>
+Status price_and_greeks_chain(const Model& model, double T, bool call, const Line& line, const double* k,
+                              std::size_t n, double* out, std::size_t stride, Stop stop = {}) {
+    const charfun::VolatilityFactors v = model.volatility_factors(T);
+    const Status status = accumulate_chain<1 + greek_rows, 1>(
+        model, T, line.contour, k, n, price_log_tolerance, false,
+        [v](complex w, const charfun::LogMgf& L, complex e, complex* g) {
+            // The price's integrand exactly as price_chain's.
+            const complex ww = w * (w - 1.0);
+            g[0] = e * std::conj(ww) / std::norm(ww);
+            greek_integrands(w, ww, L.d_T, e, g[0], v, g + 1);
+            return greek_factor_bound(w, ww, L.d_T, v);
+        },
+        out, stride, stop);
+    if (line.between_poles) add_price_residue(model, T, call, k, n, out);
     return status;
+}
+
+// How much longer than the step of the derivatives' goal (at the prices' theta) the prices'
+// step may be for the Greeks to share the prices' line. The trapezoid's error falls like
+// e^{-2 pi b / h}, so 1.15 times the step leaves the Greeks at about e^{-40 / 1.15} = e^-35,
+// the goal their tails are cut at. Options with K/S in 0.5 to 1.5 and T from a day to three
+// years need 1.08 to 1.15; an option a day from expiry five deviations from the money (no
+// jumps, sigma 0.2, K/S 0.95), whose price is tiny and integrand wide, needs 1.17, and there
+// the prices' step left colour 2e-10 off.
+inline constexpr double greeks_step_excess = 1.15;
+
+// Whether the Greeks' sums can run along the prices' line (price_and_greeks_chain) for the
+// chain's log-moneyness k[0] <= ... <= k[n - 1]: the prices' step within greeks_step_excess
+// of the derivatives' at the same theta, and the Greeks' factors (up to degree 5 in u) cut
+// off within the budget (a diffusion too small to cut them off keeps them up where the
+// prices' integrand has fallen).
+template <class Model>
+bool greeks_share_line(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n) {
+    const double finest = finest_step(model.decay(T));
+    const double needed = std::min(line.contour.step, finest) / greeks_step_excess;
+    if (needed < finest) {
+        const Interval range = line.between_poles ? between_poles() : admissible(model, T, call);
+        if (!(trapezoid_step(model, T, k[0], k[n - 1], line.contour.theta, range, derivative_log_tolerance) >= needed))
+            return false;
+    }
+    return expected_nodes(model, T, line.contour, 0.5 * (k[0] + k[n - 1]), price_log_tolerance, false, 5) <=
+           node_budget;
 }
 
 template <class Model>
@@ -118,20 +225,21 @@ SideLine greeks_side_line(const Model& model, double k, double T, Product produc
     });
 }
 
-// The option's Greeks from those of the side on the line: put-call parity, call - put =
-// D F e^{L(1)} - D K e^{L(0)} (the residues at the poles; D F - D K for a probability
-// measure), moves F dV/dF and the T-derivatives by those residues' and K dV/dK with them.
+// The option's Greeks from the sums of the side on the line (greeks_from_sums).
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       const SideLine& on, market::ForwardGreeks& out, Stop stop = {}) {
-    const Product side{on.call ? Payoff::call : Payoff::put};
-    const Status status = forward_greeks(model, f, T, side, on.line, out, stop);
-    if (on.call != product.call()) {
-        const double sign = product.call() ? 1.0 : -1.0;
-        add_residue(model, f, T, true, sign, out);
-        add_residue(model, f, T, false, -sign, out);
-        out.strike = out.value - out.f1;
-    }
+    double s[greek_rows];
+    const Status status = accumulate_chain<greek_rows>(
+        model, T, on.line.contour, &f.k, 1, derivative_log_tolerance, false,
+        [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
+            const complex ww = w * (w - 1.0);
+            greek_integrands(w, L, e, e / ww, g);
+            return (1.0 + modulus_bound(ww)) * (1.0 + modulus_bound(w)) *
+                   (1.0 + modulus_bound(L.d_T) + modulus_bound(L.volatility.first));
+        },
+        s, 1, stop, LogMgfAndVolatilityOf{});
+    greeks_from_sums(model, f, T, product, on.call, on.line.between_poles, s, 1, out);
     return status;
 }
 

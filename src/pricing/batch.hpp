@@ -75,7 +75,7 @@ inline Status evaluate_one(const BlackScholes& m, const Option& o, Output what, 
     return Status::ok;
 }
 
-// Under a transform model only the Greeks go option by option, after their prices
+// Under a stochastic-volatility model the Greeks go option by option, after their prices
 // (evaluate_greeks).
 template <class Model>
 Status evaluate_one(const Model& m, const Option& o, double price, double* out, Stop stop) {
@@ -93,22 +93,43 @@ inline constexpr std::size_t options_per_item = 8;
 inline constexpr std::size_t min_items_per_thread = 1;
 inline constexpr std::size_t min_chains_per_thread = 2;
 
-// Prices or sensitivities under a transform model: options of one maturity and side are
-// sorted by log-moneyness and evaluated in chains that share the characteristic-function
-// values (and its gradient). Chains depend on the inputs only, not on the thread count, so
-// results do not either.
+// One option's Greeks (rows of greek::count) from its chain's price c and Greeks' sums s
+// (stride apart) on the side `side`.
+template <class Model>
+void greeks_from_chain(const Model& model, const Option& o, const market::Forward& f, bool side, double c,
+                       const double* s, std::size_t stride, const GreekChain& chain, double* out, Stop stop,
+                       std::int8_t& status) {
+    market::ForwardGreeks g{};
+    g.value = fourier::price_from_side(c, chain.status, f, side, o.product);
+    Status result = chain.status;
+    if (result == Status::ok) {
+        if (chain.per_option)
+            result = forward_greeks(model, f, o.T, o.product, g, stop);
+        else
+            fourier::greeks_from_sums(model, f, o.T, o.product, side, chain.between_poles, s, stride, g);
+    }
+    market::spot_greeks(g, o, out);
+    if (result != Status::ok) std::fill(out, out + greek::count, std::nan(""));
+    status = static_cast<std::int8_t>(result);
+}
+
+// Prices, sensitivities or (Lévy models) Greeks under a transform model: options of one
+// maturity and side are sorted by log-moneyness and evaluated in chains that share the
+// characteristic-function values (and its gradient). Chains depend on the inputs only, not
+// on the thread count, so results do not either.
 template <class Model>
 bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in, const Outputs& out,
                      const Schedule& schedule) {
     const std::size_t n = in.count;
     std::vector<market::Forward> forward(n);
     for (std::size_t i = 0; i < n; ++i) forward[i] = market::forward(in.S[i], in.K[i], in.T[i], in.r[i], in.q[i]);
-    // Prices are computed on their out-of-the-money side (chain_pricer.hpp). Sensitivities
-    // stay on the option's own side: the out-of-the-money side's contour can fail where the
-    // own side's does not (e.g. far from the money with large one-sided jumps), and the
-    // intrinsic value added to cross sides would not change the derivatives anyway.
+    // Prices, and the Greeks with them, are computed on their out-of-the-money side
+    // (chain_pricer.hpp). Sensitivities stay on the option's own side: the out-of-the-money
+    // side's contour can fail where the own side's does not (e.g. far from the money with
+    // large one-sided jumps), and the intrinsic value added to cross sides would not change
+    // the derivatives anyway.
     const auto side_of = [&](std::size_t i) {
-        return what == Output::price ? fourier::out_of_the_money_call(forward[i].k) : in.payoff[i] != 0;
+        return what != Output::sensitivities ? fourier::out_of_the_money_call(forward[i].k) : in.payoff[i] != 0;
     };
     // The sort keys side by side in memory: sorting indices through the input arrays would
     // wait on a cache miss per comparison, most of a large batch's time.
@@ -129,7 +150,7 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
     }
 
     // Sensitivities integrate on the contour of the gradient's strip; chains are cut to it.
-    const Model strip = what == Output::price ? model : model.for_parameter_derivatives();
+    const Model strip = what != Output::sensitivities ? model : model.for_parameter_derivatives();
     std::vector<std::size_t> starts;
     for (std::size_t i = 0; i < n;) {
         std::size_t run = i + 1;
@@ -162,7 +183,23 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         const std::size_t length = starts[c + 1] - from;
         const std::size_t first = order[from];
         const bool side = side_of(first);
-        std::vector<double> values(static_cast<std::size_t>(rows) * length);
+        const std::size_t sums = what == Output::greeks ? 1 + fourier::greek_rows : static_cast<std::size_t>(rows);
+        std::vector<double> values(sums * length);
+        if constexpr (levy<Model>::value) {
+            if (what == Output::greeks) {
+                const GreekChain chain = price_and_greeks_chain(model, in.T[first], side, &sorted_k[from], length,
+                                                                values.data(), length, stop);
+                double greeks[greek::count];
+                for (std::size_t j = 0; j < length; ++j) {
+                    const std::size_t i = order[from + j];
+                    greeks_from_chain(model, option_at(in, i), forward[i], side, values[j], &values[length + j],
+                                      length, chain, greeks, stop, out.status[i]);
+                    for (int row = 0; row < greek::count; ++row)
+                        out.table[static_cast<std::size_t>(row) * n + i] = greeks[row];
+                }
+                return;
+            }
+        }
         const Status status =
             what == Output::price
                 ? price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop)
@@ -191,8 +228,8 @@ bool each_option(std::size_t count, const Schedule& schedule, Body&& body) {
     });
 }
 
-// Greeks under a transform model: the prices exactly as a price batch of the same options
-// computes them, then the other Greeks option by option.
+// Greeks under a stochastic-volatility model: the prices exactly as a price batch of the
+// same options computes them, then the other Greeks option by option (their own line).
 template <class Model>
 bool evaluate_greeks(const Model& model, const Inputs& in, const Outputs& out, const Schedule& schedule) {
     if (!evaluate_chains(model, Output::price, 1, in, out, schedule)) return false;
@@ -214,7 +251,7 @@ template <class Model>
 bool evaluate_batch(const Model& model, Output what, int rows, const Inputs& in, const Outputs& out,
                     const Schedule& schedule) {
     if constexpr (!std::is_same_v<Model, BlackScholes>) {
-        if (what == Output::greeks) return evaluate_greeks(model, in, out, schedule);
+        if (what == Output::greeks && !levy<Model>::value) return evaluate_greeks(model, in, out, schedule);
         return evaluate_chains(model, what, rows, in, out, schedule);
     } else {
         return each_option(in.count, schedule, [&](std::size_t i, Stop stop) {

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "charfun/levy.hpp"
 #include "charfun/model_interface.hpp"
 #include "common/status.hpp"
 #include "fourier/chain_pricer.hpp"
@@ -28,6 +29,12 @@ struct counted : std::false_type {};
 template <class Model>
 struct counted<Model, std::void_t<decltype(jumpcount::law_of(std::declval<const Model&>().exponent))>>
     : std::true_type {};
+
+// Lévy models: their Greeks come from the prices' own sum (price_and_greeks_chain).
+template <class Model>
+struct levy : std::false_type {};
+template <class Exponent>
+struct levy<charfun::Levy<Exponent>> : std::true_type {};
 
 // Whether a line is beyond the budget (or its estimate failed).
 inline bool beyond_budget(const fourier::Line& line) { return !(line.nodes <= fourier::node_budget); }
@@ -121,6 +128,28 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
         if (beyond_budget(on.line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
     if (beyond_reach(on.line)) return Status::node_limit;
     return fourier::forward_greeks(model, f, T, product, on, out, stop);
+}
+
+// How a chain's prices and Greeks' sums were computed: along a line (between the poles or
+// not), or the prices alone, each option's Greeks to follow from forward_greeks.
+struct GreekChain {
+    Status status;
+    bool between_poles;
+    bool per_option;
+};
+
+// Prices (row 0) and the Greeks' sums (rows 1 ...) of a chain along the prices' own line,
+// so that the prices are price_chain's to the last bit. Where the Greeks cannot share that
+// line (fourier::greeks_share_line) or the prices leave the Fourier sum, the prices come
+// alone.
+template <class Model>
+GreekChain price_and_greeks_chain(const Model& model, double T, bool call, const double* k, std::size_t n,
+                                  double* out, std::size_t stride, Stop stop) {
+    const fourier::Line line = fourier::price_line(model, T, call, k, n);
+    if (beyond_budget(line) || !fourier::greeks_share_line(model, T, call, line, k, n))
+        return {price_chain(model, T, call, k, n, out, stop), false, true};
+    return {fourier::price_and_greeks_chain(model, T, call, line, k, n, out, stride, stop), line.between_poles,
+            false};
 }
 
 template <class Model>
