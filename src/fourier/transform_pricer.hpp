@@ -72,9 +72,9 @@ inline complex times(complex a, complex b) {
     return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
 }
 
-// The Greeks' integrands at one node from L, e and b = e / (w (w - 1)).
-inline void greek_integrands(complex w, const charfun::LogMgfAndVolatility& L, complex e, complex b, complex* g) {
-    const complex ww = times(w, w - 1.0);
+// The Greeks' integrands at one node from L, e, ww = w (w - 1) and b = e / ww.
+inline void greek_integrands(complex w, complex ww, const charfun::LogMgfAndVolatility& L, complex e, complex b,
+                             complex* g) {
     const charfun::VolatilityDerivatives& v = L.volatility;
     const complex wb = times(w, b);
     const complex vb = times(v.first, b);
@@ -234,7 +234,7 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
         model, T, on.line.contour, &f.k, 1, derivative_log_tolerance, false,
         [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
             const complex ww = w * (w - 1.0);
-            greek_integrands(w, L, e, e / ww, g);
+            greek_integrands(w, ww, L, e, e / ww, g);
             return (1.0 + modulus_bound(ww)) * (1.0 + modulus_bound(w)) *
                    (1.0 + modulus_bound(L.d_T) + modulus_bound(L.volatility.first));
         },

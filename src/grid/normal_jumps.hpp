@@ -18,9 +18,8 @@
 // an entire function of x smoothed on the scale s, taken exactly at Chebyshev points over
 // the mesh and interpolated to the nodes: O(n M) with M ~ 5 span / s, well under n^2 when
 // s spans many cells (a tenth of the span or more on ~400 nodes). On the uniform mesh the
-// weights depend on the offset alone,
-// and a band wider than a few dozen nodes is summed as a circular correlation by FFT,
-// padded so that no term wraps around: O(n log n). The stretched mesh needs a quarter of
+// weights depend on the offset alone, and a band wider than a few dozen nodes is summed as
+// a circular correlation by FFT, padded so that no term wraps around: O(n log n). The stretched mesh needs a quarter of
 // the uniform one's nodes, so its rows cost less than the FFT up to a budget of stored
 // weights (fits), past which (a wide law over many nodes, a spot tens of reaches out) the
 // solver lays the uniform mesh instead.
@@ -225,7 +224,6 @@ class NormalJumpIntegral {
         }
         // The far fields' weights per node: P(J below the mesh from x_i), E[e^{x_i + J}; ..],
         // and the same above.
-        using namespace normal_jumps_detail;
         const double m = jumps.m, s = jumps.s;
         below_.resize(mesh.nodes);
         above_.resize(mesh.nodes);
