@@ -32,6 +32,14 @@ double log_size(const Model& model, double T, double k, double theta) {
     return model.log_mgf(theta, T).value.real() + (1.0 - theta) * k - std::log(std::abs(theta * (theta - 1.0)));
 }
 
+// Its largest value for k in [k_lo, k_hi], at an end (it is linear in k), from one log-MGF.
+template <class Model>
+double log_size(const Model& model, double T, double k_lo, double k_hi, double theta) {
+    const double at_zero = model.log_mgf(theta, T).value.real();
+    const double pole_factors = std::log(std::abs(theta * (theta - 1.0)));
+    return std::max(at_zero + (1.0 - theta) * k_lo - pole_factors, at_zero + (1.0 - theta) * k_hi - pole_factors);
+}
+
 template <class Model>
 double log_size_slope(const Model& model, double T, double k, double theta) {
     return model.log_mgf_dw(theta, T).real() - k - 1.0 / theta - 1.0 / (theta - 1.0);
@@ -189,9 +197,17 @@ double saddle(const Model& model, double T, double k, Interval range) {
 // each side allows h = 2 pi b / (log_size(theta -+ b) + log length - log_tolerance) for any
 // admissible b; the best b on each side is searched over a few candidates and the smaller
 // step taken. log_size is linear in k, so its largest value over the k range is at an end.
+// The step is exact between `least` and `enough`; one below least comes back as some value
+// below least, one of at least enough as some value of at least enough, which is all a
+// caller comparing with them needs. Each side's best only rises along its search, so the
+// search stops once it reaches enough. The strip edge's side goes first: where it is below
+// least it decides, else the pole's side stops once it reaches the first's. That side is
+// looked at from the pole end, where its best usually lies (log_size rises only like -log
+// of the distance to a pole, faster toward a strip edge), so one look often settles it:
+// about half the evaluations of a line's choice.
 template <class Model>
 double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
-                      double log_tolerance) {
+                      double log_tolerance, double least = 0.0, double enough = infinity) {
     const double span = fourier::span(model.decay(T), log_tolerance);
     // The step that a strip of half-width b allows on one side; infinity where that side's
     // whole error is below tolerance at any step, 0 where the estimate is not a number.
@@ -205,7 +221,8 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
         if (std::isnan(budget)) return 0.0;
         return budget <= 0.0 ? infinity : 2.0 * pi * b / budget;
     };
-    const auto side = [&](double direction, double limit) {
+    const auto is_pole = [](double limit) { return limit == 0.0 || limit == 1.0; };
+    const auto side = [&](double direction, double limit, double enough) {
         const double distance = std::abs(limit - theta);
         double best = 0.0;
         if (std::isfinite(distance)) {
@@ -216,10 +233,8 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
                 return allowed(theta + direction * b, b);
             };
             if constexpr (search_of<Model>().narrowing) return largest_of(12, at);
-            for (int j = 1; j <= 12; ++j) {
-                best = std::max(best, at(j));
-                if (best == infinity) break;
-            }
+            const bool from_limit = is_pole(limit);
+            for (int i = 0; i < 12 && best < enough; ++i) best = std::max(best, at(from_limit ? 12 - i : 1 + i));
             return best;
         }
         // An unbounded side: the step allowed is 2 pi b over a convex function of b, which
@@ -228,7 +243,7 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
         double b = 0.25 * (1.0 + std::abs(theta));
         best = allowed(theta + direction * b, b);
         for (double factor : {0.5, 2.0}) {
-            for (int i = 0; i < 40 && best < infinity; ++i) {
+            for (int i = 0; i < 40 && best < enough; ++i) {
                 const double next = allowed(theta + direction * b * factor, b * factor);
                 if (!(next > best)) break;
                 best = next;
@@ -236,10 +251,14 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
             }
         }
         for (double factor : {0.7071067811865476, 1.4142135623730951})
-            best = std::max(best, allowed(theta + direction * b * factor, b * factor));
+            if (best < enough) best = std::max(best, allowed(theta + direction * b * factor, b * factor));
         return best;
     };
-    return std::min(side(-1.0, range.lo), side(1.0, range.hi));
+    const bool lower_first = !is_pole(range.lo) || is_pole(range.hi);
+    const double first = side(lower_first ? -1.0 : 1.0, lower_first ? range.lo : range.hi, enough);
+    if (first < least) return first;
+    const double second = side(lower_first ? 1.0 : -1.0, lower_first ? range.hi : range.lo, std::min(enough, first));
+    return std::min(first, second);
 }
 
 // The contour for log-moneyness in [k_lo, k_hi]: the saddle of the middle k, or a line
@@ -258,9 +277,7 @@ template <class Model>
 Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, Interval range, double log_tolerance,
                        double log_excess) {
     const double theta0 = saddle(model, T, 0.5 * (k_lo + k_hi), range);
-    const auto size = [&](double theta) {
-        return std::max(log_size(model, T, k_lo, theta), log_size(model, T, k_hi, theta));
-    };
+    const auto size = [&](double theta) { return log_size(model, T, k_lo, k_hi, theta); };
     Contour best{theta0, trapezoid_step(model, T, k_lo, k_hi, theta0, range, log_tolerance)};
     const double pole = range.lo == 1.0 ? 1.0 : 0.0;
     const double edge = pole == 1.0 ? range.hi : range.lo;
@@ -272,7 +289,7 @@ Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, I
     for (double t : {0.25, 0.5, 0.75}) {
         const double theta = theta0 + t * shift;
         if (!(size(theta) <= limit)) break;
-        const double step = trapezoid_step(model, T, k_lo, k_hi, theta, range, log_tolerance);
+        const double step = trapezoid_step(model, T, k_lo, k_hi, theta, range, log_tolerance, best.step);
         if (step > best.step) best = {theta, step};
     }
     return best;

@@ -204,7 +204,8 @@ bool greeks_share_line(const Model& model, double T, bool call, const Line& line
     const double needed = std::min(line.contour.step, finest) / greeks_step_excess;
     if (needed < finest) {
         const Interval range = line.between_poles ? between_poles() : admissible(model, T, call);
-        if (!(trapezoid_step(model, T, k[0], k[n - 1], line.contour.theta, range, derivative_log_tolerance) >= needed))
+        if (!(trapezoid_step(model, T, k[0], k[n - 1], line.contour.theta, range, derivative_log_tolerance, needed,
+                             needed) >= needed))
             return false;
     }
     return expected_nodes(model, T, line.contour, 0.5 * (k[0] + k[n - 1]), price_log_tolerance, false, 5) <=
