@@ -27,17 +27,18 @@ inline constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Log of the integrand's modulus at u = 0, which also bounds it along the whole line:
 // |E[e^{wX}]| <= E[e^{theta X}] and |w (w - 1)| >= |theta (theta - 1)|.
-template <class Model>
-double log_size(const Model& model, double T, double k, double theta) {
-    return model.log_mgf(theta, T).value.real() + (1.0 - theta) * k - std::log(std::abs(theta * (theta - 1.0)));
-}
-
-// Its largest value for k in [k_lo, k_hi], at an end (it is linear in k), from one log-MGF.
+// Its largest value for k in [k_lo, k_hi] is at an end (it is linear in k): one log-MGF
+// serves both.
 template <class Model>
 double log_size(const Model& model, double T, double k_lo, double k_hi, double theta) {
     const double at_zero = model.log_mgf(theta, T).value.real();
     const double pole_factors = std::log(std::abs(theta * (theta - 1.0)));
     return std::max(at_zero + (1.0 - theta) * k_lo - pole_factors, at_zero + (1.0 - theta) * k_hi - pole_factors);
+}
+
+template <class Model>
+double log_size(const Model& model, double T, double k, double theta) {
+    return log_size(model, T, k, k, theta);
 }
 
 template <class Model>

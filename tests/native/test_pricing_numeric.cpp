@@ -178,6 +178,38 @@ void node_limit_is_reported() {
     }
 }
 
+// A step asked for only relative to `least` and `enough` stops its search early; it must
+// still be exactly the full search's between them and on the right side of each outside.
+template <class Model>
+void step_bounds_hold(const Model& model, const char* name) {
+    for (double T : {1.0 / 365.0, 0.5, 3.0})
+        for (int line = 0; line < 3; ++line) {
+            const fourier::Interval range = line == 2 ? fourier::between_poles() : fourier::admissible(model, T, line == 1);
+            const double pole = line == 0 ? 0.0 : 1.0;
+            for (double k : {-0.5, 0.0, 0.4})
+                for (double from_pole : {0.1, 0.5, 0.9, 3.0}) {
+                    const double theta = line == 2 ? from_pole / 3.1 : pole + (line == 1 ? from_pole : -from_pole);
+                    if (!(theta > range.lo && theta < range.hi)) continue;
+                    for (double tolerance : {fourier::price_log_tolerance, fourier::derivative_log_tolerance}) {
+                        const double full = fourier::trapezoid_step(model, T, k, k + 0.2, theta, range, tolerance);
+                        for (double least : {0.0, 0.5 * full, full, 2.0 * full})
+                            for (double enough : {least, full, 2.0 * full, fourier::infinity}) {
+                                if (enough < least) continue;
+                                const double step =
+                                    fourier::trapezoid_step(model, T, k, k + 0.2, theta, range, tolerance, least, enough);
+                                const bool kept = full < least ? step < least
+                                                  : full >= enough ? step >= enough
+                                                                   : step == full;
+                                ++checks;
+                                if (!kept && ++failures <= 40)
+                                    std::printf("FAILED: %s step T=%g theta=%g k=%g: %.17g for %.17g in [%g, %g]\n",
+                                                name, T, theta, k, step, full, least, enough);
+                            }
+                    }
+                }
+        }
+}
+
 }  // namespace
 
 int main() {
@@ -199,6 +231,9 @@ int main() {
     sigma_sensitivity_is_vega(kou, "kou");
     sigma_sensitivity_is_vega(merton, "merton");
     node_limit_is_reported();
+    step_bounds_hold(kou, "kou");
+    step_bounds_hold(heavy, "kou heavy tails");
+    step_bounds_hold(merton, "merton");
     std::printf("%d checks, %d failures\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }
