@@ -184,7 +184,8 @@ template <class Model>
 void step_bounds_hold(const Model& model, const char* name) {
     for (double T : {1.0 / 365.0, 0.5, 3.0})
         for (int line = 0; line < 3; ++line) {
-            const fourier::Interval range = line == 2 ? fourier::between_poles() : fourier::admissible(model, T, line == 1);
+            const fourier::Interval range =
+                line == 2 ? fourier::between_poles() : fourier::admissible(model, T, line == 1);
             const double pole = line == 0 ? 0.0 : 1.0;
             for (double k : {-0.5, 0.0, 0.4})
                 for (double from_pole : {0.1, 0.5, 0.9, 3.0}) {
@@ -195,8 +196,8 @@ void step_bounds_hold(const Model& model, const char* name) {
                         for (double least : {0.0, 0.5 * full, full, 2.0 * full})
                             for (double enough : {least, full, 2.0 * full, fourier::infinity}) {
                                 if (enough < least) continue;
-                                const double step =
-                                    fourier::trapezoid_step(model, T, k, k + 0.2, theta, range, tolerance, least, enough);
+                                const double step = fourier::trapezoid_step(model, T, k, k + 0.2, theta, range,
+                                                                            tolerance, least, enough);
                                 const bool kept = full < least ? step < least
                                                   : full >= enough ? step >= enough
                                                                    : step == full;
