@@ -91,10 +91,18 @@ def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S:
 
 def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, kind: Any,
               threads: Optional[int], exercise: Any = "european", barrier: Any = None, barrier_kind: Any = None,
-              rebate: Any = 0.0, monitoring: Any = None, **market: Any) -> List[ArrayOrFloat]:
+              rebate: Any = 0.0, monitoring: Any = None, forward: Any = None, discount: Any = None,
+              valuation: Any = None, day_count: Any = DEFAULT_DAY_COUNT) -> List[ArrayOrFloat]:
     if not isinstance(model, Model):
         registration(type(model), "model")  # a TypeError naming the models
-    S, T, r, q = market_inputs(S, T, r, q, **market)
+    # One European option from Python numbers with every other keyword at its default is
+    # the commonest call and costs about a microsecond in the kernel: it skips the
+    # keyword checks below, each of which would cost as much again.
+    scalars = scalar_arguments(S, K, T, r, q, kind)
+    if scalars is not None and _european_spot_inputs(exercise, barrier, barrier_kind, rebate, monitoring, forward,
+                                                     discount, valuation, day_count):
+        return _one(output, model, scalars, threads)
+    S, T, r, q = market_inputs(S, T, r, q, forward, discount, valuation, day_count)
     if check_barrier_keywords(barrier, barrier_kind, rebate, monitoring, exercise):
         return evaluate_barrier(_OUTPUTS[output], model, S, K, T, r, q, kind, barrier, barrier_kind, rebate,
                                 monitoring, threads)
@@ -103,19 +111,32 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
         return _early(output, model, style, S, K, T, r, q, kind, threads)
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:
-        # One option runs on the calling thread; the environment is read for batches only.
-        if threads is not None:
-            resolve_threads(threads)
-        values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars)
-        if status:
-            warn_failures(status, list(zip(_MARKET, scalars[:5] + (int(scalars[5]),))))
-        return list(values)
+        return _one(output, model, scalars, threads)
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
     table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
                                               a["kind"], count)
     return batch_rows(table, status, a, _MARKET, shape)
+
+
+def _european_spot_inputs(exercise: Any, barrier: Any, barrier_kind: Any, rebate: Any, monitoring: Any,
+                          forward: Any, discount: Any, valuation: Any, day_count: Any) -> bool:
+    """Whether the keywords leave a European option on a spot, with maturities in years."""
+    return (barrier is None and barrier_kind is None and monitoring is None and forward is None
+            and discount is None and valuation is None and type(exercise) is str and exercise == "european"
+            and type(rebate) in (float, int) and rebate == 0 and day_count == DEFAULT_DAY_COUNT)
+
+
+def _one(output: str, model: Any, scalars: Tuple[float, float, float, float, float, bool],
+         threads: Optional[int]) -> List[ArrayOrFloat]:
+    """The values of one European option from validated scalars, on the calling thread."""
+    if threads is not None:
+        resolve_threads(threads)  # validated; the environment is read for batches only
+    values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars)
+    if status:
+        warn_failures(status, list(zip(_MARKET, scalars[:5] + (int(scalars[5]),))))
+    return list(values)
 
 
 @overload
@@ -281,8 +302,7 @@ def price(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 0
     1.2831
     """
     return _evaluate("price", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind, rebate,
-                     monitoring, forward=forward,
-                     discount=discount, valuation=valuation, day_count=day_count)[0]
+                     monitoring, forward, discount, valuation, day_count)[0]
 
 
 @keeps_index("greeks")
@@ -328,8 +348,7 @@ def greeks(model: Model, S: Optional[Column], K: Column, T: Column, r: Column = 
     array([-0.396434, -0.373982, -0.346834])
     """
     return Greeks(*_evaluate("greeks", model, S, K, T, r, q, kind, threads, exercise, barrier, barrier_kind,
-                             rebate, monitoring, forward=forward, discount=discount,
-                             valuation=valuation, day_count=day_count))
+                             rebate, monitoring, forward, discount, valuation, day_count))
 
 
 @overload
