@@ -15,8 +15,8 @@
 // jump term is implicit too, reached by fixed-point passes, each solving the tridiagonal
 // problem with the last pass's jump integral (the first pass's extrapolated from the last
 // two steps) and then integrating its output: a pass contracts the error by about
-// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt; where lam dt
-// is small one pass, one solve and one integral per step, does (one_pass_contraction).
+// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt; where lam T
+// is moderate one pass, one solve and one integral per step, does (one_pass_jumps).
 // Early exercise is the complementarity problem of complementarity.hpp in every pass.
 
 #include <algorithm>
@@ -68,13 +68,16 @@ inline constexpr int max_jump_passes = 2000;
 // steps add up to at most this, a hundredth of the 1e-6 K the prices are held to. The
 // error a step leaves is damped, not amplified, by the later steps.
 inline constexpr double jump_tolerance = 1e-8;
-// Where a pass contracts by at most this, the first pass ends a step whose estimate was
-// extrapolated from the last two (none since a restart): the estimate is off by O(dt^2),
-// the pass leaves contraction times that, O(lam dt^3) per step and smooth in dt like
-// Crank-Nicolson's own error, which the extrapolation over the two meshes removes with it.
-// The scheme is then Crank-Nicolson with the jump term's implicit half extrapolated,
-// stable for lam dt below about 1; this bound keeps lam dt below 0.11.
-inline constexpr double one_pass_contraction = 0.05;
+// Where the life holds at most this many jumps on average (lam T), the first pass ends
+// every step whose estimate was extrapolated from the last two (none since a restart): the
+// estimate is off by O(dt^2), the pass leaves lam dt times that, O(lam dt^3) per step and
+// smooth in dt like Crank-Nicolson's own error, which the extrapolation over the two meshes
+// removes with it. The scheme is then Crank-Nicolson with the jump term's implicit half
+// extrapolated, stable for lam dt below about 1; on the coarser mesh's 128 steps
+// (solver.hpp), whose longest is about 2 T / 128, this bound keeps lam dt below 0.13. The
+// choice rests on lam T alone, not on the step, so that both meshes make it alike: a
+// switch at different steps on the two would leave errors the extrapolation cannot remove.
+inline constexpr double one_pass_jumps = 8.0;
 
 // The steps taken as implicit half steps at the start of a segment over the whole life. Fine
 // cells at the strike (a stretched mesh) make sigma^2 dt / h^2 large, where Crank-Nicolson
@@ -272,10 +275,11 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
                 for (std::size_t i = 0; i < n; ++i) moved = std::max(moved, std::abs(integral[i] - estimate[i]));
                 if (!std::isfinite(moved)) return Status::not_finite;
                 std::swap(estimate, integral);
-                // The pass's output is within contraction of the fixed point's distance from
-                // it plus `moved` (the integral moves no more than u): within contraction /
-                // (1 - contraction) times `moved`.
-                if (pass == 0 && ratio > 0.0 && contraction <= one_pass_contraction) break;
+                // With few jumps over the life the extrapolated first pass does.
+                if (pass == 0 && ratio > 0.0 && lam * T <= one_pass_jumps) break;
+                // Else: the pass's output is within contraction of the fixed point's distance
+                // from it plus `moved` (the integral moves no more than u), i.e. within
+                // contraction / (1 - contraction) times `moved`.
                 if (moved * remaining <= jump_tolerance * step / T) break;
             }
             if (lam > 0.0) {
