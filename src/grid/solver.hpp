@@ -217,22 +217,36 @@ inline Local exercised_at(bool call, double x) {
     return {call ? std::expm1(x) : -std::expm1(x), e, e, e, 0.0, false};
 }
 
+template <class Model>
+using IntegralOf = JumpIntegral<decltype(std::declval<const Model&>().jumps())>;
+
+// A mesh and its refinement with the model's jump integral on each. The integral depends
+// on the jump law and the mesh alone: the solves of the Greeks, which bump sigma, r, q and
+// T on one mesh, share it (Merton's weights cost a tenth of a solve to form).
+template <class Model>
+struct Levels {
+    Mesh coarse;
+    IntegralOf<Model> coarse_jumps, fine_jumps;
+
+    Levels(const Model& model, const Mesh& mesh)
+        : coarse(mesh), coarse_jumps(model.jumps(), mesh), fine_jumps(model.jumps(), refined(mesh)) {}
+};
+
 // The solution on one mesh, and the exercise boundary after each step if asked.
 template <class Model>
-Status march_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop,
-                Solution& solution, Trace* trace = nullptr, double shift = 0.0) {
-    const JumpIntegral<decltype(model.jumps())> jumps(model.jumps(), mesh);
+Status march_on(const Model& model, const Option& o, const Mesh& mesh, const IntegralOf<Model>& jumps,
+                std::size_t steps, Stop stop, Solution& solution, Trace* trace = nullptr, double shift = 0.0) {
     return march(coefficients(model, o.r, o.q), jumps, o.product.call(), exercise_times(o),
                  knock_out_for(o, mesh, shift), o.T, mesh, steps, stop, solution, trace);
 }
 
 // The solution on one mesh at the points, and the exercise boundary if asked.
 template <class Model>
-Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size_t steps, Stop stop, Points at,
-                Local* out, Trace* trace = nullptr, double shift = 0.0) {
+Status solve_on(const Model& model, const Option& o, const Mesh& mesh, const IntegralOf<Model>& jumps,
+                std::size_t steps, Stop stop, Points at, Local* out, Trace* trace = nullptr, double shift = 0.0) {
     const Coefficients c = coefficients(model, o.r, o.q);
     Solution solution;
-    const Status status = march_on(model, o, mesh, steps, stop, solution, trace, shift);
+    const Status status = march_on(model, o, mesh, jumps, steps, stop, solution, trace, shift);
     if (status != Status::ok) return status;
     // u_tau from the equation at each point, with the derivatives of the quartic (accurate
     // to O(h^3) and better) rather than the mesh's own differences; 0 where the option is
@@ -249,15 +263,16 @@ Status solve_on(const Model& model, const Option& o, const Mesh& mesh, std::size
     return Status::ok;
 }
 
-// The extrapolated values at the points, from `mesh` and its refinement.
+// The extrapolated values at the points, from the two levels; `model` has their jump law.
 template <class Model>
-Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop stop, Points at, Local* out,
-                    Trace* trace = nullptr, double shift = 0.0) {
-    if (mesh.nodes == 0) return Status::node_limit;
+Status extrapolated(const Model& model, const Option& o, const Levels<Model>& levels, Stop stop, Points at,
+                    Local* out, Trace* trace = nullptr, double shift = 0.0) {
     std::vector<Local> coarse(at.count), fine(at.count);
-    Status status = solve_on(model, o, mesh, time_steps, stop, at, coarse.data(), nullptr, shift);
+    Status status = solve_on(model, o, levels.coarse, levels.coarse_jumps, time_steps, stop, at, coarse.data(),
+                             nullptr, shift);
     if (status == Status::ok)
-        status = solve_on(model, o, refined(mesh), 2 * time_steps, stop, at, fine.data(), trace, shift);
+        status = solve_on(model, o, refined(levels.coarse), levels.fine_jumps, 2 * time_steps, stop, at, fine.data(),
+                          trace, shift);
     if (status != Status::ok) return status;
     for (std::size_t k = 0; k < at.count; ++k) {
         out[k] = richardson(coarse[k], fine[k]);
@@ -268,10 +283,10 @@ Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop 
 
 // The same at the option's own spot.
 template <class Model>
-Status extrapolated(const Model& model, const Option& o, const Mesh& mesh, Stop stop, Local& out,
+Status extrapolated(const Model& model, const Option& o, const Levels<Model>& levels, Stop stop, Local& out,
                     Trace* trace = nullptr, double shift = 0.0) {
     const double x = market::log_ratio(o.S, o.K);
-    return extrapolated(model, o, mesh, stop, {&x, 1}, &out, trace, shift);
+    return extrapolated(model, o, levels, stop, {&x, 1}, &out, trace, shift);
 }
 
 // The price: K u, never below the exercise value where exercise is allowed now.
@@ -289,19 +304,20 @@ inline double price_from(const Local& l, const Option& o) {
 // else the full one. The solve also places today's exercise boundary, which then sits on a
 // node of both levels: its place within a cell sets the error of the values within a few
 // cells of it, which would otherwise differ erratically between the levels and defeat the
-// extrapolation for a spot close to the boundary.
+// extrapolation for a spot close to the boundary. node_limit: no mesh fits within max_nodes.
 template <class Model>
 Status choose_mesh(const Model& model, const Option& o, Points at, Stop stop, Mesh& mesh) {
     mesh = mesh_for(model, o, at);
-    if (!exercised_deep(o)) return Status::ok;
-    const Mesh near = mesh_for(model, o, at, true);
-    if (near.nodes == 0 || near.nodes >= mesh.nodes) return Status::ok;
-    Solution probe;
-    const Status status = march_on(model, o, near, time_steps, stop, probe);
-    if (status != Status::ok) return status;
-    const double boundary = exercise_boundary(near, probe, o.product.call());
-    mesh = mesh_for(model, o, at, probe.edge_exercised, boundary);
-    return status;
+    const Mesh near = exercised_deep(o) ? mesh_for(model, o, at, true) : Mesh{0.0, 0.0, 0, 0};
+    if (near.nodes > 0 && near.nodes < mesh.nodes) {
+        Solution probe;
+        const Status status =
+            march_on(model, o, near, IntegralOf<Model>(model.jumps(), near), time_steps, stop, probe);
+        if (status != Status::ok) return status;
+        const double boundary = exercise_boundary(near, probe, o.product.call());
+        mesh = mesh_for(model, o, at, probe.edge_exercised, boundary);
+    }
+    return mesh.nodes == 0 ? Status::node_limit : Status::ok;
 }
 
 template <class Model>
@@ -319,7 +335,8 @@ Status price_chain(const Model& model, const Option* options, std::size_t count,
     std::vector<Local> l(count);
     Mesh mesh;
     Status status = choose_mesh(model, options[0], {x.data(), count}, stop, mesh);
-    if (status == Status::ok) status = extrapolated(model, options[0], mesh, stop, {x.data(), count}, l.data());
+    if (status == Status::ok)
+        status = extrapolated(model, options[0], Levels<Model>(model, mesh), stop, {x.data(), count}, l.data());
     for (std::size_t k = 0; k < count; ++k) out[k] = status == Status::ok ? price_from(l[k], options[k]) : std::nan("");
     return status;
 }
@@ -344,16 +361,22 @@ inline constexpr double bump = 1e-3;
 template <class Model>
 Status greeks(const Model& model, const Option& o, Stop stop, double* out) {
     Mesh mesh;
-    Local base, up, down;
     Status status = choose_mesh(model, o, stop, mesh);
-    if (status == Status::ok) status = extrapolated(model, o, mesh, stop, base);
+    if (status != Status::ok) {
+        std::fill(out, out + greek::count, std::nan(""));
+        return status;
+    }
+    // Every bump below keeps the jump law and the mesh.
+    const Levels<Model> levels(model, mesh);
+    Local base, up, down;
+    status = extrapolated(model, o, levels, stop, base);
     const double K = o.K, S = o.S;
     const auto delta = [&](const Local& l) { return K * l.ux / S; };
     const auto gamma = [&](const Local& l) { return K * (l.uxx - l.ux) / (S * S); };
     const auto pair = [&](const Model& m_up, const Option& o_up, const Model& m_down, const Option& o_down,
                           double shift = 0.0) {
-        if (status == Status::ok) status = extrapolated(m_up, o_up, mesh, stop, up, nullptr, shift);
-        if (status == Status::ok) status = extrapolated(m_down, o_down, mesh, stop, down, nullptr, -shift);
+        if (status == Status::ok) status = extrapolated(m_up, o_up, levels, stop, up, nullptr, shift);
+        if (status == Status::ok) status = extrapolated(m_down, o_down, levels, stop, down, nullptr, -shift);
     };
     out[greek::price] = price_from(base, o);
     out[greek::delta] = delta(base);
@@ -402,7 +425,7 @@ Status boundary(const Model& model, Option o, Stop stop, Trace& trace) {
     Local l;
     Mesh mesh;
     Status status = choose_mesh(model, o, stop, mesh);
-    if (status == Status::ok) status = extrapolated(model, o, mesh, stop, l, &trace);
+    if (status == Status::ok) status = extrapolated(model, o, Levels<Model>(model, mesh), stop, l, &trace);
     for (double& x : trace.x) x = o.K * std::exp(x);
     return status;
 }

@@ -13,9 +13,11 @@
 // its error would no longer fall as dt^2. Central differences in the mesh's coordinate
 // (mesh.hpp), upwind where the drift would make them non-monotone (a tiny diffusion). The
 // jump term is implicit too, reached by fixed-point passes, each solving the tridiagonal
-// problem with the last pass's jump integral: a pass contracts the error by about
-// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt. Early exercise
-// is the complementarity problem of complementarity.hpp in every pass.
+// problem with the last pass's jump integral (the first pass's extrapolated from the last
+// two steps) and then integrating its output: a pass contracts the error by about
+// lam dt / 2 / (1 + (r + lam) dt / 2) < 1, so there is no limit on lam dt; where lam T
+// is moderate one pass, one solve and one integral per step, does (one_pass_jumps).
+// Early exercise is the complementarity problem of complementarity.hpp in every pass.
 
 #include <algorithm>
 #include <cmath>
@@ -61,8 +63,21 @@ struct Solution {
 
 // Fixed-point passes per step before the step is given up (lam dt ~ 1e3 takes ~ 50).
 inline constexpr int max_jump_passes = 2000;
-// The passes end once the bound of their remaining error is below this (per unit strike).
-inline constexpr double jump_tolerance = 1e-12;
+// The passes of a step end once the bound of their remaining error is below this share of
+// it (per unit strike), in proportion to the step's part of the life: the bounds of all
+// steps add up to at most this, a hundredth of the 1e-6 K the prices are held to. The
+// error a step leaves is damped, not amplified, by the later steps.
+inline constexpr double jump_tolerance = 1e-8;
+// Where the life holds at most this many jumps on average (lam T), the first pass ends
+// every step whose estimate was extrapolated from the last two (none since a restart): the
+// estimate is off by O(dt^2), the pass leaves lam dt times that, O(lam dt^3) per step and
+// smooth in dt like Crank-Nicolson's own error, which the extrapolation over the two meshes
+// removes with it. The scheme is then Crank-Nicolson with the jump term's implicit half
+// extrapolated, stable for lam dt below about 1; on the coarser mesh's 128 steps
+// (solver.hpp), whose longest is about 2 T / 128, this bound keeps lam dt below 0.13. The
+// choice rests on lam T alone, not on the step, so that both meshes make it alike: a
+// switch at different steps on the two would leave errors the extrapolation cannot remove.
+inline constexpr double one_pass_jumps = 8.0;
 
 // The steps taken as implicit half steps at the start of a segment over the whole life. Fine
 // cells at the strike (a stretched mesh) make sigma^2 dt / h^2 large, where Crank-Nicolson
@@ -148,7 +163,10 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
 
     std::vector<Stencil> s(n);
     for (std::size_t i = 1; i + 1 < n; ++i) s[i] = stencil(c, mesh, i);
-    std::vector<double> g(n), u(n), next(n), last(n), explicit_part(n), jump(n), rhs(n), thomas(n);
+    std::vector<double> g(n), u(n), next(n), explicit_part(n), rhs(n), thomas(n);
+    // The jump integral of u and of the value a step back, a pass's input and the integral
+    // of its output.
+    std::vector<double> jump(n), previous_jump(n), estimate(n), integral(n);
     std::vector<char> active(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
         g[i] = payoff(call, mesh.x(i));
@@ -185,10 +203,10 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
     double tau = 0.0, start = 0.0;
     const std::size_t edge = call ? n - 2 : 1;
     bool edge_exercised = american;
-    // The value one step back: the first pass of a step starts from the linear
-    // extrapolation of the last two steps, which leaves fewer passes to the jump term.
-    std::vector<double> previous = u;
+    // The last step's length (0: none since a restart), and whether `jump` is the integral
+    // of u as it stands (a restart changes u).
     double last_step = 0.0;
+    bool integrated = false;
     for (double end : ends) {
         const auto share = static_cast<std::size_t>(std::ceil(steps * (end - start) / T - 1e-9));
         const auto count = std::max<std::size_t>(knock.active && !knock.continuous ? steps / monitoring_steps : 1, share);
@@ -216,11 +234,10 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             const FarField before = far_at(tau, start);
             const double after_tau = tau + step;
             const FarField after = far_at(after_tau, start);
-            // The explicit half of Crank-Nicolson. After a step (none since a restart) `jump`
-            // holds the integral of its last pass's input, which differs from u by what that
-            // pass moved; in the explicit half that makes at most contraction times as much,
-            // within the passes' own tolerance: the integral is not taken again.
-            if (theta < 1.0 && lam > 0.0 && last_step == 0.0) jumps.apply(u.data(), before, jump.data());
+            // The explicit half of Crank-Nicolson. After a step `jump` holds the integral of
+            // its last pass's output, u itself: it is not taken again.
+            if (lam > 0.0 && !integrated) jumps.apply(u.data(), before, jump.data());
+            integrated = true;
             for (std::size_t i = 1; i + 1 < n; ++i) {
                 double lu = diffusion(u, i);
                 if (lam > 0.0) lu += lam * jump[i];
@@ -240,24 +257,35 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             a.upper[0] = a.lower[n - 1] = 0.0;
             rhs[0] = after.left.at(mesh.x(0));
             rhs[n - 1] = after.right.at(mesh.x(n - 1));
+            // The first pass takes the integral at the step's end as the linear extrapolation
+            // of the last two steps' (the integral is linear in u, and u smooth in tau away
+            // from a restart), off by O(dt^2): one pass then usually does.
             const double ratio = last_step > 0.0 ? step / last_step : 0.0;
-            for (std::size_t i = 0; i < n; ++i) next[i] = u[i] + ratio * (u[i] - previous[i]);
+            if (lam > 0.0)
+                for (std::size_t i = 0; i < n; ++i) estimate[i] = jump[i] + ratio * (jump[i] - previous_jump[i]);
             for (int pass = 0;; ++pass) {
                 if (pass == max_jump_passes) return Status::node_limit;
-                if (lam > 0.0) jumps.apply(next.data(), after, jump.data());
-                for (std::size_t i = 1; i + 1 < n; ++i) rhs[i] = explicit_part[i] + (lam > 0.0 ? w * lam * jump[i] : 0.0);
-                std::swap(next, last);
+                for (std::size_t i = 1; i + 1 < n; ++i)
+                    rhs[i] = explicit_part[i] + (lam > 0.0 ? w * lam * estimate[i] : 0.0);
                 if (!solve_complementarity(a, rhs.data(), g.data(), american, active, next.data(), thomas))
                     return Status::node_limit;
                 if (lam == 0.0) break;
+                jumps.apply(next.data(), after, integral.data());
                 double moved = 0.0;
-                for (std::size_t i = 0; i < n; ++i) moved = std::max(moved, std::abs(next[i] - last[i]));
+                for (std::size_t i = 0; i < n; ++i) moved = std::max(moved, std::abs(integral[i] - estimate[i]));
                 if (!std::isfinite(moved)) return Status::not_finite;
-                // What is left after a pass that moved the values by `moved` is at most
-                // contraction / (1 - contraction) times that: one pass usually does.
-                if (moved * remaining <= jump_tolerance) break;
+                std::swap(estimate, integral);
+                // With few jumps over the life the extrapolated first pass does.
+                if (pass == 0 && ratio > 0.0 && lam * T <= one_pass_jumps) break;
+                // Else: the pass's output is within contraction of the fixed point's distance
+                // from it plus `moved` (the integral moves no more than u), i.e. within
+                // contraction / (1 - contraction) times `moved`.
+                if (moved * remaining <= jump_tolerance * step / T) break;
             }
-            previous = u;
+            if (lam > 0.0) {
+                std::swap(previous_jump, jump);
+                std::swap(jump, estimate);
+            }
             last_step = step;
             std::swap(u, next);
             tau = after_tau;
@@ -271,8 +299,8 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
         if (end < T && knock.active && knock.monitored_at(end)) {
             knock_out(knock, u);
             monitored = end;
-            previous = u;
             last_step = 0.0;
+            integrated = false;
         }
         const bool exercisable = std::find(exercise.times.begin(), exercise.times.end(), end) != exercise.times.end();
         if (exercise.style == Exercise::bermudan && exercisable) {
@@ -280,8 +308,8 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
                 active[i] = u[i] <= g[i] ? 1 : 0;
                 u[i] = std::max(u[i], g[i]);
             }
-            previous = u;
             last_step = 0.0;
+            integrated = false;
             if (trace != nullptr) {
                 trace->tau.push_back(tau);
                 trace->x.push_back(boundary(mesh, call, active, u, g));

@@ -63,6 +63,18 @@ def test_without_early_exercise_the_grid_reproduces_the_european_prices():
             np.testing.assert_allclose(grid, fourier, rtol=0, atol=1e-7 * K, err_msg=f"{model} {kind} q={q}")
 
 
+@pytest.mark.parametrize("model", [tw.Kou(0.2, 6.0, 0.3, 25.0, 20.0), tw.Kou(0.2, 20.0, 0.3, 25.0, 20.0),
+                                   tw.Merton(0.2, 20.0, -0.02, 0.05)], ids=repr)
+def test_many_jumps_over_the_life_against_fourier(model):
+    # lam T = 6 ends each step after one fixed-point pass, lam T = 20 iterates the passes to
+    # a tolerance: each only if both meshes treat every step alike, which the extrapolation
+    # needs (a choice by the step's own lam dt left 3e-6 K here).
+    S = np.array([80.0, 100.0, 125.0])[:, None]
+    kind, q = np.array(["put", "call"]), np.array([0.0, 0.03])
+    grid = tw.price(model, S, K, 1.0, R, q, kind, exercise=[1.0, 10.0])
+    np.testing.assert_allclose(grid, tw.price(model, S, K, 1.0, R, q, kind), rtol=0, atol=2e-7 * K)
+
+
 def test_american_call_without_dividends_is_european():
     S = np.array([85.0, 100.0, 120.0])
     for model in (BLACK_SCHOLES, KOU, MERTON):
