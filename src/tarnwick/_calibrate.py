@@ -57,6 +57,13 @@ PARITY_GAP = 0.01
 # quote known to 0.1 vol point, less for wide spreads and small vegas alike.
 VOL_TICK = 1e-3
 PRICE_TICK = 1e-5
+# The search's passes sum the Fourier integrals to error goals this many e-folds above the
+# pricing API's (e^-21 of the discounted forward for prices, e^-26 for their sensitivities,
+# where the API's are e^-35 and e^-40): a weighted residual then moves by at most 1e-7
+# (PRICE_TICK's weight caps the vol error a price error makes at 100 times it), 1e-4 of the
+# 1e-3 of a quote known to VOL_TICK, and the sums take about a third of the nodes. The fit's
+# reported prices, residuals and standard errors come from full-goal passes at the optimum.
+SEARCH_LOOSEN = 14.0
 # A direction of the free parameters (each scaled by the width of its start box) along
 # which the residuals change less than this fraction of the steepest one is not
 # identified by the quotes.
@@ -526,25 +533,26 @@ class Objective:
         self._x: Optional[bytes] = None
         self._value: Tuple[Array, Array] = (np.empty(0), np.empty(0))
         self._sensitivities = np.empty((0, 0))
-        self._jacobians: Dict[bytes, Array] = {}
 
     def model(self, x: Array) -> Any:
         values = dict(self.fixed)
         values.update(zip(self.free, (float(v) for v in x)))
         return self.model_class(**{name: values[name] for name in self.names})
 
-    def sensitivities(self, model: Any) -> Array:
-        """The table of prices (row 0) and their derivatives in each model parameter."""
-        table, status = _pricing.sensitivities(model._code, np.array(model._parameters()), *self._market,
-                                               self._threads)
+    def _pass(self, output: int, model: Any, loosen: float) -> Array:
+        """The table of one pass over the surface (output 0 prices, 2 sensitivities) with
+        the sums' goals raised by loosen e-folds (0: tw.price's and tw.sensitivities' own)."""
+        table, status = _pricing.coarse(output, model._code, np.array(model._parameters()),
+                                        *self._market, loosen, self._threads)
         warn_failures(status, list(zip(("S", "K", "T", "r", "q", "kind"), self._market)))
         return table
 
-    def prices(self, model: Any) -> Array:
-        table, status = _pricing.price(model._code, np.array(model._parameters()), *self._market,
-                                       self._threads)
-        warn_failures(status, list(zip(("S", "K", "T", "r", "q", "kind"), self._market)))
-        return table[0, :]
+    def sensitivities(self, model: Any, loosen: float = SEARCH_LOOSEN) -> Array:
+        """The table of prices (row 0) and their derivatives in each model parameter."""
+        return self._pass(2, model, loosen)
+
+    def prices(self, model: Any, loosen: float = 0.0) -> Array:
+        return self._pass(0, model, loosen)[0, :]
 
     def model_ivs(self, prices: Array) -> Array:
         return _volatility.implied_volatility(np.ascontiguousarray(prices, dtype=float),
@@ -598,21 +606,27 @@ class Objective:
     def jacobian(self, x: Array) -> Array:
         """d residual / d free parameter: dIV/dθ = (dV/dθ) / vega, at the model's vol, or
         the market's for price errors."""
-        key = np.asarray(x, dtype=float).tobytes()
-        if key not in self._jacobians:
-            _, scale = self.at(x)
-            self.jacobians += 1
-            self._jacobians[key] = (self._sensitivities[self._free_rows] / scale).T
-        # Kept per point: the fit's standard errors need the Jacobian at the end point of
-        # the best local run, which that run has computed already.
-        return self._jacobians[key]
+        _, scale = self.at(x)
+        self.jacobians += 1
+        return (self._sensitivities[self._free_rows] / scale).T
 
     def cost(self, x: Array) -> float:
         """Half the sum of squared residuals, for screening starts: from prices alone, as
         no Jacobian is asked for at these points."""
         self.evaluations += 1
-        residuals, _ = self.residuals_and_scale(self.prices(self.model(x)))
+        residuals, _ = self.residuals_and_scale(self.prices(self.model(x), SEARCH_LOOSEN))
         return 0.5 * float(np.sum(residuals ** 2))
+
+    def reported(self, x: Array) -> Tuple[Array, Array]:
+        """The out-of-the-money prices at x and the Jacobian there (empty without free
+        parameters), both at the pricing API's goals."""
+        model = self.model(x)
+        prices = self.prices(model)
+        if not self.free:
+            return prices, np.empty((prices.size, 0))
+        table = self.sensitivities(model, 0.0)
+        _, scale = self.residuals_and_scale(prices)
+        return prices, (table[self._free_rows] / scale).T
 
 
 # --- starting points -----------------------------------------------------------------------
@@ -1019,10 +1033,9 @@ def calibrate(
     else:
         x, converged = np.empty(0), True
     model = objective.model(x)
-    jacobian = objective.jacobian(x)
     # The vol residuals of the fitted model, whatever the target, and the prices of the
     # quoted kinds from the out-of-the-money ones by parity, C - P = S e^-qT - K e^-rT.
-    otm_prices = objective.prices(model)
+    otm_prices, jacobian = objective.reported(x)
     residuals, _ = objective.vol_residuals(otm_prices)
     model_iv = objective.model_ivs(otm_prices)
     forward_value = (surface.S * np.exp(-surface.dividend * surface.maturity)
