@@ -65,7 +65,7 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> coarse(int output, int 
                                                                  const Doubles& r, const Doubles& q, const Flags& call,
                                                                  double loosen, unsigned threads) {
     if (output != 0 && output != 2) throw std::invalid_argument("unknown output code");
-    if (!(loosen >= 0.0 && loosen <= 20.0)) throw std::invalid_argument("loosen must be in [0, 20]");
+    if (!(loosen >= 0.0 && loosen <= 30.0)) throw std::invalid_argument("loosen must be in [0, 30]");
     return run(static_cast<Output>(output), model, params, S, K, T, r, q, call, threads, loosen);
 }
 
@@ -189,7 +189,7 @@ PYBIND11_MODULE(_pricing, m) {
     m.def("coarse", &coarse, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"), py::arg("K"),
           py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("loosen"), py::arg("threads"),
           "Prices (output 0) or sensitivities (2) as price and sensitivities return them, with the Fourier sums' "
-          "error goals raised by loosen (0 to 20) e-folds.");
+          "error goals raised by loosen (0 to 30) e-folds.");
     m.def("early_exercise", &early_exercise, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("exercise"),
           py::arg("dates"), py::arg("threads"),
