@@ -8,6 +8,7 @@ import pytest
 
 import tarnwick as tw
 from tarnwick._black import black_price
+from tarnwick import _calibrate as calibration, _pricing
 from tarnwick._calibrate import Objective, model_implied_vols, read_surface
 
 S, R, Q = 100.0, 0.03, 0.01
@@ -118,7 +119,11 @@ def test_per_quote_rates_dataframes_and_mappings_are_the_same_quotes():
     assert from_frame.rmse_iv == fit.rmse_iv
 
 
-def test_the_jacobian_is_the_derivative_of_the_residuals():
+def test_the_jacobian_is_the_derivative_of_the_residuals(monkeypatch):
+    # At the full goals: the search's looser ones (checked below) would swamp the
+    # differences' step of 1e-6.
+    monkeypatch.setattr(calibration, "SEARCH_LOOSEN", 0.0)
+    monkeypatch.setattr(calibration, "JACOBIAN_LOOSEN", 0.0)
     quotes, _ = surface(KOU, 8)
     for target in ("iv", "price"):
         data = read_surface(quotes, S, R, Q, drop_invalid=False, threads=None)
@@ -133,6 +138,38 @@ def test_the_jacobian_is_the_derivative_of_the_residuals():
             down[j] -= h
             central = (objective.residuals(up) - objective.residuals(down)) / (2 * h)
             np.testing.assert_allclose(jacobian[:, j], central, rtol=1e-4, atol=1e-7)
+
+
+@pytest.mark.parametrize("truth", [HESTON, BATES, KOU], ids=["heston", "bates", "kou"])
+def test_the_search_prices_within_its_goals_and_the_fit_reports_the_pricing_apis_prices(truth):
+    quotes, _ = surface(truth, 6)
+    data = read_surface(quotes, S, R, Q, drop_invalid=False, threads=None)
+    objective = Objective(type(truth), truth.parameter_names, truth.parameter_names, {}, data,
+                          "iv", None)
+    market = objective._market
+    code, values = truth._code, np.array(truth._parameters())
+    for output, full in ((0, _pricing.price), (2, _pricing.sensitivities)):
+        # No loosening is the pricing API's own pass, to the bit.
+        np.testing.assert_array_equal(_pricing.coarse(output, code, values, *market, 0.0, 1)[0],
+                                      full(code, values, *market, 1)[0])
+    loose, status = _pricing.coarse(0, code, values, *market, calibration.SEARCH_LOOSEN, 1)
+    assert (status == 0).all()
+    discounted_forward = S * np.exp(-Q * data.maturity)
+    goal = np.exp(-35 + calibration.SEARCH_LOOSEN) * discounted_forward
+    assert np.all(np.abs(loose[0] - objective.prices(truth)) <= goal)
+    # Near the optimum the search's residuals are those of full accuracy to 1e-5 (of a
+    # tick's 1e-3) and its Jacobian to 1e-4 of each column's largest entry.
+    full_prices, full_jacobian = objective.reported(values)
+    np.testing.assert_allclose(objective.residuals(values),
+                               objective.residuals_and_scale(full_prices)[0], rtol=0, atol=1e-5)
+    jacobian = objective.jacobian(values)
+    assert np.all(np.abs(jacobian - full_jacobian) <= 1e-4 * np.abs(full_jacobian).max(axis=0))
+
+    fit = tw.calibrate(type(truth), quotes, S, R, Q, x0=truth)
+    # The reported prices are the pricing API's (the in-the-money ones by parity, to an ulp
+    # of the forward), where the search's would be some 1e-9 S off.
+    np.testing.assert_allclose(fit.quotes["model_price"], tw.price(
+        fit.model, S, quotes["strike"], quotes["maturity"], R, Q), rtol=0, atol=1e-12 * S)
 
 
 def test_quotes_outside_the_bounds_are_reported_by_row_or_dropped():

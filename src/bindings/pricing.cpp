@@ -36,7 +36,7 @@ void check_model(int model, std::size_t parameters) {
 std::pair<py::array_t<double>, py::array_t<std::int8_t>> run(Output what, int model, const Doubles& params,
                                                               const Doubles& S, const Doubles& K, const Doubles& T,
                                                               const Doubles& r, const Doubles& q, const Flags& call,
-                                                              unsigned threads) {
+                                                              unsigned threads, double loosen = 0.0) {
     check_model(model, static_cast<std::size_t>(params.size()));
     const auto n = S.size();
     for (const auto* a : {&K, &T, &r, &q})
@@ -51,10 +51,22 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> run(Output what, int mo
     bool completed;
     {
         py::gil_scoped_release release;
-        completed = pricing::evaluate(model, p, what, in, out, tarnwick::bindings::interruptible(threads));
+        completed = pricing::evaluate(model, p, what, in, out, tarnwick::bindings::interruptible(threads),
+                                      pricing::loosened(loosen));
     }
     tarnwick::bindings::raise_if_stopped(completed);
     return {std::move(table), std::move(status)};
+}
+
+// Prices (output 0) or sensitivities (2) with the Fourier sums' goals raised by `loosen`
+// e-folds: for a calibration's search, not for results it reports.
+std::pair<py::array_t<double>, py::array_t<std::int8_t>> coarse(int output, int model, const Doubles& params,
+                                                                 const Doubles& S, const Doubles& K, const Doubles& T,
+                                                                 const Doubles& r, const Doubles& q, const Flags& call,
+                                                                 double loosen, unsigned threads) {
+    if (output != 0 && output != 2) throw std::invalid_argument("unknown output code");
+    if (!(loosen >= 0.0 && loosen <= 30.0)) throw std::invalid_argument("loosen must be in [0, 30]");
+    return run(static_cast<Output>(output), model, params, S, K, T, r, q, call, threads, loosen);
 }
 
 template <Output what>
@@ -174,6 +186,10 @@ PYBIND11_MODULE(_pricing, m) {
     m.def("sensitivities", &entry<Output::sensitivities>, py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("threads"),
           "Price and its derivative in each model parameter: a (1 + parameters, n) array and n status codes.");
+    m.def("coarse", &coarse, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"), py::arg("K"),
+          py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("loosen"), py::arg("threads"),
+          "Prices (output 0) or sensitivities (2) as price and sensitivities return them, with the Fourier sums' "
+          "error goals raised by loosen (0 to 30) e-folds.");
     m.def("early_exercise", &early_exercise, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("exercise"),
           py::arg("dates"), py::arg("threads"),

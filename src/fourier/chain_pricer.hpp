@@ -179,10 +179,12 @@ Status accumulate_chain(const Model& model, double T, const Contour& contour, co
 }
 
 // The contour of a chain of prices within a range of Re w (a side's, or between the poles).
+// log_tolerance: the goal, price_log_tolerance unless a caller needs fewer digits.
 template <class Model>
-Contour price_contour(const Model& model, double T, Interval range, const double* k, std::size_t n) {
+Contour price_contour(const Model& model, double T, Interval range, const double* k, std::size_t n,
+                      double log_tolerance = price_log_tolerance) {
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    return choose_contour(model, T, *lo, *hi, range, price_log_tolerance, price_log_excess);
+    return choose_contour(model, T, *lo, *hi, range, log_tolerance, price_log_excess);
 }
 
 // The residue that the line between the poles leaves out of the side's prices, added to them.
@@ -196,8 +198,8 @@ void add_price_residue(const Model& model, double T, bool call, const double* k,
 // k[i] = ln(K / F), n <= max_chain, summed along the line.
 template <class Model>
 Status price_chain(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n,
-                   double* out, Stop stop = {}) {
-    const Status status = accumulate_chain<1>(model, T, line.contour, k, n, price_log_tolerance, true,
+                   double* out, Stop stop = {}, double log_tolerance = price_log_tolerance) {
+    const Status status = accumulate_chain<1>(model, T, line.contour, k, n, log_tolerance, true,
                                               [](complex w, const charfun::LogMgf&, complex e, complex* g) {
                                                   // One real division instead of a complex one.
                                                   const complex ww = w * (w - 1.0);
@@ -210,9 +212,10 @@ Status price_chain(const Model& model, double T, bool call, const Line& line, co
 }
 
 template <class Model>
-Line price_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
-    return choose_line(model, T, admissible(model, T, call), 0.5 * (k[0] + k[n - 1]), price_log_tolerance, true, 0,
-                       [&](Interval range) { return price_contour(model, T, range, k, n); });
+Line price_line(const Model& model, double T, bool call, const double* k, std::size_t n,
+                double log_tolerance = price_log_tolerance) {
+    return choose_line(model, T, admissible(model, T, call), 0.5 * (k[0] + k[n - 1]), log_tolerance, true, 0,
+                       [&](Interval range) { return price_contour(model, T, range, k, n, log_tolerance); });
 }
 
 template <class Model>

@@ -259,11 +259,13 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 // the line; off the saddle the sums need about half the nodes and agree with those on it to
 // a few 1e-13 of the spot.
 // On the strip of the model for parameter derivatives (range from that model).
+// log_tolerance here and below: the goal, derivative_log_tolerance unless a caller needs fewer digits.
 template <class Model>
-Contour sensitivities_contour(const Model& model, double T, Interval range, const double* k, std::size_t n) {
+Contour sensitivities_contour(const Model& model, double T, Interval range, const double* k, std::size_t n,
+                              double log_tolerance = derivative_log_tolerance) {
     const Model strip = model.for_parameter_derivatives();
     const auto [lo, hi] = std::minmax_element(k, k + n);
-    return choose_contour(strip, T, *lo, *hi, range, derivative_log_tolerance, price_log_excess);
+    return choose_contour(strip, T, *lo, *hi, range, log_tolerance, price_log_excess);
 }
 
 // The residue of one pole times sign, e^{L} at w = 1 (a call's) or e^k e^{L} at w = 0 (a
@@ -284,9 +286,10 @@ void add_residue_sensitivities(const Model& model, double T, bool call, double s
 
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const Line& line, const double* k, std::size_t n,
-                           double* out, std::size_t stride, Stop stop = {}) {
+                           double* out, std::size_t stride, Stop stop = {},
+                           double log_tolerance = derivative_log_tolerance) {
     constexpr std::size_t count = Model::parameter_count;
-    const Status status = accumulate_chain<count + 1>(model, T, line.contour, k, n, derivative_log_tolerance, false,
+    const Status status = accumulate_chain<count + 1>(model, T, line.contour, k, n, log_tolerance, false,
                                        [&](complex w, const charfun::LogMgf&, complex e, complex* g) {
                                            // As for prices, one real division instead of a complex one.
                                            const complex ww = w * (w - 1.0);
@@ -311,23 +314,26 @@ Status sensitivities_chain(const Model& model, double T, bool call, const Line& 
 // nodes those of the model itself: the model for derivatives may carry jumps the model has
 // not (lam = 0), whose decay the integrand does not have.
 template <class Model>
-Line sensitivities_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
+Line sensitivities_line(const Model& model, double T, bool call, const double* k, std::size_t n,
+                        double log_tolerance = derivative_log_tolerance) {
     return choose_line(model, T, admissible(model.for_parameter_derivatives(), T, call), 0.5 * (k[0] + k[n - 1]),
-                       derivative_log_tolerance, false, 2,
-                       [&](Interval range) { return sensitivities_contour(model, T, range, k, n); });
+                       log_tolerance, false, 2,
+                       [&](Interval range) { return sensitivities_contour(model, T, range, k, n, log_tolerance); });
 }
 
 template <class Model>
-SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n) {
-    return shorter_side(call, [&](bool side) { return sensitivities_line(model, T, side, k, n); });
+SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n,
+                                 double log_tolerance = derivative_log_tolerance) {
+    return shorter_side(call, [&](bool side) { return sensitivities_line(model, T, side, k, n, log_tolerance); });
 }
 
 // The chain's rows for the side `call` from those of the side on the line, by put-call
 // parity with the poles' residues (as forward_greeks).
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const SideLine& on, const double* k, std::size_t n,
-                           double* out, std::size_t stride, Stop stop = {}) {
-    const Status status = sensitivities_chain(model, T, on.call, on.line, k, n, out, stride, stop);
+                           double* out, std::size_t stride, Stop stop = {},
+                           double log_tolerance = derivative_log_tolerance) {
+    const Status status = sensitivities_chain(model, T, on.call, on.line, k, n, out, stride, stop, log_tolerance);
     if (on.call != call) {
         const double sign = call ? 1.0 : -1.0;
         add_residue_sensitivities(model, T, true, sign, k, n, out, stride);

@@ -113,13 +113,23 @@ void greeks_from_chain(const Model& model, const Option& o, const market::Forwar
     status = static_cast<std::int8_t>(result);
 }
 
+// The Fourier sums' error goals raised by `loosen` e-folds: 0 for the pricing API's promises,
+// more for passes that need fewer digits (a calibration's search, whose residuals are
+// implied vols known to 1e-3). The sums' nodes grow like the log of the goal squared.
+struct Goals {
+    double price, derivatives;
+};
+inline Goals loosened(double loosen) {
+    return {fourier::price_log_tolerance + loosen, fourier::derivative_log_tolerance + loosen};
+}
+
 // Prices, sensitivities or (Lévy models) Greeks under a transform model: options of one
 // maturity and side are sorted by log-moneyness and evaluated in chains that share the
 // characteristic-function values (and its gradient). Chains depend on the inputs only, not
-// on the thread count, so results do not either.
+// on the thread count, so results do not either. The Greeks keep the full goals.
 template <class Model>
 bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in, const Outputs& out,
-                     const Schedule& schedule) {
+                     const Schedule& schedule, Goals goals = loosened(0.0)) {
     const std::size_t n = in.count;
     std::vector<market::Forward> forward(n);
     for (std::size_t i = 0; i < n; ++i) forward[i] = market::forward(in.S[i], in.K[i], in.T[i], in.r[i], in.q[i]);
@@ -202,9 +212,9 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
         }
         const Status status =
             what == Output::price
-                ? price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop)
+                ? price_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), stop, goals.price)
                 : sensitivities_chain(model, in.T[first], side, &sorted_k[from], length, values.data(), length,
-                                      stop);
+                                      stop, goals.derivatives);
         for (std::size_t j = 0; j < length; ++j) {
             const std::size_t i = order[from + j];
             const market::Forward& f = forward[i];
@@ -249,10 +259,10 @@ bool evaluate_greeks(const Model& model, const Inputs& in, const Outputs& out, c
 // Returns false if the schedule's keep_going stopped the batch (its outputs are partial).
 template <class Model>
 bool evaluate_batch(const Model& model, Output what, int rows, const Inputs& in, const Outputs& out,
-                    const Schedule& schedule) {
+                    const Schedule& schedule, Goals goals = loosened(0.0)) {
     if constexpr (!std::is_same_v<Model, BlackScholes>) {
         if (what == Output::greeks && !levy<Model>::value) return evaluate_greeks(model, in, out, schedule);
-        return evaluate_chains(model, what, rows, in, out, schedule);
+        return evaluate_chains(model, what, rows, in, out, schedule, goals);
     } else {
         return each_option(in.count, schedule, [&](std::size_t i, Stop stop) {
             double values[greek::count];  // at least as many as any output has rows
@@ -264,11 +274,11 @@ bool evaluate_batch(const Model& model, Output what, int rows, const Inputs& in,
 
 // The model of this code (pricing/registry.hpp), from its parameters in its own order.
 inline bool evaluate(int code, const double* parameters, Output what, const Inputs& in, const Outputs& out,
-                     const Schedule& schedule) {
+                     const Schedule& schedule, Goals goals = loosened(0.0)) {
     const int rows = output_rows(code, what);
     bool completed = true;
     with_model(code, parameters,
-               [&](const auto& model) { completed = evaluate_batch(model, what, rows, in, out, schedule); });
+               [&](const auto& model) { completed = evaluate_batch(model, what, rows, in, out, schedule, goals); });
     return completed;
 }
 

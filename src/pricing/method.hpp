@@ -89,11 +89,11 @@ fourier::SideLine side_line(bool across, bool call, LineOf&& line_of, Default&& 
 // the chain is summed again on its own side. Returns whether `out` holds the prices.
 template <class Model>
 bool price_chain_across(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
-                        Stop stop, Status& status) {
+                        Stop stop, Status& status, double log_tolerance) {
     if (!across(model, model, T, call, k, n)) return false;
-    const fourier::Line line = fourier::price_line(model, T, !call, k, n);
+    const fourier::Line line = fourier::price_line(model, T, !call, k, n, log_tolerance);
     if (beyond_budget(line)) return false;
-    status = fourier::price_chain(model, T, !call, line, k, n, out, stop);
+    status = fourier::price_chain(model, T, !call, line, k, n, out, stop, log_tolerance);
     if (status == Status::interrupted) return true;
     if (status != Status::ok) return false;
     for (std::size_t i = 0; i < n; ++i) {
@@ -104,17 +104,19 @@ bool price_chain_across(const Model& model, double T, bool call, const double* k
     return true;
 }
 
+// log_tolerance: the Fourier sums' goal (the jump counts keep their own).
 template <class Model>
-Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out, Stop stop) {
+Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out, Stop stop,
+                   double log_tolerance = fourier::price_log_tolerance) {
     if constexpr (lopsided<Model>::value) {
         Status status;
-        if (price_chain_across(model, T, call, k, n, out, stop, status)) return status;
+        if (price_chain_across(model, T, call, k, n, out, stop, status, log_tolerance)) return status;
     }
-    const fourier::Line line = fourier::price_line(model, T, call, k, n);
+    const fourier::Line line = fourier::price_line(model, T, call, k, n, log_tolerance);
     if constexpr (counted<Model>::value)
         if (beyond_budget(line)) return jumpcount::price_chain(model, T, call, k, n, out, stop);
     if (beyond_reach(line)) return Status::node_limit;
-    return fourier::price_chain(model, T, call, line, k, n, out, stop);
+    return fourier::price_chain(model, T, call, line, k, n, out, stop, log_tolerance);
 }
 
 template <class Model>
@@ -154,15 +156,15 @@ GreekChain price_and_greeks_chain(const Model& model, double T, bool call, const
 
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
-                           std::size_t stride, Stop stop) {
+                           std::size_t stride, Stop stop, double log_tolerance = fourier::derivative_log_tolerance) {
     const fourier::SideLine on = side_line(
         across(model, model.for_parameter_derivatives(), T, call, k, n), call,
-        [&](bool side) { return fourier::sensitivities_line(model, T, side, k, n); },
-        [&] { return fourier::sensitivities_side_line(model, T, call, k, n); });
+        [&](bool side) { return fourier::sensitivities_line(model, T, side, k, n, log_tolerance); },
+        [&] { return fourier::sensitivities_side_line(model, T, call, k, n, log_tolerance); });
     if constexpr (counted<Model>::value)
         if (beyond_budget(on.line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
     if (beyond_reach(on.line)) return Status::node_limit;
-    return fourier::sensitivities_chain(model, T, call, on, k, n, out, stride, stop);
+    return fourier::sensitivities_chain(model, T, call, on, k, n, out, stride, stop, log_tolerance);
 }
 
 }  // namespace tarnwick::pricing

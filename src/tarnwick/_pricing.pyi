@@ -39,6 +39,19 @@ def sensitivities(
     call: npt.ArrayLike,
     threads: int,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
+def coarse(
+    output: int,
+    model: int,
+    params: npt.ArrayLike,
+    S: npt.ArrayLike,
+    K: npt.ArrayLike,
+    T: npt.ArrayLike,
+    r: npt.ArrayLike,
+    q: npt.ArrayLike,
+    call: npt.ArrayLike,
+    loosen: float,
+    threads: int,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
 def early_exercise(
     output: int,
     model: int,
