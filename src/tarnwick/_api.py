@@ -97,43 +97,31 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
         registration(type(model), "model")  # a TypeError naming the models
     # One European option from Python numbers with every other keyword at its default is
     # the commonest call and costs about a microsecond in the kernel: it skips the
-    # keyword checks below, each of which would cost as much again.
+    # keyword checks, each of which would cost a good part of that again.
     scalars = scalar_arguments(S, K, T, r, q, kind)
-    if scalars is not None and _european_spot_inputs(exercise, barrier, barrier_kind, rebate, monitoring, forward,
-                                                     discount, valuation, day_count):
-        return _one(output, model, scalars, threads)
-    S, T, r, q = market_inputs(S, T, r, q, forward, discount, valuation, day_count)
-    if check_barrier_keywords(barrier, barrier_kind, rebate, monitoring, exercise):
-        return evaluate_barrier(_OUTPUTS[output], model, S, K, T, r, q, kind, barrier, barrier_kind, rebate,
-                                monitoring, threads)
-    style = exercise_style(exercise)
-    if style is not None:
-        return _early(output, model, style, S, K, T, r, q, kind, threads)
-    scalars = scalar_arguments(S, K, T, r, q, kind)
-    if scalars is not None:
-        return _one(output, model, scalars, threads)
-    count = resolve_threads(threads)
-    shape, a = market_arguments(S, K, T, r, q, kind)
-    params = np.array(model._parameters(), dtype=np.float64)
-    table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
-                                              a["kind"], count)
-    return batch_rows(table, status, a, _MARKET, shape)
-
-
-def _european_spot_inputs(exercise: Any, barrier: Any, barrier_kind: Any, rebate: Any, monitoring: Any,
-                          forward: Any, discount: Any, valuation: Any, day_count: Any) -> bool:
-    """Whether the keywords leave a European option on a spot, with maturities in years."""
-    return (barrier is None and barrier_kind is None and monitoring is None and forward is None
-            and discount is None and valuation is None and type(exercise) is str and exercise == "european"
-            and type(rebate) in (float, int) and rebate == 0 and day_count == DEFAULT_DAY_COUNT)
-
-
-def _one(output: str, model: Any, scalars: Tuple[float, float, float, float, float, bool],
-         threads: Optional[int]) -> List[ArrayOrFloat]:
-    """The values of one European option from validated scalars, on the calling thread."""
+    if scalars is None or not (
+            barrier is None and barrier_kind is None and monitoring is None and forward is None and discount is None
+            and valuation is None and type(exercise) is str and exercise == "european"
+            and type(rebate) in (float, int) and rebate == 0 and day_count == DEFAULT_DAY_COUNT):
+        S, T, r, q = market_inputs(S, T, r, q, forward, discount, valuation, day_count)
+        if check_barrier_keywords(barrier, barrier_kind, rebate, monitoring, exercise):
+            return evaluate_barrier(_OUTPUTS[output], model, S, K, T, r, q, kind, barrier, barrier_kind, rebate,
+                                    monitoring, threads)
+        style = exercise_style(exercise)
+        if style is not None:
+            return _early(output, model, style, S, K, T, r, q, kind, threads)
+        scalars = scalar_arguments(S, K, T, r, q, kind)
+        if scalars is None:
+            count = resolve_threads(threads)
+            shape, a = market_arguments(S, K, T, r, q, kind)
+            params = np.array(model._parameters(), dtype=np.float64)
+            table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
+                                                      a["kind"], count)
+            return batch_rows(table, status, a, _MARKET, shape)
+    # One option runs on the calling thread; the environment is read for batches only.
     if threads is not None:
-        resolve_threads(threads)  # validated; the environment is read for batches only
-    values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._parameters(), *scalars)
+        resolve_threads(threads)
+    values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._values, *scalars)
     if status:
         warn_failures(status, list(zip(_MARKET, scalars[:5] + (int(scalars[5]),))))
     return list(values)

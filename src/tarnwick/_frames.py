@@ -23,9 +23,7 @@ def keeps_index(name: str) -> Callable[[F], F]:
         @functools.wraps(function)
         def wrapped(*args: Any, **kwargs: Any) -> Any:
             pandas = sys.modules.get("pandas")
-            series = [] if pandas is None else [
-                v for v in (*args, *kwargs.values()) if isinstance(v, pandas.Series)]
-            if not series:
+            if pandas is None or not any(isinstance(v, pandas.Series) for v in (*args, *kwargs.values())):
                 return function(*args, **kwargs)
             index = _common_index(function, args, kwargs, pandas)
             return _labelled(function(*args, **kwargs), index, name, pandas)

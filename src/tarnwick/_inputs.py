@@ -269,13 +269,17 @@ def scalar_arguments(
     """(S, K, T, r, q, call) validated, when every argument is a Python float or int and kind
     a string: that case skips NumPy, whose per-call cost exceeds a closed-form price. None
     otherwise (and for ints too large for a float, which the general path reports)."""
-    if type(kind) is not str or not (type(S) in _SCALARS and type(K) in _SCALARS and type(T) in _SCALARS
-                                      and type(r) in _SCALARS and type(q) in _SCALARS):
+    if type(kind) is not str:
         return None
-    try:
-        S, K, T, r, q = float(S), float(K), float(T), float(r), float(q)
-    except OverflowError:
-        return None
+    # Floats, the common case, need no conversion: each float() would cost more than a test.
+    if not (type(S) is float and type(K) is float and type(T) is float and type(r) is float and type(q) is float):
+        if not (type(S) in _SCALARS and type(K) in _SCALARS and type(T) in _SCALARS
+                and type(r) in _SCALARS and type(q) in _SCALARS):
+            return None
+        try:
+            S, K, T, r, q = float(S), float(K), float(T), float(r), float(q)
+        except OverflowError:
+            return None
     # Chained comparisons are False for NaN, so these also reject non-finite values; the
     # argument to blame is looked for only when one fails.
     inf = math.inf
@@ -284,7 +288,7 @@ def scalar_arguments(
             if not 0.0 < value < inf:
                 raise ValueError(f"{name} must be finite and > 0, got {value}")
         raise ValueError(f"{'r' if not -inf < r < inf else 'q'} must be finite, got {r if not -inf < r < inf else q}")
-    return S, K, T, r, q, _kind_code(kind) == CALL
+    return S, K, T, r, q, kind == "call" or (kind != "put" and _kind_code(kind) == CALL)
 
 
 _SCALARS = (float, int)
