@@ -3,12 +3,17 @@
 // Running a batch of independent work items over threads, stoppable from the caller.
 //
 // Workers take the next item from a shared counter, so that items of very different cost
-// (listed costliest first) keep every thread busy to the end. The calling thread does not
-// work: it waits in slices and asks `keep_going` between them (the bindings check for
-// Ctrl-C there, which needs the interpreter's lock that the workers never touch). When it
-// says stop, the stop request goes up, workers finish or abandon their current item (long
+// (listed costliest first) keep every thread busy to the end. Between items, and in slices
+// while it waits, the calling thread asks `keep_going` (the bindings check for Ctrl-C
+// there, which needs the interpreter's lock that the workers never touch). When it says
+// stop, the stop request goes up, workers finish or abandon their current item (long
 // kernels poll the request) and take no other, and the batch returns false: its results
 // are partial and must be discarded.
+//
+// The calling thread takes items too where every item is short (Caller::works): a thread
+// costs tens to a hundred microseconds to start and join, a good part of a small batch,
+// and the caller's questions then wait at most one short item. Where an item may run for
+// seconds (a grid solve), the caller only waits and asks (Caller::waits).
 //
 // A thread the system refuses to start (a thread limit, memory for its stack) is not an
 // error: the batch runs on those that did start, or on the calling thread alone.
@@ -41,13 +46,15 @@ inline constexpr unsigned max_threads_per_core = 8;
 
 namespace parallel_detail {
 
-// Items on the calling thread, asking between items once a slice has passed.
+// Takes items from `next` until none is left or a stop is requested, asking keep_going once
+// a slice has passed since the last question (at `asked`) between two items. Returns false
+// if it said stop.
 template <class Body>
-bool run_inline(std::size_t count, const Schedule& schedule, Body& body) {
-    auto asked = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < count; ++i) {
-        body(i, Stop{});
-        if (schedule.keep_going && i + 1 < count && std::chrono::steady_clock::now() - asked >= poll_slice) {
+bool work_and_ask(std::atomic<std::size_t>& next, std::size_t count, const Schedule& schedule, Stop stop,
+                  std::chrono::steady_clock::time_point& asked, Body& body) {
+    for (std::size_t i = next.fetch_add(1); i < count && !stop.requested(); i = next.fetch_add(1)) {
+        body(i, stop);
+        if (schedule.keep_going && std::chrono::steady_clock::now() - asked >= poll_slice) {
             if (!schedule.keep_going()) return false;
             asked = std::chrono::steady_clock::now();
         }
@@ -57,25 +64,30 @@ bool run_inline(std::size_t count, const Schedule& schedule, Body& body) {
 
 }  // namespace parallel_detail
 
-// Calls body(i, stop) for every i in [0, count) on up to schedule.threads workers, no more
-// than one per min_per_thread items (starting a thread costs tens of microseconds, more than
-// a few cheap items are worth; a batch too small for two runs inline). The body must not
-// throw, must only write through its own index's outputs, and should return early once
-// stop.requested(). Returns false if the caller's keep_going said stop.
+enum class Caller { waits, works };
+
+// Calls body(i, stop) for every i in [0, count) on up to schedule.threads threads (the
+// caller one of them if it works), no more than one per min_per_thread items (a few cheap
+// items are not worth a thread's start; a batch too small for two runs on the caller). The
+// body must not throw, must only write through its own index's outputs, and should return
+// early once stop.requested(). Returns false if the caller's keep_going said stop.
 template <class Body>
-bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_per_thread, Body&& body) {
+bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_per_thread, Caller caller,
+                   Body&& body) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop_flag{false};
+    const Stop stop(stop_flag);
+    auto asked = std::chrono::steady_clock::now();
+    const auto work_here = [&] { return parallel_detail::work_and_ask(next, count, schedule, stop, asked, body); };
     const std::size_t by_size = std::max<std::size_t>(1, count / std::max<std::size_t>(1, min_per_thread));
-    if (schedule.threads == 1 || by_size == 1) return parallel_detail::run_inline(count, schedule, body);
+    if (schedule.threads == 1 || by_size == 1) return work_here();
     // The hardware's count costs a system call (it reads the online processors): only batches
     // that may run on threads ask for it.
     const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
     const unsigned threads = schedule.threads != 0 ? std::min(schedule.threads, max_threads_per_core * hardware) : hardware;
     const std::size_t wanted = std::min<std::size_t>(threads, by_size);
-    if (wanted <= 1) return parallel_detail::run_inline(count, schedule, body);
+    if (wanted <= 1) return work_here();
 
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop_flag{false};
-    const Stop stop(stop_flag);
     std::mutex mutex;
     std::condition_variable finished;
     std::size_t running = 0;
@@ -86,8 +98,9 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
         finished.notify_one();
     };
     std::vector<std::thread> workers;
-    workers.reserve(wanted);
-    for (std::size_t t = 0; t < wanted; ++t) {
+    const std::size_t started = caller == Caller::works ? wanted - 1 : wanted;
+    workers.reserve(started);
+    for (std::size_t t = 0; t < started; ++t) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++running;
@@ -100,9 +113,13 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
             break;
         }
     }
-    if (workers.empty()) return parallel_detail::run_inline(count, schedule, body);
 
+    // With no worker started the caller works whatever the items.
     bool completed = true;
+    if (caller == Caller::works || workers.empty()) {
+        completed = work_here();
+        if (!completed) stop_flag.store(true, std::memory_order_relaxed);
+    }
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (running > 0) {
