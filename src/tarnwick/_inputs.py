@@ -145,14 +145,16 @@ def _years(name: str, array: "NDArray[Any]") -> "NDArray[Any]":
     return years
 
 
+# Two reductions and no temporaries: NaN fails every comparison, so a NaN anywhere (which
+# min and max propagate) takes the branch that names the bad entry.
 def check_finite(name: str, array: "NDArray[Any]") -> None:
-    if not np.all(np.isfinite(array)):
+    if array.size and not (array.min() > -math.inf and array.max() < math.inf):
         raise ValueError(f"{name} must be finite, got {_first_bad(array, ~np.isfinite(array))}")
 
 
 def check_positive(name: str, array: "NDArray[Any]") -> None:
-    bad = ~(np.isfinite(array) & (array > 0.0))
-    if np.any(bad):
+    if array.size and not (array.min() > 0.0 and array.max() < math.inf):
+        bad = ~(np.isfinite(array) & (array > 0.0))
         raise ValueError(f"{name} must be finite and > 0, got {_first_bad(array, bad)}")
 
 
@@ -229,18 +231,41 @@ def resolve_threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
-def broadcast(arrays: Dict[str, "NDArray[Any]"]) -> Tuple[Tuple[int, ...], Dict[str, "NDArray[Any]"]]:
-    """The common shape and each array broadcast to it, flattened and contiguous."""
+def broadcast(arrays: Dict[str, "NDArray[Any]"],
+              scalars: Dict[str, Any]) -> Tuple[Tuple[int, ...], Dict[str, "NDArray[Any]"]]:
+    """The common shape, and each array broadcast to it and each scalar filled out to it,
+    flattened and contiguous (in the order of ``arrays``, then ``scalars``)."""
     try:
-        shape = np.broadcast(*arrays.values()).shape
+        shape = np.broadcast(*arrays.values()).shape if len(arrays) > 1 else next(
+            (array.shape for array in arrays.values()), ())
     except ValueError:
         shapes = ", ".join(f"{name} {array.shape}" for name, array in arrays.items())
         raise ValueError(f"argument shapes do not broadcast together: {shapes}") from None
-    # Aligned as well as contiguous: arrays unpickled from a buffer (as a distributed
-    # engine ships them) may start at any byte, and the extension reads whole doubles.
-    flat = {name: np.require(np.broadcast_to(array, shape), requirements=("C", "A")).ravel()
-            for name, array in arrays.items()}
+    size = math.prod(shape)
+    flat = {}
+    for name, array in arrays.items():
+        # Aligned as well as contiguous: arrays unpickled from a buffer (as a distributed
+        # engine ships them) may start at any byte, and the extension reads whole doubles.
+        if not (array.shape == shape and array.flags.c_contiguous and array.flags.aligned):
+            array = np.require(np.broadcast_to(array, shape), requirements=("C", "A"))
+        flat[name] = array.ravel()
+    for name, value in scalars.items():
+        flat[name] = np.full(size, value)
     return shape, flat
+
+
+def _python_number(value: Any) -> Optional[float]:
+    """A Python float or int as a float (None for anything else, and for ints too large for
+    a float, which the general path reports): such arguments are checked without NumPy,
+    whose per-call cost is most of a small batch's."""
+    if type(value) is float:
+        return value
+    if type(value) is int:
+        try:
+            return float(value)
+        except OverflowError:
+            return None
+    return None
 
 
 def market_arguments(
@@ -250,17 +275,32 @@ def market_arguments(
 
     Extra arrays (such as option prices) are converted and broadcast but not checked.
     """
-    arrays = {}
-    for name, value in (("S", S), ("K", K), ("T", T)):
-        arrays[name] = as_float_array(name, value, durations=name == "T")
-        check_positive(name, arrays[name])
-    for name, value in (("r", r), ("q", q)):
-        arrays[name] = as_float_array(name, value)
-        check_finite(name, arrays[name])
+    arrays: Dict[str, "NDArray[Any]"] = {}
+    scalars: Dict[str, Any] = {}
+    inf = math.inf
+    for name, value in (("S", S), ("K", K), ("T", T), ("r", r), ("q", q)):
+        number = _python_number(value)
+        positive = name in ("S", "K", "T")
+        if number is None:
+            arrays[name] = as_float_array(name, value, durations=name == "T")
+            (check_positive if positive else check_finite)(name, arrays[name])
+        elif positive and not 0.0 < number < inf:
+            raise ValueError(f"{name} must be finite and > 0, got {number}")
+        elif not -inf < number < inf:
+            raise ValueError(f"{name} must be finite, got {number}")
+        else:
+            scalars[name] = number
     for name, value in extra:
-        arrays[name] = as_float_array(name, value)
-    arrays["kind"] = kind_codes(kind)
-    return broadcast(arrays)
+        number = _python_number(value)
+        if number is None:
+            arrays[name] = as_float_array(name, value)
+        else:
+            scalars[name] = number
+    if isinstance(kind, str):
+        scalars["kind"] = np.int8(_kind_code(kind))
+    else:
+        arrays["kind"] = kind_codes(kind)
+    return broadcast(arrays, scalars)
 
 
 def scalar_arguments(
