@@ -72,13 +72,8 @@ taylor::Dual<N> root(const taylor::Dual<N>& z) {
     return taylor::sqrt(z);
 }
 
-// e^z - 1 for complex z: e^z - 1 itself where that is at least 1/2 in modulus, so the
-// subtraction of 1 costs at most two ulps of the result (Re z <= 0 here: |e^z| <= 1);
-// nearer 0 charfun::expm1, whose extra trigonometric calls keep the digits 1 cancels.
-inline complex exp_less_one(complex z) {
-    const complex E = std::exp(z) - 1.0;
-    return std::norm(E) >= 0.25 ? E : charfun::expm1(z);
-}
+// e^z - 1: for complex z charfun::exp_less_one (complex_expm1.hpp).
+using charfun::exp_less_one;
 inline double exp_less_one(double x) { return std::expm1(x); }
 template <int N>
 taylor::Dual<N> exp_less_one(const taylor::Dual<N>& z) {

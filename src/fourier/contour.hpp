@@ -46,15 +46,21 @@ double log_size_slope(const Model& model, double T, double k, double theta) {
     return model.log_mgf_dw(theta, T).real() - k - 1.0 / theta - 1.0 / (theta - 1.0);
 }
 
-// The admissible interval of theta for one side: between the pole and the strip edge.
+// The admissible interval of theta for one side: between the pole and the strip edge. A
+// stochastic variance's strip edges take a root search each (some 7 k instructions, a few
+// nodes' worth), so a caller that looks at both sides or at the strip itself computes the
+// strip once and passes it.
 struct Interval {
     double lo, hi;
 };
 
+inline Interval admissible(const charfun::Strip& strip, bool call) {
+    return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
+}
+
 template <class Model>
 Interval admissible(const Model& model, double T, bool call) {
-    const charfun::Strip strip = model.strip(T);
-    return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
+    return admissible(model.strip(T), call);
 }
 
 // The line between the poles, 0 < Re w < 1 (line.hpp).
