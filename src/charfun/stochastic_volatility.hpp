@@ -145,10 +145,12 @@ struct StochasticVolatility {
     }
 
   private:
-    // The jumps' exponent: Merton's with its jump transform less one by exp_less_one
-    // (merton.hpp), a third of the exact form's calls at each node; at the poles the exact
-    // form, whose two expm1 of the same argument cancel to 0 exactly (E[e^X] = 1 to the bit).
+    // The jumps' exponent: none for Heston (Black-Scholes' with sigma = 0 is w (w - 1) 0);
+    // Merton's with its jump transform less one by exp_less_one (merton.hpp), a third of the
+    // exact form's calls at each node, but at the poles the exact form, whose two expm1 of
+    // the same argument cancel to 0 exactly (E[e^X] = 1 to the bit).
     complex jump_exponent(complex w) const {
+        if constexpr (std::is_same_v<Jumps, BlackScholes>) return 0.0;
         if constexpr (std::is_same_v<Jumps, Merton>)
             if (!at_pole(w)) return jumps.exponent(w, [](complex z) { return exp_less_one(z); });
         return jumps.exponent(w);

@@ -21,6 +21,7 @@
 #include "market/forward.hpp"
 #include "market/greeks.hpp"
 #include "product/option.hpp"
+#include "taylor/dual.hpp"
 
 namespace tarnwick::fourier {
 
@@ -65,12 +66,9 @@ enum GreekRow { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, greek_rows };
 // |Re| + |Im|: an upper bound of a modulus without hypot's cost.
 inline double modulus_bound(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
 
-// a b as the schoolbook product, the same bits as std::complex's where it is finite, without
-// the test of every product for NaN parts to recover infinities (a third of the Greeks'
+// a b without std::complex's test for NaN parts (taylor/dual.hpp; a third of the Greeks'
 // pass): a non-finite node makes the sum's status not_finite either way.
-inline complex times(complex a, complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using taylor::times;
 
 // The Greeks' integrands at one node from L, e, ww = w (w - 1) and b = e / ww.
 inline void greek_integrands(complex w, complex ww, const charfun::LogMgfAndVolatility& L, complex e, complex b,
