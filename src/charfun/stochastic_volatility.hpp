@@ -49,7 +49,7 @@ struct StochasticVolatility {
     // With rho != 0 the moments explode much sooner on one side of the poles than on the
     // other, and a near-the-money chain is cheaper on the wider side (pricing/method.hpp).
     static constexpr bool lopsided_strip = true;
-    // Each evaluation solves the Riccati equations: about 1.4 k instructions for a complex
+    // Each evaluation solves the Riccati equations: about 1 k instructions for a complex
     // w, a few hundred for a real one (the lines' choice).
     static constexpr bool costly_log_mgf = true;
 
