@@ -19,6 +19,7 @@
 namespace tarnwick::charfun::heston {
 
 using complex = std::complex<double>;
+using taylor::times;
 using taylor::value_of;
 
 // The solution below is written once for three number types: double (a real w whose
@@ -72,13 +73,8 @@ taylor::Dual<N> root(const taylor::Dual<N>& z) {
     return taylor::sqrt(z);
 }
 
-// e^z - 1 for complex z: e^z - 1 itself where that is at least 1/2 in modulus, so the
-// subtraction of 1 costs at most two ulps of the result (Re z <= 0 here: |e^z| <= 1);
-// nearer 0 charfun::expm1, whose extra trigonometric calls keep the digits 1 cancels.
-inline complex exp_less_one(complex z) {
-    const complex E = std::exp(z) - 1.0;
-    return std::norm(E) >= 0.25 ? E : charfun::expm1(z);
-}
+// e^z - 1: for complex z charfun::exp_less_one (complex_expm1.hpp).
+using charfun::exp_less_one;
 inline double exp_less_one(double x) { return std::expm1(x); }
 template <int N>
 taylor::Dual<N> exp_less_one(const taylor::Dual<N>& z) {
@@ -89,7 +85,7 @@ taylor::Dual<N> exp_less_one(const taylor::Dual<N>& z) {
 template <class Z, int n>
 Z polynomial(const Z& z, const double (&c)[n]) {
     Z r = Z(c[n - 1]);
-    for (int i = n - 2; i >= 0; --i) r = r * z + c[i];
+    for (int i = n - 2; i >= 0; --i) r = times(r, z) + c[i];
     return r;
 }
 
@@ -112,7 +108,7 @@ Z h2(const Z& y) {
     static constexpr double c[] = {1.0 / 2, -1.0 / 3, 1.0 / 4,  -1.0 / 5,  1.0 / 6,  -1.0 / 7,
                                    1.0 / 8, -1.0 / 9, 1.0 / 10, -1.0 / 11, 1.0 / 12, -1.0 / 13};
     if (size(value_of(y)) < 0.05) return polynomial(y, c);
-    return (y - log1p(y)) * reciprocal(y * y);
+    return times(y - log1p(y), reciprocal(times(y, y)));
 }
 
 // D(T), C(T) and dD/dT.
@@ -135,28 +131,30 @@ struct Solution {
 // lines). beta is formed as xi^2 m / (b + d) where b + d is the larger of b +- d: b - d
 // itself cancels when xi^2 m is small against b^2. xi has its own type: a real one where
 // only (b, m) are complex, which spares the products it enters their imaginary halves.
+// Products of two Z are taylor::times (complex ones without the library's NaN tests).
 template <class Z, class X>
 Solution<Z> solve(const Z& b, const Z& m, const X& xi, double T) {
     const X xi2 = xi * xi;
-    const Z d = root(b * b - xi2 * m);
+    const Z d = root(times(b, b) - xi2 * m);
     const Z sum = b + d;
     const Z difference = b - d;
     // beta / xi^2 and beta.
     const bool stable = std::norm(value_of(sum)) >= std::norm(value_of(difference));
-    const Z beta_x = stable ? m * reciprocal(sum) : difference * reciprocal(xi2);
+    const Z beta_x = stable ? times(m, reciprocal(sum)) : difference * reciprocal(xi2);
     const Z beta = stable ? xi2 * beta_x : difference;
     const Z dT = d * T;
     // e^{-dT} - 1 and phi1(dT) = (1 - e^{-dT}) / dT, which exp_less_one gives to full accuracy.
     // Beyond Re dT = 40, e^{-dT} is below half an ulp of 1 and E is -1 (the far nodes of a
     // sum, spared expm1's three trigonometric calls).
     const Z E = std::real(value_of(dT)) > 40.0 ? Z(-1.0) : exp_less_one(-dT);
-    const Z phi1 = value_of(dT) == 0.0 ? Z(1.0) : -E * reciprocal(dT);
+    const Z phi1 = value_of(dT) == 0.0 ? Z(1.0) : times(-E, reciprocal(dT));
     const Z P = T * phi1;
-    const Z r = reciprocal(2.0 + beta * P);
-    const Z y = 0.5 * beta * P;
-    const Z y_x = 0.5 * (xi * beta_x) * P;
-    const Z D = m * P * r;
-    return {D, beta_x * T * g(dT, phi1) + 2.0 * (y_x * y_x) * h2(y), 2.0 * m * (1.0 + E) * (r * r)};
+    const Z r = reciprocal(2.0 + times(beta, P));
+    const Z y = times(0.5 * beta, P);
+    const Z y_x = times(0.5 * (xi * beta_x), P);
+    const Z D = times(times(m, P), r);
+    return {D, times(beta_x * T, g(dT, phi1)) + times(2.0 * times(y_x, y_x), h2(y)),
+            times(times(2.0 * m, 1.0 + E), times(r, r))};
 }
 
 // The same solution for real (b, m) whose discriminant is negative, b^2 - xi^2 m =

@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <type_traits>
 
 #include "charfun/black_scholes.hpp"
 #include "charfun/heston.hpp"
@@ -48,7 +49,7 @@ struct StochasticVolatility {
     // With rho != 0 the moments explode much sooner on one side of the poles than on the
     // other, and a near-the-money chain is cheaper on the wider side (pricing/method.hpp).
     static constexpr bool lopsided_strip = true;
-    // Each evaluation solves the Riccati equations: about 1.4 k instructions for a complex
+    // Each evaluation solves the Riccati equations: about 1 k instructions for a complex
     // w, a few hundred for a real one (the lines' choice).
     static constexpr bool costly_log_mgf = true;
 
@@ -65,7 +66,7 @@ struct StochasticVolatility {
     static bool at_pole(complex w) { return w == 0.0 || w == 1.0; }
 
     LogMgf log_mgf(complex w, double T) const {
-        const complex jump = jumps.exponent(w);
+        const complex jump = jump_exponent(w);
         if (at_pole(w)) return {T * jump, jump};
         const LogMgf variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
         return {variance.value + T * jump, variance.d_T + jump};
@@ -132,7 +133,7 @@ struct StochasticVolatility {
 
     // L and its volatility derivatives from one Riccati solution.
     LogMgfAndVolatility log_mgf_and_volatility(complex w, double T) const {
-        const complex jump = jumps.exponent(w);
+        const complex jump = jump_exponent(w);
         if (at_pole(w)) return {{T * jump, jump}, {0.0, 0.0}};
         const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
         const LogMgf variance = assemble(s);
@@ -144,6 +145,17 @@ struct StochasticVolatility {
     }
 
   private:
+    // The jumps' exponent: none for Heston (Black-Scholes' with sigma = 0 is w (w - 1) 0);
+    // Merton's with its jump transform less one by exp_less_one (merton.hpp), a third of the
+    // exact form's calls at each node, but at the poles the exact form, whose two expm1 of
+    // the same argument cancel to 0 exactly (E[e^X] = 1 to the bit).
+    complex jump_exponent(complex w) const {
+        if constexpr (std::is_same_v<Jumps, BlackScholes>) return 0.0;
+        if constexpr (std::is_same_v<Jumps, Merton>)
+            if (!at_pole(w)) return jumps.exponent(w, [](complex z) { return exp_less_one(z); });
+        return jumps.exponent(w);
+    }
+
     // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both are
     // real (a real w: the lines' choice and the tail bound), a few times faster than the
     // complex one it equals; the oscillating form where the discriminant b^2 - xi^2 m is

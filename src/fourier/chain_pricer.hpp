@@ -12,6 +12,7 @@
 #include <complex>
 #include <cstddef>
 
+#include "charfun/complex_expm1.hpp"
 #include "common/status.hpp"
 #include "fourier/contour.hpp"
 #include "fourier/line.hpp"
@@ -43,14 +44,8 @@ inline constexpr long reseed_interval = 32;
 // beyond it the far strikes' integrands would be e^4 times larger than their prices warrant.
 inline constexpr double chain_log_spread = 4.0;
 
-// e^z as e^x (cos y, sin y), z = x + iy: the arithmetic of the C library's complex
-// exponential for finite z with e^x finite, without its classification of the arguments,
-// a third of the exponential's instructions and a sixth of a price's sum. Where e^x
-// overflows, or z is not finite, the node is not finite either way and the sum says so.
-inline complex exp_of(complex z) {
-    const double size = std::exp(z.real());
-    return {size * std::cos(z.imag()), size * std::sin(z.imag())};
-}
+// e^z without the C library's classification of the arguments (a sixth of a price's sum).
+using charfun::exp_of;
 
 // The trapezoid sums along the contour of Rows integrands g_r(w) e^{(1 - w)(k_i - k_mid)}
 // for the strikes k[0..n), n <= max_chain, scaled by h / pi, to out[r * stride + i].
@@ -211,17 +206,18 @@ Status price_chain(const Model& model, double T, bool call, const Line& line, co
     return status;
 }
 
+// The prices' line within the side's admissible interval (admissible).
 template <class Model>
-Line price_line(const Model& model, double T, bool call, const double* k, std::size_t n,
+Line price_line(const Model& model, double T, Interval side, const double* k, std::size_t n,
                 double log_tolerance = price_log_tolerance) {
-    return choose_line(model, T, admissible(model, T, call), 0.5 * (k[0] + k[n - 1]), log_tolerance, true, 0,
+    return choose_line(model, T, side, 0.5 * (k[0] + k[n - 1]), log_tolerance, true, 0,
                        [&](Interval range) { return price_contour(model, T, range, k, n, log_tolerance); });
 }
 
 template <class Model>
 Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                    Stop stop = {}) {
-    return price_chain(model, T, call, price_line(model, T, call, k, n), k, n, out, stop);
+    return price_chain(model, T, call, price_line(model, T, admissible(model, T, call), k, n), k, n, out, stop);
 }
 
 // Each option is priced on the contour of its out-of-the-money side, the call for K > F

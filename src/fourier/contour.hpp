@@ -46,15 +46,21 @@ double log_size_slope(const Model& model, double T, double k, double theta) {
     return model.log_mgf_dw(theta, T).real() - k - 1.0 / theta - 1.0 / (theta - 1.0);
 }
 
-// The admissible interval of theta for one side: between the pole and the strip edge.
+// The admissible interval of theta for one side: between the pole and the strip edge. A
+// stochastic variance's strip edges take a root search each (some 7 k instructions, a few
+// nodes' worth), so a caller that looks at both sides or at the strip itself computes the
+// strip once and passes it.
 struct Interval {
     double lo, hi;
 };
 
+inline Interval admissible(const charfun::Strip& strip, bool call) {
+    return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
+}
+
 template <class Model>
 Interval admissible(const Model& model, double T, bool call) {
-    const charfun::Strip strip = model.strip(T);
-    return call ? Interval{1.0, strip.hi} : Interval{strip.lo, 0.0};
+    return admissible(model.strip(T), call);
 }
 
 // The line between the poles, 0 < Re w < 1 (line.hpp).
@@ -151,6 +157,8 @@ double saddle(const Model& model, double T, double k, Interval range) {
     };
     double lo = range.lo;
     double hi = range.hi;
+    // The slopes at the bracket's ends where known (the search's first looks).
+    double lo_slope = std::nan(""), hi_slope = std::nan("");
     // The slope is -inf at the pole end and +inf at a finite strip edge (or far away), or at
     // the other pole.
     if (is_between_poles(range)) {
@@ -158,18 +166,18 @@ double saddle(const Model& model, double T, double k, Interval range) {
     } else if (std::isfinite(lo) && std::isfinite(hi)) {
         if (lo == 1.0) hi = lo + 0.8 * (hi - lo);
         else lo = hi - 0.8 * (hi - lo);
-        if (lo == 1.0 && slope(hi) <= 0.0) return hi;
-        if (hi == 0.0 && slope(lo) >= 0.0) return lo;
+        if (lo == 1.0 && (hi_slope = slope(hi)) <= 0.0) return hi;
+        if (hi == 0.0 && (lo_slope = slope(lo)) >= 0.0) return lo;
     } else if (!std::isfinite(hi)) {
         double width = 1.0;
         while (slope(lo + width) < 0.0 && width < 1e7) width *= 2.0;
         hi = lo + width;
-        if (slope(hi) < 0.0) return hi;
+        if ((hi_slope = slope(hi)) < 0.0) return hi;
     } else {
         double width = 1.0;
         while (slope(hi - width) > 0.0 && width < 1e7) width *= 2.0;
         lo = hi - width;
-        if (slope(lo) > 0.0) return lo;
+        if ((lo_slope = slope(lo)) > 0.0) return lo;
     }
     // The ends themselves (pole, strip edge) are excluded. The line need not sit exactly at
     // the minimum, but within a small fraction (search_of) of its distance to the nearer end
@@ -177,15 +185,37 @@ double saddle(const Model& model, double T, double k, Interval range) {
     // 1e-5 of the pole). Nor may log_size change by more than about one across the bracket:
     // a jump transform like exp(s^2 theta^2 / 2) far out in an unbounded strip turns from
     // negligible to overflowing within a bracket that is small relative to the room.
-    constexpr double resolution = search_of<Model>().saddle_resolution;
+    // A costly model's search steps by regula falsi wherever both ends' slopes are finite (the
+    // slope is smooth and monotone between pole and edge), kept a fiftieth of the bracket
+    // from its ends, with the Illinois rule's halving of the slope at an end that stays put
+    // (strip_edge in charfun/heston.hpp), and stops once the bracket itself is narrow enough:
+    // about two thirds of bisection's evaluations, for a line within the same resolution.
+    constexpr Search search = search_of<Model>();
+    int kept = 0;  // the end that stayed put last step: -1 lo, +1 hi
     for (int i = 0; i < 200; ++i) {
         const double room = std::min(lo - range.lo, range.hi - hi);
-        const double mid = 0.5 * (lo + hi);
+        double mid = 0.5 * (lo + hi);
+        if (search.narrowing && std::isfinite(lo_slope) && std::isfinite(hi_slope)) {
+            const double secant = hi - hi_slope * (hi - lo) / (hi_slope - lo_slope);
+            mid = std::min(std::max(secant, lo + 0.02 * (hi - lo)), hi - 0.02 * (hi - lo));
+        }
         if (mid <= lo || mid >= hi) break;
         const double at_mid = slope(mid);
-        if (hi - lo <= resolution * room && std::abs(at_mid) * (hi - lo) <= 1.0) break;
-        if (at_mid < 0.0) lo = mid;
-        else hi = mid;
+        if (hi - lo <= search.saddle_resolution * room && std::abs(at_mid) * (hi - lo) <= 1.0) return mid;
+        if (at_mid < 0.0) {
+            lo = mid;
+            lo_slope = at_mid;
+            if (kept == 1) hi_slope *= 0.5;
+            kept = 1;
+        } else {
+            hi = mid;
+            hi_slope = at_mid;
+            if (kept == -1) lo_slope *= 0.5;
+            kept = -1;
+        }
+        if (search.narrowing && hi - lo <= search.saddle_resolution * std::min(lo - range.lo, range.hi - hi) &&
+            std::abs(at_mid) * (hi - lo) <= 1.0)
+            break;
     }
     return 0.5 * (lo + hi);
 }
@@ -206,9 +236,16 @@ double saddle(const Model& model, double T, double k, Interval range) {
 // looked at from the pole end, where its best usually lies (log_size rises only like -log
 // of the distance to a pole, faster toward a strip edge), so one look often settles it:
 // about half the evaluations of a line's choice.
+// The step, and whether the side toward a pole set it (the other side's allows at least as
+// long a step).
+struct Step {
+    double length;
+    bool by_pole;
+};
+
 template <class Model>
-double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
-                      double log_tolerance, double least = 0.0, double enough = infinity) {
+Step trapezoid_step_and_side(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
+                             double log_tolerance, double least = 0.0, double enough = infinity) {
     const double span = fourier::span(model.decay(T), log_tolerance);
     // The step that a strip of half-width b allows on one side; infinity where that side's
     // whole error is below tolerance at any step, 0 where the estimate is not a number.
@@ -256,10 +293,17 @@ double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, do
         return best;
     };
     const bool lower_first = !is_pole(range.lo) || is_pole(range.hi);
-    const double first = side(lower_first ? -1.0 : 1.0, lower_first ? range.lo : range.hi, enough);
-    if (first < least) return first;
-    const double second = side(lower_first ? 1.0 : -1.0, lower_first ? range.hi : range.lo, std::min(enough, first));
-    return std::min(first, second);
+    const double first_limit = lower_first ? range.lo : range.hi, second_limit = lower_first ? range.hi : range.lo;
+    const double first = side(lower_first ? -1.0 : 1.0, first_limit, enough);
+    if (first < least) return {first, is_pole(first_limit)};
+    const double second = side(lower_first ? 1.0 : -1.0, second_limit, std::min(enough, first));
+    return second < first ? Step{second, is_pole(second_limit)} : Step{first, is_pole(first_limit)};
+}
+
+template <class Model>
+double trapezoid_step(const Model& model, double T, double k_lo, double k_hi, double theta, Interval range,
+                      double log_tolerance, double least = 0.0, double enough = infinity) {
+    return trapezoid_step_and_side(model, T, k_lo, k_hi, theta, range, log_tolerance, least, enough).length;
 }
 
 // The contour for log-moneyness in [k_lo, k_hi]: the saddle of the middle k, or a line
@@ -274,24 +318,40 @@ struct Contour {
     double step;
 };
 
+// The candidates are the saddle and the points a quarter, half and three quarters of the
+// way, those within the size limit: a set of t from 0 up to some largest (size is convex
+// and least near the saddle). The steps are looked at from that largest t down, where the
+// step is usually longest: each nearer one then stops early (trapezoid_step's least) once
+// its strip edge's side falls short of the best so far. Among equal steps the nearest the
+// saddle is kept. A costly model (search_of) stops at the first candidate whose step is set
+// by the side the candidates after it move toward (the pole where the shift is away from
+// it): a line nearer a pole or edge allows no longer a step on that side, since each
+// shifted line it could use is one the farther line uses at a larger shift b, so none of
+// them could be longer. Where the pole's side limits every candidate (the usual case) this
+// takes half the evaluations off a line's choice.
 template <class Model>
 Contour choose_contour(const Model& model, double T, double k_lo, double k_hi, Interval range, double log_tolerance,
                        double log_excess) {
     const double theta0 = saddle(model, T, 0.5 * (k_lo + k_hi), range);
     const auto size = [&](double theta) { return log_size(model, T, k_lo, k_hi, theta); };
-    Contour best{theta0, trapezoid_step(model, T, k_lo, k_hi, theta0, range, log_tolerance)};
+    // Between the poles the saddle already sits as far from both as the integrand allows.
+    if (log_excess <= 0.0 || is_between_poles(range))
+        return {theta0, trapezoid_step(model, T, k_lo, k_hi, theta0, range, log_tolerance)};
     const double pole = range.lo == 1.0 ? 1.0 : 0.0;
     const double edge = pole == 1.0 ? range.hi : range.lo;
     // Toward the middle between pole and edge, or away from the pole in an unbounded strip.
     const double shift = std::isfinite(edge) ? 0.5 * (pole + edge) - theta0 : theta0 - pole;
     const double limit = size(theta0) + log_excess;
-    // Between the poles the saddle already sits as far from both as the integrand allows.
-    if (log_excess <= 0.0 || is_between_poles(range)) return best;
-    for (double t : {0.25, 0.5, 0.75}) {
-        const double theta = theta0 + t * shift;
-        if (!(size(theta) <= limit)) break;
-        const double step = trapezoid_step(model, T, k_lo, k_hi, theta, range, log_tolerance, best.step);
-        if (step > best.step) best = {theta, step};
+    constexpr double fractions[] = {0.0, 0.25, 0.5, 0.75};
+    int last = 0;
+    while (last < 3 && size(theta0 + fractions[last + 1] * shift) <= limit) ++last;
+    const bool toward_pole = shift * (theta0 - pole) > 0.0;  // the loop's direction
+    Contour best{theta0, 0.0};
+    for (int i = last; i >= 0; --i) {
+        const double theta = theta0 + fractions[i] * shift;
+        const Step step = trapezoid_step_and_side(model, T, k_lo, k_hi, theta, range, log_tolerance, best.step);
+        if (step.length >= best.step) best = {theta, step.length};
+        if (search_of<Model>().narrowing && step.by_pole == toward_pole) break;
     }
     return best;
 }

@@ -21,6 +21,7 @@
 #include "market/forward.hpp"
 #include "market/greeks.hpp"
 #include "product/option.hpp"
+#include "taylor/dual.hpp"
 
 namespace tarnwick::fourier {
 
@@ -65,12 +66,9 @@ enum GreekRow { WB, WWB, WWW2B, TB, TWB, TWWB, VB, VWB, VWWB, VVB, greek_rows };
 // |Re| + |Im|: an upper bound of a modulus without hypot's cost.
 inline double modulus_bound(complex z) { return std::abs(z.real()) + std::abs(z.imag()); }
 
-// a b as the schoolbook product, the same bits as std::complex's where it is finite, without
-// the test of every product for NaN parts to recover infinities (a third of the Greeks'
+// a b without std::complex's test for NaN parts (taylor/dual.hpp; a third of the Greeks'
 // pass): a non-finite node makes the sum's status not_finite either way.
-inline complex times(complex a, complex b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
+using taylor::times;
 
 // The Greeks' integrands at one node from L, e, ww = w (w - 1) and b = e / ww.
 inline void greek_integrands(complex w, complex ww, const charfun::LogMgfAndVolatility& L, complex e, complex b,
@@ -212,18 +210,18 @@ bool greeks_share_line(const Model& model, double T, bool call, const Line& line
            node_budget;
 }
 
+// The Greeks' line within the side's admissible interval (admissible).
 template <class Model>
-Line greeks_line(const Model& model, double k, double T, Product product) {
+Line greeks_line(const Model& model, double k, double T, Interval side) {
     // The integrands carry up to w^3 times dL/dT, which grows like w^2.
-    return choose_line(model, T, admissible(model, T, product.call()), k, derivative_log_tolerance, false, 5,
+    return choose_line(model, T, side, k, derivative_log_tolerance, false, 5,
                        [&](Interval range) { return greeks_contour(model, k, T, range); });
 }
 
+// strip: the model's at T.
 template <class Model>
-SideLine greeks_side_line(const Model& model, double k, double T, Product product) {
-    return shorter_side(product.call(), [&](bool call) {
-        return greeks_line(model, k, T, Product{call ? Payoff::call : Payoff::put});
-    });
+SideLine greeks_side_line(const Model& model, double k, double T, const charfun::Strip& strip, bool call) {
+    return shorter_side(call, [&](bool side) { return greeks_line(model, k, T, admissible(strip, side)); });
 }
 
 // The option's Greeks from the sums of the side on the line (greeks_from_sums).
@@ -247,7 +245,8 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       market::ForwardGreeks& out, Stop stop = {}) {
-    return forward_greeks(model, f, T, product, greeks_side_line(model, f.k, T, product), out, stop);
+    return forward_greeks(model, f, T, product, greeks_side_line(model, f.k, T, model.strip(T), product.call()), out,
+                          stop);
 }
 
 // The prices (row 0) and dL/d(parameter) integrals (rows 1..parameters, in the model's
@@ -310,21 +309,23 @@ Status sensitivities_chain(const Model& model, double T, bool call, const Line& 
     return status;
 }
 
-// A line within the gradient's strip (that of the model for parameter derivatives), its
-// nodes those of the model itself: the model for derivatives may carry jumps the model has
-// not (lam = 0), whose decay the integrand does not have.
+// A line within the gradient's strip (side: the admissible interval of the model for
+// parameter derivatives), its nodes those of the model itself: the model for derivatives
+// may carry jumps the model has not (lam = 0), whose decay the integrand does not have.
 template <class Model>
-Line sensitivities_line(const Model& model, double T, bool call, const double* k, std::size_t n,
+Line sensitivities_line(const Model& model, double T, Interval side, const double* k, std::size_t n,
                         double log_tolerance = derivative_log_tolerance) {
-    return choose_line(model, T, admissible(model.for_parameter_derivatives(), T, call), 0.5 * (k[0] + k[n - 1]),
-                       log_tolerance, false, 2,
+    return choose_line(model, T, side, 0.5 * (k[0] + k[n - 1]), log_tolerance, false, 2,
                        [&](Interval range) { return sensitivities_contour(model, T, range, k, n, log_tolerance); });
 }
 
+// strip: that of the model for parameter derivatives at T.
 template <class Model>
-SideLine sensitivities_side_line(const Model& model, double T, bool call, const double* k, std::size_t n,
-                                 double log_tolerance = derivative_log_tolerance) {
-    return shorter_side(call, [&](bool side) { return sensitivities_line(model, T, side, k, n, log_tolerance); });
+SideLine sensitivities_side_line(const Model& model, double T, const charfun::Strip& strip, bool call,
+                                 const double* k, std::size_t n, double log_tolerance = derivative_log_tolerance) {
+    return shorter_side(call, [&](bool side) {
+        return sensitivities_line(model, T, admissible(strip, side), k, n, log_tolerance);
+    });
 }
 
 // The chain's rows for the side `call` from those of the side on the line, by put-call
@@ -345,7 +346,9 @@ Status sensitivities_chain(const Model& model, double T, bool call, const SideLi
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                            std::size_t stride, Stop stop = {}) {
-    return sensitivities_chain(model, T, call, sensitivities_side_line(model, T, call, k, n), k, n, out, stride, stop);
+    const charfun::Strip strip = model.for_parameter_derivatives().strip(T);
+    return sensitivities_chain(model, T, call, sensitivities_side_line(model, T, strip, call, k, n), k, n, out, stride,
+                               stop);
 }
 
 // One option: the price, then dV/d(parameter) for each model parameter in the model's

@@ -57,16 +57,15 @@ struct lopsided<Model, std::void_t<decltype(Model::lopsided_strip)>> : std::bool
 // several times wider on one side of the poles than on the other (rho -0.7, T = 1: -5.8 <
 // Re w < 0 for a put, 1 < Re w < 23.7 for a call): there the narrow side's sum takes three
 // times the nodes. A chain within two deviations of the money is then summed on the side
-// at least twice as wide (`strip`: the model whose strip the integrand has) and taken
-// across by parity. Its prices are seldom small against the other side's: the side whose
-// moments explode sooner is the one with the heavier tail.
+// at least twice as wide (`s`: the strip at T that the integrand has) and taken across by
+// parity. Its prices are seldom small against the other side's: the side whose moments
+// explode sooner is the one with the heavier tail.
 template <class Model>
-bool across(const Model& model, const Model& strip, double T, bool call, const double* k, std::size_t n) {
+bool across(const Model& model, const charfun::Strip& s, double T, bool call, const double* k, std::size_t n) {
     if constexpr (!lopsided<Model>::value) return false;
     const double deviation = model.decay(T).deviation;
     for (std::size_t i = 0; i < n; ++i)
         if (!(std::abs(k[i]) <= 2.0 * deviation)) return false;
-    const charfun::Strip s = strip.strip(T);
     const double own = call ? s.hi - 1.0 : -s.lo;
     const double other = call ? -s.lo : s.hi - 1.0;
     return other >= 2.0 * own;
@@ -88,10 +87,10 @@ fourier::SideLine side_line(bool across, bool call, LineOf&& line_of, Default&& 
 // price: where a price is below a thousandth of the sum it comes from (or the sum failed),
 // the chain is summed again on its own side. Returns whether `out` holds the prices.
 template <class Model>
-bool price_chain_across(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
-                        Stop stop, Status& status, double log_tolerance) {
-    if (!across(model, model, T, call, k, n)) return false;
-    const fourier::Line line = fourier::price_line(model, T, !call, k, n, log_tolerance);
+bool price_chain_across(const Model& model, const charfun::Strip& strip, double T, bool call, const double* k,
+                        std::size_t n, double* out, Stop stop, Status& status, double log_tolerance) {
+    if (!across(model, strip, T, call, k, n)) return false;
+    const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, !call), k, n, log_tolerance);
     if (beyond_budget(line)) return false;
     status = fourier::price_chain(model, T, !call, line, k, n, out, stop, log_tolerance);
     if (status == Status::interrupted) return true;
@@ -108,11 +107,12 @@ bool price_chain_across(const Model& model, double T, bool call, const double* k
 template <class Model>
 Status price_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out, Stop stop,
                    double log_tolerance = fourier::price_log_tolerance) {
+    const charfun::Strip strip = model.strip(T);
     if constexpr (lopsided<Model>::value) {
         Status status;
-        if (price_chain_across(model, T, call, k, n, out, stop, status, log_tolerance)) return status;
+        if (price_chain_across(model, strip, T, call, k, n, out, stop, status, log_tolerance)) return status;
     }
-    const fourier::Line line = fourier::price_line(model, T, call, k, n, log_tolerance);
+    const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, call), k, n, log_tolerance);
     if constexpr (counted<Model>::value)
         if (beyond_budget(line)) return jumpcount::price_chain(model, T, call, k, n, out, stop);
     if (beyond_reach(line)) return Status::node_limit;
@@ -122,10 +122,11 @@ Status price_chain(const Model& model, double T, bool call, const double* k, std
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
                       market::ForwardGreeks& out, Stop stop) {
+    const charfun::Strip strip = model.strip(T);
     const fourier::SideLine on = side_line(
-        across(model, model, T, product.call(), &f.k, 1), product.call(),
-        [&](bool side) { return fourier::greeks_line(model, f.k, T, Product{side ? Payoff::call : Payoff::put}); },
-        [&] { return fourier::greeks_side_line(model, f.k, T, product); });
+        across(model, strip, T, product.call(), &f.k, 1), product.call(),
+        [&](bool side) { return fourier::greeks_line(model, f.k, T, fourier::admissible(strip, side)); },
+        [&] { return fourier::greeks_side_line(model, f.k, T, strip, product.call()); });
     if constexpr (counted<Model>::value)
         if (beyond_budget(on.line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
     if (beyond_reach(on.line)) return Status::node_limit;
@@ -147,7 +148,7 @@ struct GreekChain {
 template <class Model>
 GreekChain price_and_greeks_chain(const Model& model, double T, bool call, const double* k, std::size_t n,
                                   double* out, std::size_t stride, Stop stop) {
-    const fourier::Line line = fourier::price_line(model, T, call, k, n);
+    const fourier::Line line = fourier::price_line(model, T, fourier::admissible(model, T, call), k, n);
     if (beyond_budget(line) || !fourier::greeks_share_line(model, T, call, line, k, n))
         return {price_chain(model, T, call, k, n, out, stop), false, true};
     return {fourier::price_and_greeks_chain(model, T, call, line, k, n, out, stride, stop), line.between_poles,
@@ -157,10 +158,13 @@ GreekChain price_and_greeks_chain(const Model& model, double T, bool call, const
 template <class Model>
 Status sensitivities_chain(const Model& model, double T, bool call, const double* k, std::size_t n, double* out,
                            std::size_t stride, Stop stop, double log_tolerance = fourier::derivative_log_tolerance) {
+    const charfun::Strip strip = model.for_parameter_derivatives().strip(T);
     const fourier::SideLine on = side_line(
-        across(model, model.for_parameter_derivatives(), T, call, k, n), call,
-        [&](bool side) { return fourier::sensitivities_line(model, T, side, k, n, log_tolerance); },
-        [&] { return fourier::sensitivities_side_line(model, T, call, k, n, log_tolerance); });
+        across(model, strip, T, call, k, n), call,
+        [&](bool side) {
+            return fourier::sensitivities_line(model, T, fourier::admissible(strip, side), k, n, log_tolerance);
+        },
+        [&] { return fourier::sensitivities_side_line(model, T, strip, call, k, n, log_tolerance); });
     if constexpr (counted<Model>::value)
         if (beyond_budget(on.line)) return jumpcount::sensitivities_chain(model, T, call, k, n, out, stride, stop);
     if (beyond_reach(on.line)) return Status::node_limit;

@@ -22,6 +22,20 @@ using complex = std::complex<double>;
 // guards against infinities that do not occur here at several times the cost.
 inline complex inverse(complex z) { return std::conj(z) / std::norm(z); }
 
+// a b as the schoolbook product: the same bits as std::complex's where it is finite, without
+// its test of every product for NaN parts to recover infinities, a dozen instructions of
+// each product and a fifth of a Riccati solution's. Where a product is not finite, the
+// result that uses it is not finite either way.
+inline complex times(complex a, complex b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+// The same name for the other number types, so that a formula over several (charfun/heston.hpp)
+// reads once: their own product.
+template <class A, class B>
+auto times(const A& a, const B& b) {
+    return a * b;
+}
+
 template <int N>
 struct Dual {
     complex value;
