@@ -216,14 +216,17 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
         // exercise the boundary moving like sqrt(tau)), and on uniform steps Crank-Nicolson's
         // error would fall more slowly than dt^2. The first steps go as two implicit half
         // steps each, then Crank-Nicolson: damped_steps of them in a segment that spans the
-        // life, two in the short segments between dates.
+        // life, one in the short segments between dates, whose few steps would otherwise
+        // carry much of implicit Euler's first-order error (with a second one there the
+        // stored monitored prices were 1.6 to 10 times further off, the Bermudan ones about
+        // as far).
         std::vector<std::pair<double, double>> plan;  // (dt, theta)
         const double length = end - start;
         for (std::size_t k = 0; k < count; ++k) {
             const double a = static_cast<double>(k) / static_cast<double>(count);
             const double b = static_cast<double>(k + 1) / static_cast<double>(count);
             const double dt = length * (b * b - a * a);
-            if (k < (count >= steps ? damped_steps : 2)) {
+            if (k < (count >= steps ? damped_steps : 1)) {
                 plan.push_back({0.5 * dt, 1.0});
                 plan.push_back({0.5 * dt, 1.0});
             } else {
@@ -258,7 +261,10 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
                 a.upper[i] = -w * s[i].upper;
                 rhs[i] = lam > 0.0 ? explicit_part[i] + jump_weight * estimate[i] : explicit_part[i];
             }
-            if (lam > 0.0) estimate[0] = extrapolated(0), estimate[n - 1] = extrapolated(n - 1);
+            if (lam > 0.0) {
+                estimate[0] = extrapolated(0);
+                estimate[n - 1] = extrapolated(n - 1);
+            }
             rhs[0] = after.left.at(mesh.x(0));
             rhs[n - 1] = after.right.at(mesh.x(n - 1));
             // The pass map's contraction in the max norm: the jump integral's lam w over
