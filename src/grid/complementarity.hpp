@@ -56,7 +56,8 @@ inline double continuation(const Tridiagonal& a, const double* rhs, const double
 
 namespace complementarity_detail {
 
-// The sweep with the exercise set at the upper end (Top) or the lower; `c` has n entries.
+// The sweep with the exercise set at the upper end (Top) or the lower, if Constrained;
+// `c` has n entries.
 // Nodes are visited in the elimination's order k = 0 .. n - 1, from the far end to the
 // exercise end; `behind` couples a row to the node eliminated before it, `ahead` to the
 // next. Returns whether the result has the one-interval shape, and so solves the problem:
@@ -64,9 +65,9 @@ namespace complementarity_detail {
 // whose continuation A v - b is negative. The rows beyond the set hold with equality by
 // construction, the held nodes have v >= g and the last exercised row A v - b > 0.
 // Unconstrained, it is Thomas' algorithm and always succeeds.
-template <bool Top>
-bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, bool constrained, std::vector<char>& active,
-               double* v, double* c) {
+template <bool Top, bool Constrained>
+bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::vector<char>& active, double* v,
+               double* c) {
     const std::size_t n = a.diagonal.size();
     const auto at = [n](std::size_t k) { return Top ? k : n - 1 - k; };
     const double* behind = Top ? a.lower.data() : a.upper.data();
@@ -80,24 +81,31 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, bool co
         c[i] = ahead[i] * inverse;
         v[i] = (rhs[i] - behind[i] * v[j]) * inverse;
     }
-    // The end rows are the far field's (no coupling beyond them): v[at(n - 1)] is final. From
-    // the exercise end, nodes are exercised while the held value falls below the payoff;
-    // past the first held node a fall below it beyond rounding breaks the shape (nodes where
-    // both are zero would otherwise flip on rounding).
-    std::size_t exercised = 0;
-    bool held = false;
-    active[at(n - 1)] = 0;
-    for (std::size_t k = n - 1; k-- > 0;) {
-        const std::size_t i = at(k);
-        const double candidate = v[i] - c[i] * v[at(k + 1)];
-        const bool exercise = constrained && k > 0 && (held ? candidate - g[i] < -rounding : candidate < g[i]);
-        if (exercise && held) return false;
-        held = !exercise;
-        active[i] = exercise ? 1 : 0;
-        v[i] = exercise ? g[i] : candidate;
-        exercised += exercise ? 1 : 0;
+    // Back-substitution, k the first node (in the sweep's order) whose value is final: the
+    // end rows are the far field's (no coupling beyond them), so v[at(n - 1)] is. From the
+    // exercise end, nodes are exercised while the held value falls below the payoff; past
+    // the first held node a fall below it beyond rounding breaks the shape (nodes where both
+    // are zero would otherwise flip on rounding).
+    std::size_t k = n - 1;
+    active[at(k)] = 0;
+    while (Constrained && k > 1) {
+        const std::size_t i = at(k - 1);
+        const double candidate = v[i] - c[i] * v[at(k)];
+        if (!(candidate < g[i])) break;
+        active[i] = 1;
+        v[i] = g[i];
+        --k;
     }
-    for (std::size_t k = n - 1 - exercised; k + 1 < n; ++k) {
+    const std::size_t exercised = n - 1 - k;
+    bool broken = false;
+    while (k-- > 0) {
+        const std::size_t i = at(k);
+        v[i] -= c[i] * v[at(k + 1)];
+        active[i] = 0;
+        if (Constrained) broken |= k > 0 && v[i] - g[i] < -rounding;
+    }
+    if (broken) return false;
+    for (k = n - 1 - exercised; k + 1 < n; ++k) {
         const std::size_t i = at(k);
         const double residual = continuation(a, rhs, v, i);
         if (residual < -rounding) return false;
@@ -114,8 +122,9 @@ inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const
                                   bool top, std::vector<char>& active, double* v, std::vector<double>& scratch) {
     using complementarity_detail::one_sided;
     // Unconstrained, the sweep is Thomas' algorithm, from the lower end either way.
-    if (top || !constrained ? one_sided<true>(a, rhs, g, constrained, active, v, scratch.data())
-                            : one_sided<false>(a, rhs, g, constrained, active, v, scratch.data()))
+    double* c = scratch.data();
+    if (!constrained) return one_sided<true, false>(a, rhs, g, active, v, c);
+    if (top ? one_sided<true, true>(a, rhs, g, active, v, c) : one_sided<false, true>(a, rhs, g, active, v, c))
         return true;
     const std::size_t n = a.diagonal.size();
     for (std::size_t pass = 0; pass <= n; ++pass) {

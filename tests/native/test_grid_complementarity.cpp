@@ -45,10 +45,10 @@ void check(const char* name, double r, double q, double scale, int side, Payoff 
     b[0] = g[0];
     b[n - 1] = g[n - 1];
     using complementarity_detail::one_sided;
-    const bool swept = side == 1 ? one_sided<true>(a, b.data(), g.data(), true, active, v.data(), scratch.data())
-                                 : one_sided<false>(a, b.data(), g.data(), true, active, v.data(), scratch.data());
-    const bool either = one_sided<true>(a, b.data(), g.data(), true, active, v.data(), scratch.data()) ||
-                        one_sided<false>(a, b.data(), g.data(), true, active, v.data(), scratch.data());
+    const bool swept = side == 1 ? one_sided<true, true>(a, b.data(), g.data(), active, v.data(), scratch.data())
+                                 : one_sided<false, true>(a, b.data(), g.data(), active, v.data(), scratch.data());
+    const bool either = one_sided<true, true>(a, b.data(), g.data(), active, v.data(), scratch.data()) ||
+                        one_sided<false, true>(a, b.data(), g.data(), active, v.data(), scratch.data());
     const bool solved = solve_complementarity(a, b.data(), g.data(), true, side == 1, active, v.data(), scratch) &&
                         swept == (side < 2) && either == (side < 2);
     double worst = 0.0;
