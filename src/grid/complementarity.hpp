@@ -21,10 +21,16 @@
 
 namespace tarnwick::grid {
 
+// The rounding of values per unit strike, of order 1.
+inline constexpr double rounding = 1e-14;
+
 // Row i: lower[i] v[i-1] + diagonal[i] v[i] + upper[i] v[i+1] = rhs[i]; the first and last
-// rows are the boundary's (diagonal 1).
+// rows are the boundary's (diagonal 1). The inner rows are `scale` times the size of the
+// values (a row divided by a time step has scale 1 / step): their rounding is scale times
+// the values'.
 struct Tridiagonal {
     std::vector<double> lower, diagonal, upper;
+    double scale = 1.0;
 };
 
 // Thomas' algorithm over rows where `active` rows are v_i = g_i (a pass of policy
@@ -46,8 +52,6 @@ inline void solve_fixed(const Tridiagonal& a, const double* rhs, const double* g
     }
     for (std::size_t i = n - 1; i-- > 0;) v[i] -= c[i] * v[i + 1];
 }
-
-inline constexpr double rounding = 1e-14;
 
 // Row i of A v - b, an inner row.
 inline double continuation(const Tridiagonal& a, const double* rhs, const double* v, std::size_t i) {
@@ -108,7 +112,7 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
     for (k = n - 1 - exercised; k + 1 < n; ++k) {
         const std::size_t i = at(k);
         const double residual = continuation(a, rhs, v, i);
-        if (residual < -rounding) return false;
+        if (residual < -rounding * a.scale) return false;
     }
     return true;
 }
@@ -133,9 +137,10 @@ inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const
         // The boundary rows stay the far field's.
         for (std::size_t i = 1; i + 1 < n; ++i) {
             const double residual = continuation(a, rhs, v, i);
-            // A violation within rounding (the values are per unit strike, of order 1) moves
+            // A violation within rounding (of the values, or of the rows) moves
             // no node: nodes where both sides are zero would otherwise flip back and forth.
-            const char exercise = active[i] ? (residual >= -rounding ? 1 : 0) : (v[i] - g[i] < -rounding ? 1 : 0);
+            const char exercise =
+                active[i] ? (residual >= -rounding * a.scale ? 1 : 0) : (v[i] - g[i] < -rounding ? 1 : 0);
             if (exercise != active[i]) {
                 active[i] = exercise;
                 changed = true;

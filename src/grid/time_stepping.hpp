@@ -199,8 +199,14 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
         return s[i].lower * v[i - 1] + s[i].diagonal * v[i] + s[i].upper * v[i + 1];
     };
 
-    // The end rows are the far field's: v = its value.
+    // The implicit matrix I - w (the operator) with its inner rows divided by the implicit
+    // weight w: 1 / w - (the operator), whose off-diagonal entries are the same at every
+    // step. The end rows are the far field's: v = its value.
     Tridiagonal a{std::vector<double>(n), std::vector<double>(n, 1.0), std::vector<double>(n)};
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        a.lower[i] = -s[i].lower;
+        a.upper[i] = -s[i].upper;
+    }
     double tau = 0.0, start = 0.0;
     const std::size_t edge = call ? n - 2 : 1;
     bool edge_exercised = american;
@@ -241,25 +247,24 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             // its last pass's output, u itself: it is not taken again.
             if (lam > 0.0 && !integrated) jumps.apply(u.data(), far_at(tau, start), jump.data());
             integrated = true;
-            const double w = theta * step, explicit_weight = (1.0 - theta) * step, jump_weight = w * lam;
+            const double w = theta * step, inverse_w = 1.0 / w, explicit_weight = (1.0 - theta) / theta;
+            a.scale = inverse_w;
             // The first pass takes the integral at the step's end as the linear extrapolation
             // of the last two steps' (the integral is linear in u, and u smooth in tau away
             // from a restart), off by O(dt^2): one pass then usually does.
             const double ratio = last_step > 0.0 ? step / last_step : 0.0;
             const auto extrapolated = [&](std::size_t i) { return jump[i] + ratio * (jump[i] - previous_jump[i]); };
-            // One sweep over the nodes: the explicit half, the implicit matrix and the first
-            // pass's right-hand side.
+            // One sweep over the nodes: the explicit half, the implicit matrix's diagonal and
+            // the first pass's right-hand side, all divided by w.
             for (std::size_t i = 1; i + 1 < n; ++i) {
                 double lu = diffusion(u, i);
                 if (lam > 0.0) {
                     lu += lam * jump[i];
                     estimate[i] = extrapolated(i);
                 }
-                explicit_part[i] = theta < 1.0 ? u[i] + explicit_weight * lu : u[i];
-                a.lower[i] = -w * s[i].lower;
-                a.diagonal[i] = 1.0 - w * s[i].diagonal;
-                a.upper[i] = -w * s[i].upper;
-                rhs[i] = lam > 0.0 ? explicit_part[i] + jump_weight * estimate[i] : explicit_part[i];
+                explicit_part[i] = theta < 1.0 ? u[i] * inverse_w + explicit_weight * lu : u[i] * inverse_w;
+                a.diagonal[i] = inverse_w - s[i].diagonal;
+                rhs[i] = lam > 0.0 ? explicit_part[i] + lam * estimate[i] : explicit_part[i];
             }
             if (lam > 0.0) {
                 estimate[0] = extrapolated(0);
@@ -274,7 +279,7 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             for (int pass = 0;; ++pass) {
                 if (pass == max_jump_passes) return Status::node_limit;
                 if (pass > 0)
-                    for (std::size_t i = 1; i + 1 < n; ++i) rhs[i] = explicit_part[i] + jump_weight * estimate[i];
+                    for (std::size_t i = 1; i + 1 < n; ++i) rhs[i] = explicit_part[i] + lam * estimate[i];
                 if (!solve_complementarity(a, rhs.data(), g.data(), american, call, active, next.data(), thomas))
                     return Status::node_limit;
                 if (lam == 0.0) break;
