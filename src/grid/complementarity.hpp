@@ -2,13 +2,18 @@
 
 // The linear complementarity problem of one implicit time step with early exercise,
 //   A v >= b,  v >= g,  (A v - b)_i (v - g)_i = 0,
-// for a tridiagonal M-matrix A, by policy iteration: each pass fixes the set of nodes where
-// v = g (exercise), solves the tridiagonal system with those rows replaced by v_i = g_i,
-// and moves a node into the set where v would fall below g and out of it where the
-// continuation row A v - b would be negative. For an M-matrix the passes end after
-// finitely many, in practice one or two when the set from the previous step starts them.
-// Without a constraint (European exercise, or between Bermudan dates) one pass solves
-// the system.
+// for a tridiagonal M-matrix A. Where the exercise set is one interval at an end of the
+// mesh (a put's at the lower end, a call's at the upper: the value less the payoff grows
+// away from the boundary), Brennan and Schwartz's sweep solves it exactly in one pass:
+// Gaussian elimination from the other end, then back-substitution towards the exercise end
+// that takes the payoff wherever the held value would fall below it (Jaillet, Lamberton and
+// Lapeyre). The sweep's result is checked for that shape, and where the check fails policy
+// iteration takes over: each pass fixes the set of nodes where v = g (exercise), solves
+// the tridiagonal system with those rows replaced by v_i = g_i, and moves a node into the
+// set where v would fall below g and out of it where the continuation row A v - b would be
+// negative. For an M-matrix the passes end after finitely many, in practice one or two
+// when the sweep's set starts them. Without a constraint (European exercise, or between
+// Bermudan dates) one solve of the system does.
 
 #include <algorithm>
 #include <cstddef>
@@ -16,13 +21,20 @@
 
 namespace tarnwick::grid {
 
+// The rounding of values per unit strike, of order 1.
+inline constexpr double rounding = 1e-14;
+
 // Row i: lower[i] v[i-1] + diagonal[i] v[i] + upper[i] v[i+1] = rhs[i]; the first and last
-// rows are the boundary's (diagonal 1).
+// rows are the boundary's (diagonal 1). The inner rows are `scale` times the size of the
+// values (a row divided by a time step has scale 1 / step): their rounding is scale times
+// the values'.
 struct Tridiagonal {
     std::vector<double> lower, diagonal, upper;
+    double scale = 1.0;
 };
 
-// Thomas' algorithm over rows where `active` rows are v_i = g_i; `scratch` has n entries.
+// Thomas' algorithm over rows where `active` rows are v_i = g_i (a pass of policy
+// iteration); `scratch` has n entries.
 inline void solve_fixed(const Tridiagonal& a, const double* rhs, const double* g, const std::vector<char>& active,
                         double* v, std::vector<double>& scratch) {
     const std::size_t n = a.diagonal.size();
@@ -41,27 +53,94 @@ inline void solve_fixed(const Tridiagonal& a, const double* rhs, const double* g
     for (std::size_t i = n - 1; i-- > 0;) v[i] -= c[i] * v[i + 1];
 }
 
-inline constexpr double rounding = 1e-14;
+// Row i of A v - b, an inner row.
+inline double continuation(const Tridiagonal& a, const double* rhs, const double* v, std::size_t i) {
+    return a.lower[i] * v[i - 1] + a.diagonal[i] * v[i] + a.upper[i] * v[i + 1] - rhs[i];
+}
 
-// Solves the problem with the exercise set `active` as the first guess (updated to the
-// solution's set). Returns false if the passes did not settle within their bound.
-inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const double* g, bool constrained,
-                                  std::vector<char>& active, double* v, std::vector<double>& scratch) {
+namespace complementarity_detail {
+
+// The sweep with the exercise set at the upper end (Top) or the lower, if Constrained;
+// `c` has n entries.
+// Nodes are visited in the elimination's order k = 0 .. n - 1, from the far end to the
+// exercise end; `behind` couples a row to the node eliminated before it, `ahead` to the
+// next. Returns whether the result has the one-interval shape, and so solves the problem:
+// no exercised node past a held one (counted from the exercise end), and no exercised row
+// whose continuation A v - b is negative. The rows beyond the set hold with equality by
+// construction, the held nodes have v >= g and the last exercised row A v - b > 0.
+// Unconstrained, it is Thomas' algorithm and always succeeds.
+template <bool Top, bool Constrained>
+bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::vector<char>& active, double* v,
+               double* c) {
     const std::size_t n = a.diagonal.size();
-    if (!constrained) {
-        std::fill(active.begin(), active.end(), 0);
-        solve_fixed(a, rhs, g, active, v, scratch);
-        return true;
+    const auto at = [n](std::size_t k) { return Top ? k : n - 1 - k; };
+    const double* behind = Top ? a.lower.data() : a.upper.data();
+    const double* ahead = Top ? a.upper.data() : a.lower.data();
+    // Row at(k) becomes v[at(k)] + c[at(k)] v[at(k + 1)] = (its rhs, kept in v).
+    c[at(0)] = ahead[at(0)] / a.diagonal[at(0)];
+    v[at(0)] = rhs[at(0)] / a.diagonal[at(0)];
+    for (std::size_t k = 1; k < n; ++k) {
+        const std::size_t i = at(k), j = at(k - 1);
+        const double inverse = 1.0 / (a.diagonal[i] - behind[i] * c[j]);
+        c[i] = ahead[i] * inverse;
+        v[i] = (rhs[i] - behind[i] * v[j]) * inverse;
     }
+    // Back-substitution, k the first node (in the sweep's order) whose value is final: the
+    // end rows are the far field's (no coupling beyond them), so v[at(n - 1)] is. From the
+    // exercise end, nodes are exercised while the held value falls below the payoff; past
+    // the first held node a fall below it beyond rounding breaks the shape (nodes where both
+    // are zero would otherwise flip on rounding).
+    std::size_t k = n - 1;
+    active[at(k)] = 0;
+    while (Constrained && k > 1) {
+        const std::size_t i = at(k - 1);
+        const double candidate = v[i] - c[i] * v[at(k)];
+        if (!(candidate < g[i])) break;
+        active[i] = 1;
+        v[i] = g[i];
+        --k;
+    }
+    const std::size_t exercised = n - 1 - k;
+    bool broken = false;
+    while (k-- > 0) {
+        const std::size_t i = at(k);
+        v[i] -= c[i] * v[at(k + 1)];
+        active[i] = 0;
+        if (Constrained) broken |= k > 0 && v[i] - g[i] < -rounding;
+    }
+    if (broken) return false;
+    for (k = n - 1 - exercised; k + 1 < n; ++k) {
+        const std::size_t i = at(k);
+        const double residual = continuation(a, rhs, v, i);
+        if (residual < -rounding * a.scale) return false;
+    }
+    return true;
+}
+
+}  // namespace complementarity_detail
+
+// Solves the problem, the exercise set at the upper end (`top`, a call's) or the lower if
+// it is one interval there, by policy iteration from `active` (updated to the solution's
+// set) otherwise. Returns false if the passes did not settle within their bound.
+inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const double* g, bool constrained,
+                                  bool top, std::vector<char>& active, double* v, std::vector<double>& scratch) {
+    using complementarity_detail::one_sided;
+    // Unconstrained, the sweep is Thomas' algorithm, from the lower end either way.
+    double* c = scratch.data();
+    if (!constrained) return one_sided<true, false>(a, rhs, g, active, v, c);
+    if (top ? one_sided<true, true>(a, rhs, g, active, v, c) : one_sided<false, true>(a, rhs, g, active, v, c))
+        return true;
+    const std::size_t n = a.diagonal.size();
     for (std::size_t pass = 0; pass <= n; ++pass) {
         solve_fixed(a, rhs, g, active, v, scratch);
         bool changed = false;
         // The boundary rows stay the far field's.
         for (std::size_t i = 1; i + 1 < n; ++i) {
-            const double residual = a.lower[i] * v[i - 1] + a.diagonal[i] * v[i] + a.upper[i] * v[i + 1] - rhs[i];
-            // A violation within rounding (the values are per unit strike, of order 1) moves
+            const double residual = continuation(a, rhs, v, i);
+            // A violation within rounding (of the values, or of the rows) moves
             // no node: nodes where both sides are zero would otherwise flip back and forth.
-            const char exercise = active[i] ? (residual >= -rounding ? 1 : 0) : (v[i] - g[i] < -rounding ? 1 : 0);
+            const char exercise =
+                active[i] ? (residual >= -rounding * a.scale ? 1 : 0) : (v[i] - g[i] < -rounding ? 1 : 0);
             if (exercise != active[i]) {
                 active[i] = exercise;
                 changed = true;
