@@ -85,8 +85,8 @@ def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S:
     if scalars is not None:  # one option from Python numbers: no arrays, on the calling thread
         if threads is not None:
             resolve_threads(threads)
-        values, status = _pricing.early_exercise_one(_OUTPUTS[output], model._code, model._values, *scalars, *style)
-        return one_row(values, status, _MARKET, scalars)
+        return one_row(*_pricing.early_exercise_one(_OUTPUTS[output], model._code, model._values, *scalars, *style),
+                       _MARKET, scalars)
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)

@@ -85,8 +85,8 @@ def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, 
             raise ValueError(f"rebate must be finite, got {cash}")
         if cash < 0.0:
             raise ValueError(f"rebate must be >= 0, got {cash}")
-        values, status = _pricing.barrier_one(output, model._code, model._values, *scalars, code, H, cash, times)
-        return one_row(values, status, _MARKET, scalars + terms)
+        return one_row(*_pricing.barrier_one(output, model._code, model._parameters(), *scalars, code, H, cash, times),
+                       _MARKET, scalars + terms)
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind, extra=(("barrier", barrier), ("rebate", rebate)))
     check_positive("barrier", a["barrier"])
