@@ -77,15 +77,22 @@ std::pair<py::array_t<double>, py::array_t<std::int8_t>> entry(int model, const 
 }
 
 using Table = std::pair<py::array_t<double>, py::array_t<std::int8_t>>;
+using One = std::pair<std::vector<double>, int>;
+
+// The checks of a batch on the grid solver: a known model with a grid solver, prices (0) or
+// Greeks (1).
+void check_grid(int output, int model, std::size_t parameters) {
+    check_model(model, parameters);
+    if (!pricing::on_grid(model)) throw std::invalid_argument("the model has no grid solver");
+    if (output < 0 || output > 1) throw std::invalid_argument("unknown output code");
+}
 
 // A batch on the grid solver: checks the arrays, makes the (rows, n) table and the n status
 // codes, and runs `batch(what, in, out, schedule)` without the GIL.
 template <class Batch>
 Table on_grid(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
               const Doubles& r, const Doubles& q, const Flags& call, unsigned threads, Batch&& batch) {
-    check_model(model, static_cast<std::size_t>(params.size()));
-    if (!pricing::on_grid(model)) throw std::invalid_argument("the model has no grid solver");
-    if (output < 0 || output > 1) throw std::invalid_argument("unknown output code");
+    check_grid(output, model, static_cast<std::size_t>(params.size()));
     const auto n = S.size();
     for (const auto* a : {&K, &T, &r, &q})
         if (a->size() != n) throw std::invalid_argument("S, K, T, r and q must have one size");
@@ -105,35 +112,76 @@ Table on_grid(int output, int model, const Doubles& params, const Doubles& S, co
     return {std::move(table), std::move(status)};
 }
 
-// Options with early exercise on the grid: output 0 prices, 1 Greeks; exercise 1 American,
-// 2 Bermudan on `dates` (years from now, increasing).
-Table early_exercise(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
-                     const Doubles& r, const Doubles& q, const Flags& call, int exercise, const Doubles& dates,
-                     unsigned threads) {
+// One option from Python floats, without the arrays' conversion costs (several times the
+// price of a closed-form option): `batch` run on a batch of one on the calling thread, so
+// that the values are those of the same option in an array. A batch of one never asks
+// the schedule to go on: there is no Ctrl-C check to lose. The values as a list, and the
+// status.
+template <class Batch>
+One one_option(Output what, int model, double S, double K, double T, double r, double q, bool call, Batch&& batch) {
+    std::vector<double> values(static_cast<std::size_t>(pricing::output_rows(model, what)));
+    const std::int8_t flag = call ? 1 : 0;
+    std::int8_t status = 0;
+    const pricing::Inputs in{&S, &K, &T, &r, &q, &flag, 1};
+    py::gil_scoped_release release;
+    batch(what, in, pricing::Outputs{values.data(), &status}, tarnwick::Schedule{1, {}});
+    return {std::move(values), status};
+}
+
+// The batch of options with early exercise: exercise 1 American, 2 Bermudan on `dates`
+// (years from now, increasing).
+auto early_batch(int model, const double* params, int exercise, const Doubles& dates) {
     if (exercise < 1 || exercise > 2) throw std::invalid_argument("unknown exercise code");
     const tarnwick::ExerciseDates on{dates.data(), static_cast<std::size_t>(dates.size())};
     const auto style = static_cast<tarnwick::Exercise>(exercise);
-    return on_grid(output, model, params, S, K, T, r, q, call, threads,
-                   [&](Output what, const auto& in, const auto& out, const auto& schedule) {
-                       return pricing::evaluate_early(model, params.data(), what, style, on, in, out, schedule);
-                   });
+    return [=](Output what, const pricing::Inputs& in, const pricing::Outputs& out, const tarnwick::Schedule& schedule) {
+        return pricing::evaluate_early(model, params, what, style, on, in, out, schedule);
+    };
 }
 
-// European barrier options on the grid: output 0 prices, 1 Greeks; kind 1 down-and-out, 2
-// down-and-in, 3 up-and-out, 4 up-and-in; levels and rebates per option; monitoring times
-// (years from now, increasing) for all, none: continuous.
+// The batch of European barrier options: kind 1 down-and-out, 2 down-and-in, 3 up-and-out,
+// 4 up-and-in; levels H and rebates per option; monitoring times (years from now,
+// increasing) for all, none: continuous.
+auto barrier_batch(int model, const double* params, int kind, const double* H, const double* rebate,
+                   const Doubles& monitoring) {
+    if (kind < 1 || kind > 4) throw std::invalid_argument("unknown barrier kind");
+    const pricing::BarrierInputs terms{static_cast<tarnwick::BarrierKind>(kind), H, rebate,
+                                       {monitoring.data(), static_cast<std::size_t>(monitoring.size())}};
+    return [=](Output what, const pricing::Inputs& in, const pricing::Outputs& out, const tarnwick::Schedule& schedule) {
+        return pricing::evaluate_barrier(model, params, what, terms, in, out, schedule);
+    };
+}
+
+// Options with early exercise on the grid: output 0 prices, 1 Greeks.
+Table early_exercise(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
+                     const Doubles& r, const Doubles& q, const Flags& call, int exercise, const Doubles& dates,
+                     unsigned threads) {
+    return on_grid(output, model, params, S, K, T, r, q, call, threads,
+                   early_batch(model, params.data(), exercise, dates));
+}
+
+One early_exercise_one(int output, int model, const std::vector<double>& params, double S, double K, double T,
+                       double r, double q, bool call, int exercise, const Doubles& dates) {
+    check_grid(output, model, params.size());
+    return one_option(static_cast<Output>(output), model, S, K, T, r, q, call,
+                      early_batch(model, params.data(), exercise, dates));
+}
+
+// European barrier options on the grid: output 0 prices, 1 Greeks.
 Table barrier(int output, int model, const Doubles& params, const Doubles& S, const Doubles& K, const Doubles& T,
               const Doubles& r, const Doubles& q, const Flags& call, int kind, const Doubles& H, const Doubles& rebate,
               const Doubles& monitoring, unsigned threads) {
-    if (kind < 1 || kind > 4) throw std::invalid_argument("unknown barrier kind");
     if (H.size() != S.size() || rebate.size() != S.size())
         throw std::invalid_argument("H and rebate must have the size of S");
-    const pricing::BarrierInputs terms{static_cast<tarnwick::BarrierKind>(kind), H.data(), rebate.data(),
-                                       {monitoring.data(), static_cast<std::size_t>(monitoring.size())}};
     return on_grid(output, model, params, S, K, T, r, q, call, threads,
-                   [&](Output what, const auto& in, const auto& out, const auto& schedule) {
-                       return pricing::evaluate_barrier(model, params.data(), what, terms, in, out, schedule);
-                   });
+                   barrier_batch(model, params.data(), kind, H.data(), rebate.data(), monitoring));
+}
+
+One barrier_one(int output, int model, const std::vector<double>& params, double S, double K, double T, double r,
+                double q, bool call, int kind, double H, double rebate, const Doubles& monitoring) {
+    check_grid(output, model, params.size());
+    return one_option(static_cast<Output>(output), model, S, K, T, r, q, call,
+                      barrier_batch(model, params.data(), kind, &H, &rebate, monitoring));
 }
 
 // The exercise boundary of an American option: times to expiry, boundary spots, status.
@@ -155,20 +203,15 @@ std::tuple<std::vector<double>, std::vector<double>, int> exercise_boundary(int 
     return {std::move(trace.tau), std::move(trace.x), static_cast<int>(status)};
 }
 
-// One option from Python floats, without the arrays' conversion costs (several times the
-// price of a closed-form option): the values as a list, and the status.
-std::pair<std::vector<double>, int> evaluate_one(int output, int model, const std::vector<double>& params, double S,
-                                                 double K, double T, double r, double q, bool call) {
+// One European option from Python floats: output 0 price, 1 Greeks, 2 sensitivities.
+One evaluate_one(int output, int model, const std::vector<double>& params, double S, double K, double T, double r,
+                 double q, bool call) {
     check_model(model, params.size());
     if (output < 0 || output > 2) throw std::invalid_argument("unknown output code");
-    const auto what = static_cast<Output>(output);
-    std::vector<double> values(static_cast<std::size_t>(pricing::output_rows(model, what)));
-    const std::int8_t flag = call ? 1 : 0;
-    std::int8_t status = 0;
-    const pricing::Inputs in{&S, &K, &T, &r, &q, &flag, 1};
-    py::gil_scoped_release release;
-    pricing::evaluate(model, params.data(), what, in, {values.data(), &status}, {1, {}});
-    return {std::move(values), status};
+    return one_option(static_cast<Output>(output), model, S, K, T, r, q, call,
+                      [&](Output what, const auto& in, const auto& out, const auto& schedule) {
+                          return pricing::evaluate(model, params.data(), what, in, out, schedule);
+                      });
 }
 
 }  // namespace
@@ -203,6 +246,12 @@ PYBIND11_MODULE(_pricing, m) {
     m.def("exercise_boundary", &exercise_boundary, py::arg("model"), py::arg("params"), py::arg("K"), py::arg("T"),
           py::arg("r"), py::arg("q"), py::arg("call"),
           "The American exercise boundary: times to expiry, boundary spots and a status code.");
+    m.def("early_exercise_one", &early_exercise_one, py::arg("output"), py::arg("model"), py::arg("params"),
+          py::arg("S"), py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("exercise"),
+          py::arg("dates"), "One option of early_exercise: the values as a list and the status code.");
+    m.def("barrier_one", &barrier_one, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
+          py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"), py::arg("kind"), py::arg("H"),
+          py::arg("rebate"), py::arg("monitoring"), "One option of barrier: the values as a list and the status code.");
     m.def("evaluate_one", &evaluate_one, py::arg("output"), py::arg("model"), py::arg("params"), py::arg("S"),
           py::arg("K"), py::arg("T"), py::arg("r"), py::arg("q"), py::arg("call"),
           "One option: output 0 price, 1 Greeks, 2 sensitivities; the values as a list and the status code.");

@@ -15,7 +15,7 @@ from ._frames import keeps_index
 from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
 from ._models import Model, registration, require_grid_model
-from ._status import batch_rows, warn_failures
+from ._status import batch_rows, one_row
 from ._types import (ArrayOrFloat, Column, Kind, KindColumn, Kinds, Labelled, Maturities, Maturity, Number,
                      Numbers, Values)
 
@@ -81,6 +81,12 @@ def exercise_style(exercise: Any) -> Optional[Tuple[int, "NDArray[np.float64]"]]
 def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S: Any, K: Any, T: Any, r: Any, q: Any,
            kind: Any, threads: Optional[int]) -> List[ArrayOrFloat]:
     require_grid_model(model, "early exercise is priced", "; use exercise='european'")
+    scalars = scalar_arguments(S, K, T, r, q, kind)
+    if scalars is not None:  # one option from Python numbers: no arrays, on the calling thread
+        if threads is not None:
+            resolve_threads(threads)
+        return one_row(*_pricing.early_exercise_one(_OUTPUTS[output], model._code, model._values, *scalars, *style),
+                       _MARKET, scalars)
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind)
     params = np.array(model._parameters(), dtype=np.float64)
@@ -122,9 +128,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
     if threads is not None:
         resolve_threads(threads)
     values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._values, *scalars)
-    if status:
-        warn_failures(status, list(zip(_MARKET, scalars[:5] + (int(scalars[5]),))))
-    return list(values)
+    return one_row(values, status, _MARKET, scalars)
 
 
 @overload

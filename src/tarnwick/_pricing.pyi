@@ -82,6 +82,34 @@ def barrier(
     monitoring: npt.ArrayLike,
     threads: int,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int8]]: ...
+def early_exercise_one(
+    output: int,
+    model: int,
+    params: Sequence[float],
+    S: float,
+    K: float,
+    T: float,
+    r: float,
+    q: float,
+    call: bool,
+    exercise: int,
+    dates: npt.ArrayLike,
+) -> Tuple[List[float], int]: ...
+def barrier_one(
+    output: int,
+    model: int,
+    params: Sequence[float],
+    S: float,
+    K: float,
+    T: float,
+    r: float,
+    q: float,
+    call: bool,
+    kind: int,
+    H: float,
+    rebate: float,
+    monitoring: npt.ArrayLike,
+) -> Tuple[List[float], int]: ...
 def exercise_boundary(
     model: int,
     params: Sequence[float],

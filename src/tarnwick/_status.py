@@ -51,6 +51,13 @@ def _reason(code: int) -> str:
     return _REASONS.get(code, f"status {code}")
 
 
+def one_row(values: List[float], status: int, names: Sequence[str], inputs: Sequence[Any]) -> List[Any]:
+    """One option's values, after warning if it failed, named by its inputs `names`."""
+    if status:
+        warn_failures(status, list(zip(names, inputs)))
+    return values
+
+
 def batch_rows(table: Any, status: Any, arguments: Dict[str, Any], names: Sequence[str],
                shape: Tuple[int, ...]) -> List[Any]:
     """A batch's rows in the arguments' broadcast shape (floats for scalar arguments), after
