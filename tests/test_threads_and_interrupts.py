@@ -35,6 +35,9 @@ CHILD = textwrap.dedent("""
         "american": lambda: tw.price(kou, S, K[:10000], T[:10000], exercise="american", kind="put", threads=2),
         "implied_volatility": lambda: tw.implied_volatility(prices, S, np.tile(K[:1000], 20000),
                                                             np.tile(T[:1000], 20000), threads=1),
+        # One option, seconds on the grid: the caller's own kernel has to ask.
+        "one_option": lambda: tw.greeks(tw.Merton(0.2, 1.0, -0.1, 0.2), 100.0, 100.0, 2.0, barrier=90.0,
+                                        barrier_kind="down-and-out", monitoring=np.arange(1, 505) / 252),
         # Some 40 jumps a step: seconds of work in 200 MB of paths.
         "simulate": lambda: tw.simulate(kou.replace(lam=1e4), 100.0, 1.0, paths=100_000, threads=2),
     }
@@ -48,7 +51,7 @@ CHILD = textwrap.dedent("""
     print(round(tw.price(kou, 100.0, 100.0, 0.5), 6), flush=True)
 """)
 
-CALLS = ["price", "greeks", "sensitivities", "american", "implied_volatility", "simulate"]
+CALLS = ["price", "greeks", "sensitivities", "american", "implied_volatility", "one_option", "simulate"]
 
 
 def test_ctrl_c_stops_every_long_batch_promptly():

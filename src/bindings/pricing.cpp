@@ -114,17 +114,20 @@ Table on_grid(int output, int model, const Doubles& params, const Doubles& S, co
 
 // One option from Python floats, without the arrays' conversion costs (several times the
 // price of a closed-form option): `batch` run on a batch of one on the calling thread, so
-// that the values are those of the same option in an array. A batch of one never asks
-// the schedule to go on: there is no Ctrl-C check to lose. The values as a list, and the
-// status.
+// that the values are those of the same option in an array, and its kernel stops on
+// Ctrl-C as a batch's do. The values as a list, and the status.
 template <class Batch>
 One one_option(Output what, int model, double S, double K, double T, double r, double q, bool call, Batch&& batch) {
     std::vector<double> values(static_cast<std::size_t>(pricing::output_rows(model, what)));
     const std::int8_t flag = call ? 1 : 0;
     std::int8_t status = 0;
     const pricing::Inputs in{&S, &K, &T, &r, &q, &flag, 1};
-    py::gil_scoped_release release;
-    batch(what, in, pricing::Outputs{values.data(), &status}, tarnwick::Schedule{1, {}});
+    bool completed;
+    {
+        py::gil_scoped_release release;
+        completed = batch(what, in, pricing::Outputs{values.data(), &status}, tarnwick::bindings::interruptible(1));
+    }
+    tarnwick::bindings::raise_if_stopped(completed);
     return {std::move(values), status};
 }
 

@@ -38,7 +38,7 @@ Array implied_volatility(const Array& price, const Array& S, const Array& K, con
     bool completed;
     {
         py::gil_scoped_release release;
-        completed = tarnwick::parallel_each(items, tarnwick::bindings::interruptible(threads), 1, tarnwick::Caller::works,
+        completed = tarnwick::parallel_each(items, tarnwick::bindings::interruptible(threads), 1,
                                             [=](std::size_t item, tarnwick::Stop) {
                                                 const std::size_t begin = item * options_per_item;
                                                 const std::size_t n = std::min(count - begin, options_per_item);

@@ -3,17 +3,14 @@
 // Running a batch of independent work items over threads, stoppable from the caller.
 //
 // Workers take the next item from a shared counter, so that items of very different cost
-// (listed costliest first) keep every thread busy to the end. Between items, and in slices
-// while it waits, the calling thread asks `keep_going` (the bindings check for Ctrl-C
-// there, which needs the interpreter's lock that the workers never touch). When it says
-// stop, the stop request goes up, workers finish or abandon their current item (long
-// kernels poll the request) and take no other, and the batch returns false: its results
-// are partial and must be discarded.
-//
-// The calling thread takes items too where every item is short (Caller::works): a thread
-// costs tens to a hundred microseconds to start and join, a good part of a small batch,
-// and the caller's questions then wait at most one short item. Where an item may run for
-// seconds (a grid solve), the caller only waits and asks (Caller::waits).
+// (listed costliest first) keep every thread busy to the end. The calling thread works
+// too (a thread costs tens to a hundred microseconds to start and join, a good part of a
+// small batch) and asks `keep_going` once a slice has passed: between its items, whenever
+// its kernel polls its Stop, and in slices while it waits for the workers' last items (the
+// bindings check for Ctrl-C there, which needs the interpreter's lock that the workers
+// never touch). When it says stop, the stop request goes up, workers finish or abandon
+// their current item (long kernels poll the request) and take no other, and the batch
+// returns false: its results are partial and must be discarded.
 //
 // A thread the system refuses to start (a thread limit, memory for its stack) is not an
 // error: the batch runs on those that did start, or on the calling thread alone.
@@ -46,39 +43,52 @@ inline constexpr unsigned max_threads_per_core = 8;
 
 namespace parallel_detail {
 
-// Takes items from `next` until none is left or a stop is requested, asking keep_going once
-// a slice has passed since the last question (at `asked`) between two items. Returns false
-// if it said stop.
-template <class Body>
-bool work_and_ask(std::atomic<std::size_t>& next, std::size_t count, const Schedule& schedule, Stop stop,
-                  std::chrono::steady_clock::time_point& asked, Body& body) {
-    for (std::size_t i = next.fetch_add(1); i < count && !stop.requested(); i = next.fetch_add(1)) {
-        body(i, stop);
-        if (schedule.keep_going && std::chrono::steady_clock::now() - asked >= poll_slice) {
-            if (!schedule.keep_going()) return false;
-            asked = std::chrono::steady_clock::now();
-        }
+// The calling thread's questions to keep_going, at most one per slice; a stop raises the
+// batch's request.
+class Asker {
+  public:
+    Asker(const Schedule& schedule, std::atomic<bool>& flag)
+        : schedule_(schedule), flag_(flag), asked_(std::chrono::steady_clock::now()) {}
+    static bool ask(void* self) { return static_cast<Asker*>(self)->stop_now(); }
+    bool stopped() const { return stopped_; }
+
+  private:
+    bool stop_now() {
+        if (stopped_) return true;
+        if (!schedule_.keep_going) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - asked_ < poll_slice) return false;
+        asked_ = now;
+        if (schedule_.keep_going()) return false;
+        stopped_ = true;
+        flag_.store(true, std::memory_order_relaxed);
+        return true;
     }
-    return true;
-}
+
+    const Schedule& schedule_;
+    std::atomic<bool>& flag_;
+    std::chrono::steady_clock::time_point asked_;
+    bool stopped_ = false;
+};
 
 }  // namespace parallel_detail
 
-enum class Caller { waits, works };
-
-// Calls body(i, stop) for every i in [0, count) on up to schedule.threads threads (the
-// caller one of them if it works), no more than one per min_per_thread items (a few cheap
-// items are not worth a thread's start; a batch too small for two runs on the caller). The
-// body must not throw, must only write through its own index's outputs, and should return
-// early once stop.requested(). Returns false if the caller's keep_going said stop.
+// Calls body(i, stop) for every i in [0, count) on up to schedule.threads threads, the
+// caller one of them, no more than one per min_per_thread items (a few cheap items are not
+// worth a thread's start; a batch too small for two runs on the caller alone). The body
+// must not throw, must only write through its own index's outputs, and should return early
+// once stop.requested(). Returns false if the caller's keep_going said stop.
 template <class Body>
-bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_per_thread, Caller caller,
-                   Body&& body) {
+bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_per_thread, Body&& body) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop_flag{false};
-    const Stop stop(stop_flag);
-    auto asked = std::chrono::steady_clock::now();
-    const auto work_here = [&] { return parallel_detail::work_and_ask(next, count, schedule, stop, asked, body); };
+    parallel_detail::Asker asker(schedule, stop_flag);
+    const Stop stop(stop_flag), callers_stop(stop_flag, &parallel_detail::Asker::ask, &asker);
+    const auto work_here = [&] {
+        for (std::size_t i = next.fetch_add(1); i < count && !callers_stop.requested(); i = next.fetch_add(1))
+            body(i, callers_stop);
+        return !asker.stopped();
+    };
     const std::size_t by_size = std::max<std::size_t>(1, count / std::max<std::size_t>(1, min_per_thread));
     if (schedule.threads == 1 || by_size == 1) return work_here();
     // The hardware's count costs a system call (it reads the online processors): only batches
@@ -98,9 +108,8 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
         finished.notify_one();
     };
     std::vector<std::thread> workers;
-    const std::size_t started = caller == Caller::works ? wanted - 1 : wanted;
-    workers.reserve(started);
-    for (std::size_t t = 0; t < started; ++t) {
+    workers.reserve(wanted - 1);
+    for (std::size_t t = 1; t < wanted; ++t) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             ++running;
@@ -114,12 +123,7 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
         }
     }
 
-    // With no worker started the caller works whatever the items.
-    bool completed = true;
-    if (caller == Caller::works || workers.empty()) {
-        completed = work_here();
-        if (!completed) stop_flag.store(true, std::memory_order_relaxed);
-    }
+    bool completed = work_here();
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (running > 0) {

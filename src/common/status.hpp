@@ -18,15 +18,24 @@ enum class Status : std::int8_t {
 };
 
 // A request to stop, shared by the threads of one batch: long kernels poll it between
-// blocks of work. Default-constructed it is never raised.
+// blocks of work. Default-constructed it is never raised. The calling thread's own Stop
+// also carries its question to its caller (parallel.hpp asks it at most once per slice),
+// so that a kernel the caller runs itself stops on Ctrl-C as the workers' do.
 class Stop {
   public:
+    using Question = bool (*)(void*);  // true: stop
     Stop() = default;
-    explicit Stop(const std::atomic<bool>& flag) : flag_(&flag) {}
-    bool requested() const { return flag_ != nullptr && flag_->load(std::memory_order_relaxed); }
+    explicit Stop(const std::atomic<bool>& flag, Question ask = nullptr, void* asker = nullptr)
+        : flag_(&flag), ask_(ask), asker_(asker) {}
+    bool requested() const {
+        if (flag_ != nullptr && flag_->load(std::memory_order_relaxed)) return true;
+        return ask_ != nullptr && ask_(asker_);
+    }
 
   private:
     const std::atomic<bool>* flag_ = nullptr;
+    Question ask_ = nullptr;
+    void* asker_ = nullptr;
 };
 
 }  // namespace tarnwick

@@ -100,7 +100,7 @@ inline bool evaluate_barrier(int code, const double* parameters, Output what, co
     with_model(code, parameters, [&](const auto& model) {
         using Model = std::decay_t<decltype(model)>;
         if constexpr (grid::on_grid<Model>::value) {
-            completed = parallel_each(n, schedule, 1, Caller::waits, [&](std::size_t i, Stop stop) {
+            completed = parallel_each(n, schedule, 1, [&](std::size_t i, Stop stop) {
                 Option o = option_at(in, i);
                 o.product.barrier = {barrier.kind, barrier.level[i], barrier.rebate[i], 0.0, barrier.monitoring};
                 double european[greek::count] = {}, values[greek::count];

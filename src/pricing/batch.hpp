@@ -187,7 +187,7 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
                all.end(), chains.begin(), [&](std::size_t a, std::size_t b) { return keys[starts[a]].T < keys[starts[b]].T; });
     keys = {};
 
-    return parallel_each(chains.size(), schedule, min_chains_per_thread, Caller::works, [&](std::size_t index, Stop stop) {
+    return parallel_each(chains.size(), schedule, min_chains_per_thread, [&](std::size_t index, Stop stop) {
         const std::size_t c = chains[index];
         const std::size_t from = starts[c];
         const std::size_t length = starts[c + 1] - from;
@@ -232,7 +232,7 @@ bool evaluate_chains(const Model& model, Output what, int rows, const Inputs& in
 template <class Body>
 bool each_option(std::size_t count, const Schedule& schedule, Body&& body) {
     const std::size_t items = (count + options_per_item - 1) / options_per_item;
-    return parallel_each(items, schedule, min_items_per_thread, Caller::works, [&](std::size_t item, Stop stop) {
+    return parallel_each(items, schedule, min_items_per_thread, [&](std::size_t item, Stop stop) {
         const std::size_t end = std::min(count, (item + 1) * options_per_item);
         for (std::size_t i = item * options_per_item; i < end; ++i) body(i, stop);
     });

@@ -81,11 +81,11 @@ inline bool evaluate_early(int code, const double* parameters, Output what, Exer
         if constexpr (grid::on_grid<Model>::value) {
             if (what == Output::price) {
                 const auto groups = chains(in);
-                completed = parallel_each(groups.size(), schedule, 1, Caller::waits, [&](std::size_t g, Stop stop) {
+                completed = parallel_each(groups.size(), schedule, 1, [&](std::size_t g, Stop stop) {
                     chain_prices(model, groups[g], in, exercise, dates, out, stop);
                 });
             } else {
-                completed = parallel_each(in.count, schedule, 1, Caller::waits, [&](std::size_t i, Stop stop) {
+                completed = parallel_each(in.count, schedule, 1, [&](std::size_t i, Stop stop) {
                     Option o = option_at(in, i);
                     o.product.exercise = exercise;
                     o.product.dates = dates;

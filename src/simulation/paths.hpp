@@ -67,7 +67,7 @@ Outcome fill_paths(const Scheme& scheme, const Request& request, double draws_pe
     const auto per_item = static_cast<std::size_t>(std::max(1.0, draws_per_item / std::max(1.0, draws_per_path)));
     const std::size_t items = (request.paths + per_item - 1) / per_item;
     std::atomic<bool> failed{false};
-    const bool completed = parallel_each(items, schedule, 1, Caller::works, [&](std::size_t item, Stop stop) {
+    const bool completed = parallel_each(items, schedule, 1, [&](std::size_t item, Stop stop) {
         const std::size_t end = std::min(request.paths, (item + 1) * per_item);
         for (std::size_t path = item * per_item; path < end; ++path) {
             if (stop.requested() || failed.load(std::memory_order_relaxed)) return;
