@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 from . import _pricing
 from ._barrier import check_barrier_keywords, evaluate_barrier
 from ._frames import keeps_index
-from ._inputs import as_float_array, market_arguments, resolve_threads, scalar_arguments
+from ._inputs import as_float_array, check_threads, market_arguments, resolve_threads, scalar_arguments
 from ._market import DEFAULT_DAY_COUNT, market_inputs
 from ._models import Model, registration, require_grid_model
 from ._status import batch_rows, one_row
@@ -83,8 +83,7 @@ def _early(output: str, model: Any, style: Tuple[int, "NDArray[np.float64]"], S:
     require_grid_model(model, "early exercise is priced", "; use exercise='european'")
     scalars = scalar_arguments(S, K, T, r, q, kind)
     if scalars is not None:  # one option from Python numbers: no arrays, on the calling thread
-        if threads is not None:
-            resolve_threads(threads)
+        check_threads(threads)
         return one_row(*_pricing.early_exercise_one(_OUTPUTS[output], model._code, model._values, *scalars, *style),
                        _MARKET, scalars)
     count = resolve_threads(threads)
@@ -124,9 +123,7 @@ def _evaluate(output: str, model: Any, S: Any, K: Any, T: Any, r: Any, q: Any, k
             table, status = getattr(_pricing, output)(model._code, params, a["S"], a["K"], a["T"], a["r"], a["q"],
                                                       a["kind"], count)
             return batch_rows(table, status, a, _MARKET, shape)
-    # One option runs on the calling thread; the environment is read for batches only.
-    if threads is not None:
-        resolve_threads(threads)
+    check_threads(threads)
     values, status = _pricing.evaluate_one(_OUTPUTS[output], model._code, model._values, *scalars)
     return one_row(values, status, _MARKET, scalars)
 

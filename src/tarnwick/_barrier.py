@@ -2,14 +2,14 @@
 validated, and the batch on the grid solver."""
 
 import math
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
-from ._inputs import (as_float_array, check_finite, check_positive, market_arguments, resolve_threads,
-                      scalar_arguments)
+from ._inputs import (as_float_array, check_finite, check_positive, check_threads, market_arguments,
+                      python_number, resolve_threads, scalar_arguments)
 from ._models import Model, require_grid_model
 from ._status import batch_rows, one_row
 from ._types import ArrayOrFloat
@@ -40,17 +40,6 @@ def monitoring_times(monitoring: Any) -> "NDArray[np.float64]":
     return distinct
 
 
-def python_floats(barrier: Any, rebate: Any) -> Optional[Tuple[float, float]]:
-    """(barrier, rebate) as floats when both are Python floats or ints (not booleans) that
-    fit a float; None otherwise."""
-    if type(barrier) not in (float, int) or type(rebate) not in (float, int):
-        return None
-    try:
-        return float(barrier), float(rebate)
-    except OverflowError:
-        return None
-
-
 def check_barrier_keywords(barrier: Any, barrier_kind: Any, rebate: Any, monitoring: Any, exercise: Any) -> bool:
     """Whether a barrier is given; ValueError for barrier keywords without a barrier or a
     barrier without its kind, NotImplementedError for a barrier with early exercise."""
@@ -72,13 +61,11 @@ def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, 
     code = barrier_code(barrier_kind)
     times = monitoring_times(monitoring)
     scalars = scalar_arguments(S, K, T, r, q, kind)
-    terms = None if scalars is None else python_floats(barrier, rebate)
-    if scalars is not None and terms is not None:
+    H, cash = python_number(barrier), python_number(rebate)
+    if scalars is not None and H is not None and cash is not None:
         # One option from Python numbers: checked as below, without arrays, and priced on the
-        # calling thread (the environment's thread count is read for batches only).
-        if threads is not None:
-            resolve_threads(threads)
-        H, cash = terms
+        # calling thread.
+        check_threads(threads)
         if not 0.0 < H < math.inf:
             raise ValueError(f"barrier must be finite and > 0, got {H}")
         if not -math.inf < cash < math.inf:
@@ -86,7 +73,7 @@ def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, 
         if cash < 0.0:
             raise ValueError(f"rebate must be >= 0, got {cash}")
         return one_row(*_pricing.barrier_one(output, model._code, model._parameters(), *scalars, code, H, cash, times),
-                       _MARKET, scalars + terms)
+                       _MARKET, scalars + (H, cash))
     count = resolve_threads(threads)
     shape, a = market_arguments(S, K, T, r, q, kind, extra=(("barrier", barrier), ("rebate", rebate)))
     check_positive("barrier", a["barrier"])

@@ -231,6 +231,13 @@ def resolve_threads(threads: Optional[int]) -> int:
     return int(threads)
 
 
+def check_threads(threads: Optional[int]) -> None:
+    """Validates a thread count given for one option, which runs on the calling thread: the
+    environment's count is read for batches only."""
+    if threads is not None:
+        resolve_threads(threads)
+
+
 def broadcast(arrays: Dict[str, "NDArray[Any]"],
               scalars: Dict[str, Any]) -> Tuple[Tuple[int, ...], Dict[str, "NDArray[Any]"]]:
     """The common shape, and each array broadcast to it and each scalar filled out to it,
@@ -254,7 +261,7 @@ def broadcast(arrays: Dict[str, "NDArray[Any]"],
     return shape, flat
 
 
-def _python_number(value: Any) -> Optional[float]:
+def python_number(value: Any) -> Optional[float]:
     """A Python float or int as a float (None for anything else, and for ints too large for
     a float, which the general path reports): such arguments are checked without NumPy,
     whose per-call cost is most of a small batch's."""
@@ -279,7 +286,7 @@ def market_arguments(
     scalars: Dict[str, Any] = {}
     inf = math.inf
     for name, value in (("S", S), ("K", K), ("T", T), ("r", r), ("q", q)):
-        number = _python_number(value)
+        number = python_number(value)
         positive = name in ("S", "K", "T")
         if number is None:
             arrays[name] = as_float_array(name, value, durations=name == "T")
@@ -291,7 +298,7 @@ def market_arguments(
         else:
             scalars[name] = number
     for name, value in extra:
-        number = _python_number(value)
+        number = python_number(value)
         if number is None:
             arrays[name] = as_float_array(name, value)
         else:
