@@ -196,13 +196,19 @@ std::tuple<std::vector<double>, std::vector<double>, int> exercise_boundary(int 
     tarnwick::grid::Trace trace;
     tarnwick::Status status = tarnwick::Status::ok;
     const tarnwick::Option o{K, K, T, r, q, {call ? tarnwick::Payoff::call : tarnwick::Payoff::put, tarnwick::Exercise::american}};
+    bool completed;
     {
         py::gil_scoped_release release;
-        pricing::with_model(model, params.data(), [&](const auto& m) {
-            if constexpr (tarnwick::grid::on_grid<std::decay_t<decltype(m)>>::value)
-                status = tarnwick::grid::boundary(m, o, {}, trace);
+        // A batch of one on the calling thread, so that its kernel's polls ask for Ctrl-C.
+        completed = tarnwick::parallel_each(1, tarnwick::bindings::interruptible(1), 1,
+                                            [&](std::size_t, tarnwick::Stop stop) {
+            pricing::with_model(model, params.data(), [&](const auto& m) {
+                if constexpr (tarnwick::grid::on_grid<std::decay_t<decltype(m)>>::value)
+                    status = tarnwick::grid::boundary(m, o, stop, trace);
+            });
         });
     }
+    tarnwick::bindings::raise_if_stopped(completed);
     return {std::move(trace.tau), std::move(trace.x), static_cast<int>(status)};
 }
 
