@@ -84,9 +84,12 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
     std::atomic<bool> stop_flag{false};
     parallel_detail::Asker asker(schedule, stop_flag);
     const Stop stop(stop_flag), callers_stop(stop_flag, &parallel_detail::Asker::ask, &asker);
+    // Items until none is left or the stop is requested; the caller's Stop also asks.
+    const auto take_items = [&](const Stop& own) {
+        for (std::size_t i = next.fetch_add(1); i < count && !own.requested(); i = next.fetch_add(1)) body(i, own);
+    };
     const auto work_here = [&] {
-        for (std::size_t i = next.fetch_add(1); i < count && !callers_stop.requested(); i = next.fetch_add(1))
-            body(i, callers_stop);
+        take_items(callers_stop);
         return !asker.stopped();
     };
     const std::size_t by_size = std::max<std::size_t>(1, count / std::max<std::size_t>(1, min_per_thread));
@@ -102,7 +105,7 @@ bool parallel_each(std::size_t count, const Schedule& schedule, std::size_t min_
     std::condition_variable finished;
     std::size_t running = 0;
     const auto work = [&] {
-        for (std::size_t i = next.fetch_add(1); i < count && !stop.requested(); i = next.fetch_add(1)) body(i, stop);
+        take_items(stop);
         std::lock_guard<std::mutex> lock(mutex);
         --running;
         finished.notify_one();
