@@ -191,9 +191,12 @@ double saddle(const Model& model, double T, double k, Interval range) {
     // (strip_edge in charfun/heston.hpp), and stops once the bracket itself is narrow enough:
     // about two thirds of bisection's evaluations, for a line within the same resolution.
     constexpr Search search = search_of<Model>();
+    // Whether a bracket [a, b] with the slope s inside it is narrow enough to stop.
+    const auto settled = [&](double a, double b, double s) {
+        return b - a <= search.saddle_resolution * std::min(a - range.lo, range.hi - b) && std::abs(s) * (b - a) <= 1.0;
+    };
     int kept = 0;  // the end that stayed put last step: -1 lo, +1 hi
     for (int i = 0; i < 200; ++i) {
-        const double room = std::min(lo - range.lo, range.hi - hi);
         double mid = 0.5 * (lo + hi);
         if (search.narrowing && std::isfinite(lo_slope) && std::isfinite(hi_slope)) {
             const double secant = hi - hi_slope * (hi - lo) / (hi_slope - lo_slope);
@@ -201,7 +204,7 @@ double saddle(const Model& model, double T, double k, Interval range) {
         }
         if (mid <= lo || mid >= hi) break;
         const double at_mid = slope(mid);
-        if (hi - lo <= search.saddle_resolution * room && std::abs(at_mid) * (hi - lo) <= 1.0) return mid;
+        if (settled(lo, hi, at_mid)) return mid;
         if (at_mid < 0.0) {
             lo = mid;
             lo_slope = at_mid;
@@ -213,9 +216,8 @@ double saddle(const Model& model, double T, double k, Interval range) {
             if (kept == -1) lo_slope *= 0.5;
             kept = -1;
         }
-        if (search.narrowing && hi - lo <= search.saddle_resolution * std::min(lo - range.lo, range.hi - hi) &&
-            std::abs(at_mid) * (hi - lo) <= 1.0)
-            break;
+        // A costly model's search also stops on the narrowed bracket, at its middle.
+        if (search.narrowing && settled(lo, hi, at_mid)) break;
     }
     return 0.5 * (lo + hi);
 }
