@@ -33,23 +33,41 @@ struct Tridiagonal {
     double scale = 1.0;
 };
 
+// One row of an elimination: the coefficient of the node eliminated before it (behind), its
+// own, that of the next node (ahead), and its right-hand side.
+struct Row {
+    double behind, diagonal, ahead, rhs;
+};
+
+// Gaussian elimination over the nodes at(0), at(1), ... at(n - 1) (at: an index map, the
+// sweep's order), row(i) giving row i: row at(k) becomes v[at(k)] + c[at(k)] v[at(k + 1)]
+// = (its right-hand side, kept in v).
+template <class At, class RowOf>
+void eliminate(std::size_t n, At at, RowOf row, double* v, double* c) {
+    const Row first = row(at(0));
+    c[at(0)] = first.ahead / first.diagonal;
+    v[at(0)] = first.rhs / first.diagonal;
+    for (std::size_t k = 1; k < n; ++k) {
+        const std::size_t i = at(k), j = at(k - 1);
+        const Row r = row(i);
+        const double inverse = 1.0 / (r.diagonal - r.behind * c[j]);
+        c[i] = r.ahead * inverse;
+        v[i] = (r.rhs - r.behind * v[j]) * inverse;
+    }
+}
+
 // Thomas' algorithm over rows where `active` rows are v_i = g_i (a pass of policy
 // iteration); `scratch` has n entries.
 inline void solve_fixed(const Tridiagonal& a, const double* rhs, const double* g, const std::vector<char>& active,
                         double* v, std::vector<double>& scratch) {
     const std::size_t n = a.diagonal.size();
     double* c = scratch.data();
-    // Forward elimination: c[i] the modified upper coefficient, v[i] the modified rhs.
-    double diagonal = active[0] ? 1.0 : a.diagonal[0];
-    c[0] = active[0] ? 0.0 : a.upper[0] / diagonal;
-    v[0] = (active[0] ? g[0] : rhs[0]) / diagonal;
-    for (std::size_t i = 1; i < n; ++i) {
-        const double lower = active[i] ? 0.0 : a.lower[i];
-        const double upper = active[i] ? 0.0 : a.upper[i];
-        const double inverse = 1.0 / ((active[i] ? 1.0 : a.diagonal[i]) - lower * c[i - 1]);
-        c[i] = upper * inverse;
-        v[i] = ((active[i] ? g[i] : rhs[i]) - lower * v[i - 1]) * inverse;
-    }
+    eliminate(
+        n, [](std::size_t k) { return k; },
+        [&](std::size_t i) {
+            return active[i] ? Row{0.0, 1.0, 0.0, g[i]} : Row{a.lower[i], a.diagonal[i], a.upper[i], rhs[i]};
+        },
+        v, c);
     for (std::size_t i = n - 1; i-- > 0;) v[i] -= c[i] * v[i + 1];
 }
 
@@ -76,15 +94,8 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
     const auto at = [n](std::size_t k) { return Top ? k : n - 1 - k; };
     const double* behind = Top ? a.lower.data() : a.upper.data();
     const double* ahead = Top ? a.upper.data() : a.lower.data();
-    // Row at(k) becomes v[at(k)] + c[at(k)] v[at(k + 1)] = (its rhs, kept in v).
-    c[at(0)] = ahead[at(0)] / a.diagonal[at(0)];
-    v[at(0)] = rhs[at(0)] / a.diagonal[at(0)];
-    for (std::size_t k = 1; k < n; ++k) {
-        const std::size_t i = at(k), j = at(k - 1);
-        const double inverse = 1.0 / (a.diagonal[i] - behind[i] * c[j]);
-        c[i] = ahead[i] * inverse;
-        v[i] = (rhs[i] - behind[i] * v[j]) * inverse;
-    }
+    eliminate(
+        n, at, [&](std::size_t i) { return Row{behind[i], a.diagonal[i], ahead[i], rhs[i]}; }, v, c);
     // Back-substitution, k the first node (in the sweep's order) whose value is final: the
     // end rows are the far field's (no coupling beyond them), so v[at(n - 1)] is. From the
     // exercise end, nodes are exercised while the held value falls below the payoff; past
