@@ -65,12 +65,7 @@ struct StochasticVolatility {
     // the Riccati solution would leave rounding.
     static bool at_pole(complex w) { return w == 0.0 || w == 1.0; }
 
-    LogMgf log_mgf(complex w, double T) const {
-        const complex jump = jump_exponent(w);
-        if (at_pole(w)) return {T * jump, jump};
-        const LogMgf variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
-        return {variance.value + T * jump, variance.d_T + jump};
-    }
+    LogMgf log_mgf(complex w, double T) const { return with_variance_factor(w, T).L; }
 
     // By dual numbers in w alone: the saddle asks for it at every step of its search.
     complex log_mgf_dw(complex w, double T) const {
@@ -112,7 +107,7 @@ struct StochasticVolatility {
     // rho^2) u^2 V / 2}] falls with u. The jumps add their own envelope.
     double log_bound(double theta_, double u, double T) const {
         const double m = theta_ * (theta_ - 1.0) - (1.0 - rho) * (1.0 + rho) * u * u;
-        return variance_part(kappa - rho * xi * theta_, m, T).value.real() + T * jumps.envelope(theta_, u);
+        return variance_part(kappa - rho * xi * theta_, m, T).L.value.real() + T * jumps.envelope(theta_, u);
     }
 
     // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
@@ -131,13 +126,11 @@ struct StochasticVolatility {
     double volatility() const { return std::sqrt(v0); }
     VolatilityDerivatives volatility_derivatives(complex w, double T) const { return log_mgf_and_volatility(w, T).volatility; }
 
-    // L and its volatility derivatives from one Riccati solution.
+    // L and its volatility derivatives from one Riccati solution, L to the bit log_mgf's: a sum
+    // of the Greeks beside a price evaluates the price's own integrand.
     LogMgfAndVolatility log_mgf_and_volatility(complex w, double T) const {
-        const complex jump = jump_exponent(w);
-        if (at_pole(w)) return {{T * jump, jump}, {0.0, 0.0}};
-        const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
-        const LogMgf variance = assemble(s);
-        return {{variance.value + T * jump, variance.d_T + jump}, {2.0 * volatility() * s.D, 2.0 * s.D}};
+        const VariancePart L = with_variance_factor(w, T);
+        return {L.L, {2.0 * volatility() * L.D, 2.0 * L.D}};
     }
 
     StochasticVolatility for_parameter_derivatives() const {
@@ -156,11 +149,25 @@ struct StochasticVolatility {
         return jumps.exponent(w);
     }
 
+    // L (or its variance part) with D, whose multiples are the volatility derivatives.
+    struct VariancePart {
+        LogMgf L;
+        complex D;
+    };
+
+    // L with D (0 at the poles, where L is exact).
+    VariancePart with_variance_factor(complex w, double T) const {
+        const complex jump = jump_exponent(w);
+        if (at_pole(w)) return {{T * jump, jump}, 0.0};
+        const VariancePart variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
+        return {{variance.L.value + T * jump, variance.L.d_T + jump}, variance.D};
+    }
+
     // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both are
     // real (a real w: the lines' choice and the tail bound), a few times faster than the
     // complex one it equals; the oscillating form where the discriminant b^2 - xi^2 m is
     // negative, unless the moments have exploded there.
-    LogMgf variance_part(complex b, complex m, double T) const {
+    VariancePart variance_part(complex b, complex m, double T) const {
         if (b.imag() == 0.0 && m.imag() == 0.0) {
             if (b.real() * b.real() >= xi * xi * m.real())
                 return assemble(heston::solve<double>(b.real(), m.real(), xi, T));
@@ -172,8 +179,8 @@ struct StochasticVolatility {
 
     // kappa theta C + v0 D and its T-derivative, kappa theta C' = kappa theta D.
     template <class Z>
-    LogMgf assemble(const heston::Solution<Z>& s) const {
-        return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
+    VariancePart assemble(const heston::Solution<Z>& s) const {
+        return {{kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T}, s.D};
     }
 
     // The Riccati solution with its derivatives in b and xi.
