@@ -34,6 +34,12 @@ inline constexpr const char* stochastic_volatility_name<Merton> = "bates";
 template <>
 inline constexpr const char* stochastic_volatility_name<Kou> = "hestonkou";
 
+inline double mean_less_one_of(const Merton& jumps) { return jumps.mean_less_one(); }
+template <class Jumps>
+double mean_less_one_of(const Jumps&) {
+    return 0.0;
+}
+
 template <class Jumps>
 struct StochasticVolatility {
     double v0;     // initial variance
@@ -42,6 +48,9 @@ struct StochasticVolatility {
     double xi;     // volatility of the variance
     double rho;    // correlation of the variance's and the price's Brownian motions
     Jumps jumps;   // a Lévy exponent with sigma = 0
+    // Merton's phi(1) - 1, once per model: at each node it cost a library expm1, which a
+    // sum's loop cannot hoist (the call may set errno). Unused for other jumps.
+    double jump_mean_less_one = mean_less_one_of(jumps);
 
     static constexpr int jump_parameters = Jumps::parameter_count - 1;
     static constexpr int parameter_count = 5 + jump_parameters;
@@ -107,7 +116,7 @@ struct StochasticVolatility {
     // rho^2) u^2 V / 2}] falls with u. The jumps add their own envelope.
     double log_bound(double theta_, double u, double T) const {
         const double m = theta_ * (theta_ - 1.0) - (1.0 - rho) * (1.0 + rho) * u * u;
-        return variance_part(kappa - rho * xi * theta_, m, T).L.value.real() + T * jumps.envelope(theta_, u);
+        return variance_part(kappa - rho * xi * theta_, m, T).L.value.real() + T * jump_envelope(theta_, u);
     }
 
     // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
@@ -140,13 +149,23 @@ struct StochasticVolatility {
   private:
     // The jumps' exponent: none for Heston (Black-Scholes' with sigma = 0 is w (w - 1) 0);
     // Merton's with its jump transform less one by exp_less_one (merton.hpp), a third of the
-    // exact form's calls at each node, but at the poles the exact form, whose two expm1 of
-    // the same argument cancel to 0 exactly (E[e^X] = 1 to the bit).
+    // exact form's calls at each node, in real arithmetic on the real axis (the lines' choice,
+    // a sum's first node), but at the poles the exact form, whose two expm1 of the same
+    // argument cancel to 0 exactly (E[e^X] = 1 to the bit).
     complex jump_exponent(complex w) const {
         if constexpr (std::is_same_v<Jumps, BlackScholes>) return 0.0;
-        if constexpr (std::is_same_v<Jumps, Merton>)
-            if (!at_pole(w)) return jumps.exponent(w, [](complex z) { return exp_less_one(z); });
+        if constexpr (std::is_same_v<Jumps, Merton>) {
+            if (!at_pole(w)) {
+                if (w.imag() == 0.0) return jumps.exponent(w.real(), [](double z) { return real_exp_less_one(z); }, jump_mean_less_one);
+                return jumps.exponent(w, [](complex z) { return exp_less_one(z); }, jump_mean_less_one);
+            }
+        }
         return jumps.exponent(w);
+    }
+
+    double jump_envelope(double theta_, double u) const {
+        if constexpr (std::is_same_v<Jumps, Merton>) return jumps.envelope(theta_, u, jump_mean_less_one);
+        return jumps.envelope(theta_, u);
     }
 
     // L (or its variance part) with D, whose multiples are the volatility derivatives.
