@@ -51,17 +51,19 @@ struct Merton {
     // a Riccati solution (stochastic_volatility.hpp).
     template <class LessOne>
     complex exponent(complex w, LessOne less_one) const {
-        return exponent(w, less_one, mean_less_one());
+        const complex diffusion = 0.5 * sigma * sigma * w * (w - 1.0);
+        if (lam == 0.0) return diffusion;
+        return diffusion + jump_part(w, less_one, mean_less_one());
     }
 
-    // The same with mean_less_one given: a caller at many nodes computes it once. For a real w
-    // in real arithmetic, which gives the complex form's real part to the bit where less_one
-    // does (its imaginary part is 0).
+    // The jump part lam (phi(w) - 1 - w (phi(1) - 1)) alone (0 without jumps), with
+    // phi1_less_one = mean_less_one(), which a caller at many nodes computes once. For a real
+    // w in real arithmetic: the complex form's real part to the bit where less_one gives its
+    // (its imaginary part is 0 there).
     template <class Z, class LessOne>
-    Z exponent(Z w, LessOne less_one, double phi1_less_one) const {
-        const Z diffusion = 0.5 * sigma * sigma * w * (w - 1.0);
-        if (lam == 0.0) return diffusion;
-        return diffusion + lam * (less_one(jump_log(w)) - w * phi1_less_one);
+    Z jump_part(Z w, LessOne less_one, double phi1_less_one) const {
+        if (lam == 0.0) return Z(0.0);
+        return lam * (less_one(jump_log(w)) - w * phi1_less_one);
     }
 
     complex slope(complex w) const {

@@ -148,16 +148,18 @@ struct StochasticVolatility {
 
   private:
     // The jumps' exponent: none for Heston (Black-Scholes' with sigma = 0 is w (w - 1) 0);
-    // Merton's with its jump transform less one by exp_less_one (merton.hpp), a third of the
-    // exact form's calls at each node, in real arithmetic on the real axis (the lines' choice,
-    // a sum's first node), but at the poles the exact form, whose two expm1 of the same
+    // Merton's jump part alone (its diffusion's is w (w - 1) 0) with its jump transform less
+    // one by exp_less_one (merton.hpp), a third of the exact form's calls at each node, in
+    // real arithmetic on the real axis (the lines' choice, a sum's first node), to the bit the
+    // complex form's real part; but at the poles the exact form, whose two expm1 of the same
     // argument cancel to 0 exactly (E[e^X] = 1 to the bit).
     complex jump_exponent(complex w) const {
         if constexpr (std::is_same_v<Jumps, BlackScholes>) return 0.0;
         if constexpr (std::is_same_v<Jumps, Merton>) {
             if (!at_pole(w)) {
-                if (w.imag() == 0.0) return jumps.exponent(w.real(), [](double z) { return real_exp_less_one(z); }, jump_mean_less_one);
-                return jumps.exponent(w, [](complex z) { return exp_less_one(z); }, jump_mean_less_one);
+                if (w.imag() == 0.0)
+                    return jumps.jump_part(w.real(), [](double z) { return real_exp_less_one(z); }, jump_mean_less_one);
+                return jumps.jump_part(w, [](complex z) { return exp_less_one(z); }, jump_mean_less_one);
             }
         }
         return jumps.exponent(w);
