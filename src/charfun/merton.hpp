@@ -58,8 +58,8 @@ struct Merton {
 
     // The jump part lam (phi(w) - 1 - w (phi(1) - 1)) alone (0 without jumps), with
     // phi1_less_one = mean_less_one(), which a caller at many nodes computes once. For a real
-    // w in real arithmetic: the complex form's real part to the bit where less_one gives its
-    // (its imaginary part is 0 there).
+    // w in real arithmetic, with a less_one that gives the complex one's real part on the real
+    // axis: the complex form's real part to the bit (its imaginary part is 0 there).
     template <class Z, class LessOne>
     Z jump_part(Z w, LessOne less_one, double phi1_less_one) const {
         if (lam == 0.0) return Z(0.0);

@@ -250,8 +250,8 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
 
 // Whether the Greeks' sum along a price's line ends within the budget, its factors (up to
 // degree 5 in u) cut off at the Greeks' goal: a price's line may end within the budget where
-// the Greeks' sum along it does not (Bates with xi = 0.015, K/S = 1.87, T = 0.04: the
-// Greeks' sum reached max_nodes on the price's side, their own line ends in a few hundred).
+// the Greeks' sum along it does not (Bates with xi = 0.015, K/S = 1.87, T = 0.04: along the
+// price's line the Greeks' sum reached max_nodes, along their own line it ends).
 template <class Model>
 bool greeks_end_within_budget(const Model& model, double T, const Line& line, double k) {
     return expected_nodes(model, T, line.contour, k, derivative_log_tolerance, false, 5) <= node_budget;

@@ -85,8 +85,8 @@ fourier::SideLine side_line(bool across, bool call, LineOf&& line_of, Default&& 
 // Prices taken across by parity (from_side) keep the sum's absolute error, well inside the
 // prices' goals, and add an ulp of the sum, which is kept within a thousand ulps of each
 // price: where a price is below a thousandth of the sum it comes from (or the sum failed),
-// the chain is summed again on its own side.
-// The price of the side `call` from the other side's sum c, and whether it is kept.
+// the chain is summed again on its own side. Here the price of the side `call` from the
+// other side's sum c, and whether it is kept.
 inline bool taken_across(double c, double k, bool call, double& price) {
     price = fourier::from_side(c, k, !call, call);
     return price >= 1e-3 * c;
