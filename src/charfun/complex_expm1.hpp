@@ -38,4 +38,12 @@ inline std::complex<double> exp_less_one(std::complex<double> z) {
     return std::norm(E) >= 0.25 ? E : expm1(z);
 }
 
+// exp_less_one on the real axis in real arithmetic: the complex one's real part there to the
+// bit (cos 0 = 1, sin 0 = 0), without its trigonometric calls.
+inline double real_exp_less_one(double x) {
+    if (x < -40.0) return -1.0;
+    const double E = std::exp(x) - 1.0;
+    return E * E >= 0.25 ? E : std::expm1(x);
+}
+
 }  // namespace tarnwick::charfun

@@ -27,8 +27,14 @@ struct Merton {
     static Merton from_parameters(const double* v) { return {v[0], v[1], v[2], v[3]}; }
     NormalJumps jumps() const { return {lam, m, s}; }
 
-    // Log of the jump's transform, m w + s^2 w^2 / 2.
-    complex jump_log(complex w) const { return w * (m + 0.5 * s * s * w); }
+    // Log of the jump's transform, m w + s^2 w^2 / 2, for complex or real w.
+    template <class Z>
+    Z jump_log(Z w) const {
+        return w * (m + 0.5 * s * s * w);
+    }
+
+    // phi(1) - 1 = E[e^J] - 1, by which the drift compensates the jumps.
+    double mean_less_one() const { return std::expm1(m + 0.5 * s * s); }
 
     // sigma^2 w (w - 1) / 2 + lam (phi(w) - 1 - w (phi(1) - 1)). Both phi - 1 go through
     // expm1, so that small jumps or small w do not drown the jump part in rounding. Without
@@ -47,7 +53,17 @@ struct Merton {
     complex exponent(complex w, LessOne less_one) const {
         const complex diffusion = 0.5 * sigma * sigma * w * (w - 1.0);
         if (lam == 0.0) return diffusion;
-        return diffusion + lam * (less_one(jump_log(w)) - w * std::expm1(m + 0.5 * s * s));
+        return diffusion + jump_part(w, less_one, mean_less_one());
+    }
+
+    // The jump part lam (phi(w) - 1 - w (phi(1) - 1)) alone (0 without jumps), with
+    // phi1_less_one = mean_less_one(), which a caller at many nodes computes once. For a real
+    // w in real arithmetic, with a less_one that gives the complex one's real part on the real
+    // axis: the complex form's real part to the bit (its imaginary part is 0 there).
+    template <class Z, class LessOne>
+    Z jump_part(Z w, LessOne less_one, double phi1_less_one) const {
+        if (lam == 0.0) return Z(0.0);
+        return lam * (less_one(jump_log(w)) - w * phi1_less_one);
     }
 
     complex slope(complex w) const {
@@ -60,11 +76,12 @@ struct Merton {
     // part exactly, the jump part with |phi| in place of Re phi. Along a line the jump part
     // need not decay (a nearly fixed jump size makes |phi| return close to its peak every
     // 2 pi / m), so the sum can only stop where this bound is small.
-    double envelope(double theta, double u) const {
+    double envelope(double theta, double u) const { return envelope(theta, u, mean_less_one()); }
+    double envelope(double theta, double u, double phi1_less_one) const {
         const double diffusion = 0.5 * sigma * sigma * (theta * theta - theta - u * u);
         if (lam == 0.0) return diffusion;
         const double phi_size = std::exp(m * theta + 0.5 * s * s * (theta * theta - u * u));
-        return diffusion + lam * (phi_size - 1.0 - theta * std::expm1(m + 0.5 * s * s));
+        return diffusion + lam * (phi_size - 1.0 - theta * phi1_less_one);
     }
 
     // The model whose strip and saddle suit derivatives in the parameters: those in lam, m

@@ -34,6 +34,12 @@ inline constexpr const char* stochastic_volatility_name<Merton> = "bates";
 template <>
 inline constexpr const char* stochastic_volatility_name<Kou> = "hestonkou";
 
+inline double mean_less_one_of(const Merton& jumps) { return jumps.mean_less_one(); }
+template <class Jumps>
+double mean_less_one_of(const Jumps&) {
+    return 0.0;
+}
+
 template <class Jumps>
 struct StochasticVolatility {
     double v0;     // initial variance
@@ -42,6 +48,9 @@ struct StochasticVolatility {
     double xi;     // volatility of the variance
     double rho;    // correlation of the variance's and the price's Brownian motions
     Jumps jumps;   // a Lévy exponent with sigma = 0
+    // Merton's phi(1) - 1, once per model: at each node it cost a library expm1, which a
+    // sum's loop cannot hoist (the call may set errno). Unused for other jumps.
+    double jump_mean_less_one = mean_less_one_of(jumps);
 
     static constexpr int jump_parameters = Jumps::parameter_count - 1;
     static constexpr int parameter_count = 5 + jump_parameters;
@@ -65,12 +74,7 @@ struct StochasticVolatility {
     // the Riccati solution would leave rounding.
     static bool at_pole(complex w) { return w == 0.0 || w == 1.0; }
 
-    LogMgf log_mgf(complex w, double T) const {
-        const complex jump = jump_exponent(w);
-        if (at_pole(w)) return {T * jump, jump};
-        const LogMgf variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
-        return {variance.value + T * jump, variance.d_T + jump};
-    }
+    LogMgf log_mgf(complex w, double T) const { return with_variance_factor(w, T).L; }
 
     // By dual numbers in w alone: the saddle asks for it at every step of its search.
     complex log_mgf_dw(complex w, double T) const {
@@ -112,7 +116,7 @@ struct StochasticVolatility {
     // rho^2) u^2 V / 2}] falls with u. The jumps add their own envelope.
     double log_bound(double theta_, double u, double T) const {
         const double m = theta_ * (theta_ - 1.0) - (1.0 - rho) * (1.0 + rho) * u * u;
-        return variance_part(kappa - rho * xi * theta_, m, T).value.real() + T * jumps.envelope(theta_, u);
+        return variance_part(kappa - rho * xi * theta_, m, T).L.value.real() + T * jump_envelope(theta_, u);
     }
 
     // Far out the bound falls like e^{-R u}, R = sqrt(1 - rho^2) (v0 + kappa theta T) / xi,
@@ -131,13 +135,11 @@ struct StochasticVolatility {
     double volatility() const { return std::sqrt(v0); }
     VolatilityDerivatives volatility_derivatives(complex w, double T) const { return log_mgf_and_volatility(w, T).volatility; }
 
-    // L and its volatility derivatives from one Riccati solution.
+    // L and its volatility derivatives from one Riccati solution, L to the bit log_mgf's: a sum
+    // of the Greeks beside a price evaluates the price's own integrand.
     LogMgfAndVolatility log_mgf_and_volatility(complex w, double T) const {
-        const complex jump = jump_exponent(w);
-        if (at_pole(w)) return {{T * jump, jump}, {0.0, 0.0}};
-        const auto s = heston::solve<complex>(kappa - rho * xi * w, w * (w - 1.0), xi, T);
-        const LogMgf variance = assemble(s);
-        return {{variance.value + T * jump, variance.d_T + jump}, {2.0 * volatility() * s.D, 2.0 * s.D}};
+        const VariancePart L = with_variance_factor(w, T);
+        return {L.L, {2.0 * volatility() * L.D, 2.0 * L.D}};
     }
 
     StochasticVolatility for_parameter_derivatives() const {
@@ -146,21 +148,47 @@ struct StochasticVolatility {
 
   private:
     // The jumps' exponent: none for Heston (Black-Scholes' with sigma = 0 is w (w - 1) 0);
-    // Merton's with its jump transform less one by exp_less_one (merton.hpp), a third of the
-    // exact form's calls at each node, but at the poles the exact form, whose two expm1 of
-    // the same argument cancel to 0 exactly (E[e^X] = 1 to the bit).
+    // Merton's jump part alone (its diffusion's is w (w - 1) 0) with its jump transform less
+    // one by exp_less_one (merton.hpp), a third of the exact form's calls at each node, in
+    // real arithmetic on the real axis (the lines' choice, a sum's first node), to the bit the
+    // complex form's real part; but at the poles the exact form, whose two expm1 of the same
+    // argument cancel to 0 exactly (E[e^X] = 1 to the bit).
     complex jump_exponent(complex w) const {
         if constexpr (std::is_same_v<Jumps, BlackScholes>) return 0.0;
-        if constexpr (std::is_same_v<Jumps, Merton>)
-            if (!at_pole(w)) return jumps.exponent(w, [](complex z) { return exp_less_one(z); });
+        if constexpr (std::is_same_v<Jumps, Merton>) {
+            if (!at_pole(w)) {
+                if (w.imag() == 0.0)
+                    return jumps.jump_part(w.real(), [](double z) { return real_exp_less_one(z); }, jump_mean_less_one);
+                return jumps.jump_part(w, [](complex z) { return exp_less_one(z); }, jump_mean_less_one);
+            }
+        }
         return jumps.exponent(w);
+    }
+
+    double jump_envelope(double theta_, double u) const {
+        if constexpr (std::is_same_v<Jumps, Merton>) return jumps.envelope(theta_, u, jump_mean_less_one);
+        return jumps.envelope(theta_, u);
+    }
+
+    // L (or its variance part) with D, whose multiples are the volatility derivatives.
+    struct VariancePart {
+        LogMgf L;
+        complex D;
+    };
+
+    // L with D (0 at the poles, where L is exact).
+    VariancePart with_variance_factor(complex w, double T) const {
+        const complex jump = jump_exponent(w);
+        if (at_pole(w)) return {{T * jump, jump}, 0.0};
+        const VariancePart variance = variance_part(kappa - rho * xi * w, w * (w - 1.0), T);
+        return {{variance.L.value + T * jump, variance.L.d_T + jump}, variance.D};
     }
 
     // kappa theta C + v0 D and its T-derivative at (b, m): in real arithmetic where both are
     // real (a real w: the lines' choice and the tail bound), a few times faster than the
     // complex one it equals; the oscillating form where the discriminant b^2 - xi^2 m is
     // negative, unless the moments have exploded there.
-    LogMgf variance_part(complex b, complex m, double T) const {
+    VariancePart variance_part(complex b, complex m, double T) const {
         if (b.imag() == 0.0 && m.imag() == 0.0) {
             if (b.real() * b.real() >= xi * xi * m.real())
                 return assemble(heston::solve<double>(b.real(), m.real(), xi, T));
@@ -172,8 +200,8 @@ struct StochasticVolatility {
 
     // kappa theta C + v0 D and its T-derivative, kappa theta C' = kappa theta D.
     template <class Z>
-    LogMgf assemble(const heston::Solution<Z>& s) const {
-        return {kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T};
+    VariancePart assemble(const heston::Solution<Z>& s) const {
+        return {{kappa * theta * s.C + v0 * s.D, kappa * theta * s.D + v0 * s.D_T}, s.D};
     }
 
     // The Riccati solution with its derivatives in b and xi.

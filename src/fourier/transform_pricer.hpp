@@ -224,6 +224,13 @@ SideLine greeks_side_line(const Model& model, double k, double T, const charfun:
     return shorter_side(call, [&](bool side) { return greeks_line(model, k, T, admissible(strip, side)); });
 }
 
+// An upper bound of the Greeks' integrands from L and its volatility derivatives relative
+// to b = e / (w (w - 1)), for the tail test.
+inline double greek_bound(complex w, complex ww, const charfun::LogMgfAndVolatility& L) {
+    return (1.0 + modulus_bound(ww)) * (1.0 + modulus_bound(w)) *
+           (1.0 + modulus_bound(L.d_T) + modulus_bound(L.volatility.first));
+}
+
 // The option's Greeks from the sums of the side on the line (greeks_from_sums).
 template <class Model>
 Status forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
@@ -234,11 +241,44 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
         [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
             const complex ww = w * (w - 1.0);
             greek_integrands(w, ww, L, e, e / ww, g);
-            return (1.0 + modulus_bound(ww)) * (1.0 + modulus_bound(w)) *
-                   (1.0 + modulus_bound(L.d_T) + modulus_bound(L.volatility.first));
+            return greek_bound(w, ww, L);
         },
         s, 1, stop, LogMgfAndVolatilityOf{});
     greeks_from_sums(model, f, T, product, on.call, on.line.between_poles, s, 1, out);
+    return status;
+}
+
+// Whether the Greeks' sum along a price's line ends within the budget, its factors (up to
+// degree 5 in u) cut off at the Greeks' goal: a price's line may end within the budget where
+// the Greeks' sum along it does not (Bates with xi = 0.015, K/S = 1.87, T = 0.04: along the
+// price's line the Greeks' sum reached max_nodes, along their own line it ends).
+template <class Model>
+bool greeks_end_within_budget(const Model& model, double T, const Line& line, double k) {
+    return expected_nodes(model, T, line.contour, k, derivative_log_tolerance, false, 5) <= node_budget;
+}
+
+// One option's price (out[0], bit for bit price_chain's of the option alone along the same
+// line) and the Greeks' sums (out[1 + GreekRow]) in units of D F, in one sum along the
+// price's line. A costly model's Greeks contour is the price's own (greeks_contour), so
+// the Greeks' log-MGF and volatility derivatives per node serve the price too (its L is
+// log_mgf's to the bit), instead of a sum and a line's choice of their own. The price stops
+// where its own sum stops; the Greeks run on to their goal, as forward_greeks' do. The
+// residue of the line between the poles is in the price only (greeks_from_sums adds the
+// Greeks').
+template <class Model>
+Status price_and_greeks(const Model& model, double T, bool call, const Line& line, double k, double* out,
+                        Stop stop = {}) {
+    const Status status = accumulate_chain<1 + greek_rows, 1>(
+        model, T, line.contour, &k, 1, derivative_log_tolerance, false,
+        [](complex w, const charfun::LogMgfAndVolatility& L, complex e, complex* g) {
+            // The price's integrand exactly as price_chain's, and b for the Greeks' rows.
+            const complex ww = w * (w - 1.0);
+            g[0] = e * std::conj(ww) / std::norm(ww);
+            greek_integrands(w, ww, L, e, g[0], g + 1);
+            return greek_bound(w, ww, L);
+        },
+        out, 1, stop, LogMgfAndVolatilityOf{});
+    if (line.between_poles) add_price_residue(model, T, call, &k, 1, out);
     return status;
 }
 

@@ -239,9 +239,19 @@ bool each_option(std::size_t count, const Schedule& schedule, Body&& body) {
 }
 
 // Greeks under a stochastic-volatility model: the prices exactly as a price batch of the
-// same options computes them, then the other Greeks option by option (their own line).
+// same options computes them, then the other Greeks option by option (their own line). A
+// batch of one option, whose price is summed alone, gets both from one sum.
 template <class Model>
 bool evaluate_greeks(const Model& model, const Inputs& in, const Outputs& out, const Schedule& schedule) {
+    if (in.count == 1)
+        return each_option(1, schedule, [&](std::size_t, Stop stop) {
+            const Option o = option_at(in, 0);
+            market::ForwardGreeks g{};
+            const Status status = price_and_forward_greeks(model, market::forward(o), o.T, o.product, g, stop);
+            market::spot_greeks(g, o, out.table);
+            if (status != Status::ok) std::fill(out.table, out.table + greek::count, std::nan(""));
+            out.status[0] = static_cast<std::int8_t>(status);
+        });
     if (!evaluate_chains(model, Output::price, 1, in, out, schedule)) return false;
     return each_option(in.count, schedule, [&](std::size_t i, Stop stop) {
         double values[greek::count];

@@ -85,7 +85,14 @@ fourier::SideLine side_line(bool across, bool call, LineOf&& line_of, Default&& 
 // Prices taken across by parity (from_side) keep the sum's absolute error, well inside the
 // prices' goals, and add an ulp of the sum, which is kept within a thousand ulps of each
 // price: where a price is below a thousandth of the sum it comes from (or the sum failed),
-// the chain is summed again on its own side. Returns whether `out` holds the prices.
+// the chain is summed again on its own side. Here the price of the side `call` from the
+// other side's sum c, and whether it is kept.
+inline bool taken_across(double c, double k, bool call, double& price) {
+    price = fourier::from_side(c, k, !call, call);
+    return price >= 1e-3 * c;
+}
+
+// Returns whether `out` holds the prices.
 template <class Model>
 bool price_chain_across(const Model& model, const charfun::Strip& strip, double T, bool call, const double* k,
                         std::size_t n, double* out, Stop stop, Status& status, double log_tolerance) {
@@ -95,11 +102,8 @@ bool price_chain_across(const Model& model, const charfun::Strip& strip, double 
     status = fourier::price_chain(model, T, !call, line, k, n, out, stop, log_tolerance);
     if (status == Status::interrupted) return true;
     if (status != Status::ok) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double price = fourier::from_side(out[i], k[i], !call, call);
-        if (!(price >= 1e-3 * out[i])) return false;
-        out[i] = price;
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!taken_across(out[i], k[i], call, out[i])) return false;
     return true;
 }
 
@@ -131,6 +135,49 @@ Status forward_greeks(const Model& model, const market::Forward& f, double T, Pr
         if (beyond_budget(on.line)) return jumpcount::forward_greeks(model, f, T, product, out, stop);
     if (beyond_reach(on.line)) return Status::node_limit;
     return fourier::forward_greeks(model, f, T, product, on, out, stop);
+}
+
+// One option's price, to the bit price_chain's of it alone (a batch of one's), and its
+// Greeks, for a model without jump counts whose Greeks' contour is the price's
+// (charfun::costly): along the line the price takes (the other side's, or its own), both
+// from one sum (fourier::price_and_greeks) where the Greeks' sum ends within the budget
+// there (fourier::greeks_end_within_budget); otherwise the price alone and the Greeks on a
+// line of their own (forward_greeks). Where the status is not ok the caller discards the
+// values.
+template <class Model>
+Status price_and_forward_greeks(const Model& model, const market::Forward& f, double T, Product product,
+                                market::ForwardGreeks& out, Stop stop) {
+    const bool side = fourier::out_of_the_money_call(f.k);
+    const charfun::Strip strip = model.strip(T);
+    double sums[1 + fourier::greek_rows];
+    bool shared = false;
+    // The sum of the side `on` along the line: the price's, with the Greeks' where they share it.
+    const auto sum = [&](bool on, const fourier::Line& line) {
+        shared = !beyond_budget(line) && fourier::greeks_end_within_budget(model, T, line, f.k);
+        return shared ? fourier::price_and_greeks(model, T, on, line, f.k, sums, stop)
+                      : fourier::price_chain(model, T, on, line, &f.k, 1, sums, stop);
+    };
+    // The price c of the side `side` from the sums of the side `on`, then the Greeks.
+    const auto finish = [&](Status status, bool on, const fourier::Line& line, double c) {
+        out.value = fourier::price_from_side(c, status, f, side, product);
+        if (status != Status::ok) return status;
+        if (!shared) return forward_greeks(model, f, T, product, out, stop);
+        fourier::greeks_from_sums(model, f, T, product, on, line.between_poles, sums + 1, 1, out);
+        return status;
+    };
+    if (across(model, strip, T, side, &f.k, 1)) {
+        const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, !side), &f.k, 1);
+        if (!beyond_budget(line)) {
+            const Status status = sum(!side, line);
+            if (status == Status::interrupted) return status;
+            double c;
+            if (status == Status::ok && taken_across(sums[0], f.k, side, c)) return finish(status, !side, line, c);
+        }
+    }
+    const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, side), &f.k, 1);
+    if (beyond_reach(line)) return Status::node_limit;
+    const Status status = sum(side, line);
+    return finish(status, side, line, sums[0]);
 }
 
 // How a chain's prices and Greeks' sums were computed: along a line (between the poles or

@@ -3,7 +3,8 @@
 // logarithm, no branch), including the regimes where closed forms jump branches (xi 5,
 // |rho| 0.99, 30 years) or cancel (xi 0.01, one day); their derivatives in w, T and the
 // parameters against differences of it; the tail bound against the modulus along the line;
-// the strip against the explosion of the integrated equations; Bates' jump transform less one.
+// the strip against the explosion of the integrated equations; Bates' jump transform less one,
+// and its real-axis form against the complex one.
 
 #include <cmath>
 #include <complex>
@@ -128,6 +129,19 @@ void jump_transform_less_one() {
             const long double error = std::hypot(got.real() - re, got.imag() - im);
             expect(error <= 4 * 2.220446049250313e-16L * std::hypot(re, im),
                    "exp_less_one at " + std::to_string(z.real()) + " + " + std::to_string(z.imag()) + "i");
+        }
+    }
+    // On the real axis (the lines' choice, a sum's first node) the jump part in real
+    // arithmetic is the complex form's real part to the bit, through exp_less_one's branches:
+    // e^z - 1 itself, expm1 near z = 0, -1 below z = -40, and overflow.
+    for (double m : {0.7, -3.0}) {
+        const charfun::Merton jumps{0.0, 2.0, m, 0.3};
+        const double phi1_less_one = jumps.mean_less_one();
+        for (double x : {-400.0, -30.0, -3.0, -0.5, -1e-3, 1e-6, 0.2, 0.53, 0.9, 2.0, 7.0, 20.0, 40.0}) {
+            const double real = jumps.jump_part(x, [](double z) { return charfun::real_exp_less_one(z); }, phi1_less_one);
+            const complex full =
+                jumps.jump_part(complex(x), [](complex z) { return charfun::exp_less_one(z); }, phi1_less_one);
+            expect(real == full.real(), "real-axis jump part at " + std::to_string(x) + ", m " + std::to_string(m));
         }
     }
     const double parameters[] = {0.04, 1.5, 0.04, 0.5, -0.7, 2.0, 0.7, 0.3};

@@ -91,3 +91,29 @@ def test_a_variance_without_volatility_is_black_scholes_with_its_integrated_vari
         got = tw.price(tw.Heston(v0, kappa, theta, xi, -0.5), 100.0, K, T, 0.03, 0.01, kind)
         want = tw.price(tw.BlackScholes(math.sqrt(variance / T)), 100.0, K, T, 0.03, 0.01, kind)
         np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * 100.0)
+
+
+SV_MODELS = {
+    "heston": tw.Heston(0.04, 2.0, 0.04, 0.5, -0.7),
+    "bates": tw.Bates(0.04, 2.0, 0.04, 0.5, -0.7, 0.5, -0.1, 0.15),
+    "hestonkou": tw.HestonKou(0.04, 2.0, 0.04, 0.5, 0.3, 0.5, 0.3, 25.0, 10.0),
+    # Deep in the money a month from expiry the Greeks' sum along the price's line would not
+    # end within the node bound: the Greeks take a line of their own.
+    "bates-calm-variance": tw.Bates(0.0034, 4.15, 0.292, 0.0148, 0.386, 0.0133, -0.0155, 0.0721),
+}
+
+
+@pytest.mark.parametrize("name", SV_MODELS)
+def test_one_sv_option_greeks_carry_its_price_and_agree_with_their_own_line(name):
+    # One option's price and Greeks come from one sum along the price's line (across the
+    # poles near the money, else on the out-of-the-money side, parity to the option's kind);
+    # in a batch the Greeks of each option take a line of their own on the option's side.
+    model = SV_MODELS[name]
+    for K, T, kind in [(97.0, 1.0, "put"), (100.0, 0.5, "call"), (130.0, 0.25, "call"), (130.0, 2.0, "put"),
+                       (60.0, 0.1, "call"), (186.8, 0.04, "put")]:
+        one = tw.greeks(model, 100.0, K, T, 0.03, 0.01, kind)
+        assert one.price == tw.price(model, 100.0, K, T, 0.03, 0.01, kind)
+        batch = tw.greeks(model, 100.0, np.array([K, 2.0 * K]), T, 0.03, 0.01, kind)
+        for field, value in one._asdict().items():
+            other = getattr(batch, field)[0]
+            assert abs(value - other) <= max(1e-10 * 100.0, 1e-7 * abs(other)), (field, K, T, kind, value, other)
