@@ -108,9 +108,20 @@ def test_put_boundary_rises_towards_the_strike_at_expiry(model):
 
 
 # Greeks against high-precision differences of converged prices from an independent
-# finite-difference solver (tests/references/make_american_greeks.py). Measured: delta within
-# 5e-6 relative, gamma 8.2e-5, vega, rho and epsilon 9.1e-5, theta 2.7e-4 (Black-Scholes).
-TOLERANCE = {"delta": 2e-5, "gamma": 5e-4, "vega": 5e-4, "theta": 5e-4, "rho": 5e-4, "epsilon": 5e-4}
+# finite-difference solver (tests/references/make_american_greeks.py, its grids good to a
+# few 1e-6 of each Greek). Measured worst relative errors:
+#   Black-Scholes  delta 5.0e-6  gamma 3.3e-5  vega 2.3e-5  theta 1.8e-4  rho 9.7e-5  epsilon 9.2e-5
+#   Kou            delta 5.3e-7  gamma 7.0e-7  vega 1.3e-5  theta 2.6e-6  rho 7.6e-6  epsilon 3.3e-5
+#   Merton         delta 1.0e-6  gamma 3.5e-5  vega 7.6e-6  theta 3.9e-5  rho 1.2e-5  epsilon 2.5e-5
+# Past 1e-5 it is the grid's own error: on the rows with T = 1 the solution's error moves
+# irregularly as the exercise boundary crosses nodes, which the extrapolation over the two
+# meshes does not remove (gamma, and theta through it from the equation at the spot: 4.7
+# times gamma's error in the Black-Scholes row), nor the bumps of r and q (rho, epsilon).
+TOLERANCE = {
+    "BlackScholes": {"delta": 8e-6, "gamma": 5e-5, "vega": 4e-5, "theta": 3e-4, "rho": 1.5e-4, "epsilon": 1.5e-4},
+    "Kou": {"delta": 1e-6, "gamma": 1e-6, "vega": 2e-5, "theta": 4e-6, "rho": 1.2e-5, "epsilon": 5e-5},
+    "Merton": {"delta": 2e-6, "gamma": 5e-5, "vega": 1.2e-5, "theta": 6e-5, "rho": 2e-5, "epsilon": 4e-5},
+}
 
 
 @pytest.mark.parametrize("row", grid_params("american_greeks.csv"))
@@ -119,7 +130,7 @@ def test_greeks_against_differences_of_converged_prices(row):
     S, K, T, r, q = (float(row[name]) for name in ("S", "K", "T", "r", "q"))
     g = tw.greeks(model, S, K, T, r, q, row["kind"], exercise="american")
     assert g.price == tw.price(model, S, K, T, r, q, row["kind"], exercise="american")
-    for name, tolerance in TOLERANCE.items():
+    for name, tolerance in TOLERANCE[row["model"]].items():
         assert getattr(g, name) == pytest.approx(float(row[name]), rel=tolerance), name
 
 
