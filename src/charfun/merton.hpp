@@ -41,25 +41,20 @@ struct Merton {
     // jumps the jump part is left out rather than multiplied by zero: phi overflows on the
     // far contours that a pure diffusion allows.
     complex exponent(complex w) const {
-        return exponent(w, [](complex z) { return expm1(z); });
-    }
-
-    // The same with phi(w) - 1 = e^z - 1, z = jump_log(w), from less_one(z): the exact
-    // expm1 above, five library calls, keeps the Lévy model's prices as they have been bit
-    // for bit; exp_less_one (complex_expm1.hpp) gives them to a few ulps of |phi - 1| with
-    // one exponential and a sine and cosine, none at the far nodes, where a node also costs
-    // a Riccati solution (stochastic_volatility.hpp).
-    template <class LessOne>
-    complex exponent(complex w, LessOne less_one) const {
         const complex diffusion = 0.5 * sigma * sigma * w * (w - 1.0);
         if (lam == 0.0) return diffusion;
-        return diffusion + jump_part(w, less_one, mean_less_one());
+        return diffusion + jump_part(w, [](complex z) { return expm1(z); }, mean_less_one());
     }
 
     // The jump part lam (phi(w) - 1 - w (phi(1) - 1)) alone (0 without jumps), with
-    // phi1_less_one = mean_less_one(), which a caller at many nodes computes once. For a real
-    // w in real arithmetic, with a less_one that gives the complex one's real part on the real
-    // axis: the complex form's real part to the bit (its imaginary part is 0 there).
+    // phi(w) - 1 = e^z - 1, z = jump_log(w), from less_one(z), and phi1_less_one =
+    // mean_less_one(), which a caller at many nodes computes once. The exact expm1 above, five
+    // library calls, keeps the Lévy model's prices as they have been bit for bit;
+    // exp_less_one (complex_expm1.hpp) gives them to a few ulps of |phi - 1| with one
+    // exponential and a sine and cosine, none at the far nodes, where a node also costs a
+    // Riccati solution (stochastic_volatility.hpp). For a real w in real arithmetic, with a
+    // less_one that gives the complex one's real part on the real axis: the complex form's
+    // real part to the bit (its imaginary part is 0 there).
     template <class Z, class LessOne>
     Z jump_part(Z w, LessOne less_one, double phi1_less_one) const {
         if (lam == 0.0) return Z(0.0);

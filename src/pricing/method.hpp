@@ -85,25 +85,23 @@ fourier::SideLine side_line(bool across, bool call, LineOf&& line_of, Default&& 
 // Prices taken across by parity (from_side) keep the sum's absolute error, well inside the
 // prices' goals, and add an ulp of the sum, which is kept within a thousand ulps of each
 // price: where a price is below a thousandth of the sum it comes from (or the sum failed),
-// the chain is summed again on its own side. Here the price of the side `call` from the
-// other side's sum c, and whether it is kept.
-inline bool taken_across(double c, double k, bool call, double& price) {
-    price = fourier::from_side(c, k, !call, call);
-    return price >= 1e-3 * c;
-}
-
+// the chain is summed again on its own side. sum(side, line) sums the chain's prices of that
+// side along the line into `out` (and whatever else its caller needs from the same sum).
 // Returns whether `out` holds the prices.
-template <class Model>
+template <class Model, class Sum>
 bool price_chain_across(const Model& model, const charfun::Strip& strip, double T, bool call, const double* k,
-                        std::size_t n, double* out, Stop stop, Status& status, double log_tolerance) {
+                        std::size_t n, double* out, Status& status, double log_tolerance, Sum&& sum) {
     if (!across(model, strip, T, call, k, n)) return false;
     const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, !call), k, n, log_tolerance);
     if (beyond_budget(line)) return false;
-    status = fourier::price_chain(model, T, !call, line, k, n, out, stop, log_tolerance);
+    status = sum(!call, line);
     if (status == Status::interrupted) return true;
     if (status != Status::ok) return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (!taken_across(out[i], k[i], call, out[i])) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double price = fourier::from_side(out[i], k[i], !call, call);
+        if (!(price >= 1e-3 * out[i])) return false;
+        out[i] = price;
+    }
     return true;
 }
 
@@ -114,7 +112,10 @@ Status price_chain(const Model& model, double T, bool call, const double* k, std
     const charfun::Strip strip = model.strip(T);
     if constexpr (lopsided<Model>::value) {
         Status status;
-        if (price_chain_across(model, strip, T, call, k, n, out, stop, status, log_tolerance)) return status;
+        const auto sum = [&](bool side, const fourier::Line& line) {
+            return fourier::price_chain(model, T, side, line, k, n, out, stop, log_tolerance);
+        };
+        if (price_chain_across(model, strip, T, call, k, n, out, status, log_tolerance, sum)) return status;
     }
     const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, call), k, n, log_tolerance);
     if constexpr (counted<Model>::value)
@@ -150,34 +151,27 @@ Status price_and_forward_greeks(const Model& model, const market::Forward& f, do
     const bool side = fourier::out_of_the_money_call(f.k);
     const charfun::Strip strip = model.strip(T);
     double sums[1 + fourier::greek_rows];
-    bool shared = false;
-    // The sum of the side `on` along the line: the price's, with the Greeks' where they share it.
+    // The sum of the side `on` along the line: the price's, with the Greeks' where they share
+    // it; the last one's side and line are kept for the Greeks.
+    bool shared = false, summed_side = side, between_poles = false;
     const auto sum = [&](bool on, const fourier::Line& line) {
+        summed_side = on;
+        between_poles = line.between_poles;
         shared = !beyond_budget(line) && fourier::greeks_end_within_budget(model, T, line, f.k);
         return shared ? fourier::price_and_greeks(model, T, on, line, f.k, sums, stop)
                       : fourier::price_chain(model, T, on, line, &f.k, 1, sums, stop);
     };
-    // The price c of the side `side` from the sums of the side `on`, then the Greeks.
-    const auto finish = [&](Status status, bool on, const fourier::Line& line, double c) {
-        out.value = fourier::price_from_side(c, status, f, side, product);
-        if (status != Status::ok) return status;
-        if (!shared) return forward_greeks(model, f, T, product, out, stop);
-        fourier::greeks_from_sums(model, f, T, product, on, line.between_poles, sums + 1, 1, out);
-        return status;
-    };
-    if (across(model, strip, T, side, &f.k, 1)) {
-        const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, !side), &f.k, 1);
-        if (!beyond_budget(line)) {
-            const Status status = sum(!side, line);
-            if (status == Status::interrupted) return status;
-            double c;
-            if (status == Status::ok && taken_across(sums[0], f.k, side, c)) return finish(status, !side, line, c);
-        }
+    Status status;
+    if (!price_chain_across(model, strip, T, side, &f.k, 1, sums, status, fourier::price_log_tolerance, sum)) {
+        const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, side), &f.k, 1);
+        if (beyond_reach(line)) return Status::node_limit;
+        status = sum(side, line);
     }
-    const fourier::Line line = fourier::price_line(model, T, fourier::admissible(strip, side), &f.k, 1);
-    if (beyond_reach(line)) return Status::node_limit;
-    const Status status = sum(side, line);
-    return finish(status, side, line, sums[0]);
+    out.value = fourier::price_from_side(sums[0], status, f, side, product);
+    if (status != Status::ok) return status;
+    if (!shared) return forward_greeks(model, f, T, product, out, stop);
+    fourier::greeks_from_sums(model, f, T, product, summed_side, between_poles, sums + 1, 1, out);
+    return status;
 }
 
 // How a chain's prices and Greeks' sums were computed: along a line (between the poles or
