@@ -1,15 +1,14 @@
 """European barrier options: the barrier keywords of :func:`price` and :func:`greeks`,
 validated, and the batch on the grid solver."""
 
-import math
 from typing import Any, List, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _pricing
-from ._inputs import (as_float_array, check_finite, check_positive, check_threads, market_arguments,
-                      python_number, resolve_threads, scalar_arguments)
+from ._inputs import (as_float_array, check_finite, check_number, check_positive, check_threads,
+                      market_arguments, python_number, resolve_threads, scalar_arguments)
 from ._models import Model, require_grid_model
 from ._status import batch_rows, one_row
 from ._types import ArrayOrFloat
@@ -66,10 +65,8 @@ def evaluate_barrier(output: int, model: Model, S: Any, K: Any, T: Any, r: Any, 
         # One option from Python numbers: checked as below, without arrays, and priced on the
         # calling thread.
         check_threads(threads)
-        if not 0.0 < H < math.inf:
-            raise ValueError(f"barrier must be finite and > 0, got {H}")
-        if not -math.inf < cash < math.inf:
-            raise ValueError(f"rebate must be finite, got {cash}")
+        check_number("barrier", H, True)
+        check_number("rebate", cash, False)
         if cash < 0.0:
             raise ValueError(f"rebate must be >= 0, got {cash}")
         return one_row(*_pricing.barrier_one(output, model._code, model._parameters(), *scalars, code, H, cash, times),

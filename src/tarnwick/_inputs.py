@@ -261,6 +261,17 @@ def broadcast(arrays: Dict[str, "NDArray[Any]"],
     return shape, flat
 
 
+def check_number(name: str, number: float, positive: bool) -> None:
+    """ValueError naming the argument for a Python number outside its range, the messages of
+    check_positive and check_finite: finite, and > 0 where ``positive``. Chained comparisons
+    are False for NaN, so these reject it too."""
+    if positive:
+        if not 0.0 < number < math.inf:
+            raise ValueError(f"{name} must be finite and > 0, got {number}")
+    elif not -math.inf < number < math.inf:
+        raise ValueError(f"{name} must be finite, got {number}")
+
+
 def python_number(value: Any) -> Optional[float]:
     """A Python float or int as a float (None for anything else, and for ints too large for
     a float, which the general path reports): such arguments are checked without NumPy,
@@ -284,18 +295,14 @@ def market_arguments(
     """
     arrays: Dict[str, "NDArray[Any]"] = {}
     scalars: Dict[str, Any] = {}
-    inf = math.inf
     for name, value in (("S", S), ("K", K), ("T", T), ("r", r), ("q", q)):
         number = python_number(value)
         positive = name in ("S", "K", "T")
         if number is None:
             arrays[name] = as_float_array(name, value, durations=name == "T")
             (check_positive if positive else check_finite)(name, arrays[name])
-        elif positive and not 0.0 < number < inf:
-            raise ValueError(f"{name} must be finite and > 0, got {number}")
-        elif not -inf < number < inf:
-            raise ValueError(f"{name} must be finite, got {number}")
         else:
+            check_number(name, number, positive)
             scalars[name] = number
     for name, value in extra:
         number = python_number(value)
@@ -331,10 +338,8 @@ def scalar_arguments(
     # argument to blame is looked for only when one fails.
     inf = math.inf
     if not (0.0 < S < inf and 0.0 < K < inf and 0.0 < T < inf and -inf < r < inf and -inf < q < inf):
-        for name, value in (("S", S), ("K", K), ("T", T)):
-            if not 0.0 < value < inf:
-                raise ValueError(f"{name} must be finite and > 0, got {value}")
-        raise ValueError(f"{'r' if not -inf < r < inf else 'q'} must be finite, got {r if not -inf < r < inf else q}")
+        for name, value in (("S", S), ("K", K), ("T", T), ("r", r), ("q", q)):
+            check_number(name, value, name in ("S", "K", "T"))
     return S, K, T, r, q, kind == "call" or (kind != "put" and _kind_code(kind) == CALL)
 
 
