@@ -38,7 +38,7 @@ class ExponentialJumpIntegral {
     static bool fits(const charfun::ExponentialJumps&, const Mesh&) { return true; }
     ExponentialJumpIntegral(const charfun::ExponentialJumps& jumps, const Mesh& mesh)
         : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), x_(mesh.nodes), cells_(mesh.nodes),
-          upward_(mesh.nodes) {
+          upward_(mesh.nodes), downward_(mesh.nodes) {
         for (std::size_t i = 0; i < mesh.nodes; ++i) x_[i] = mesh.x(i);
         for (std::size_t i = 0; i + 1 < mesh.nodes; ++i) {
             const double h = x_[i + 1] - x_[i];
@@ -46,24 +46,26 @@ class ExponentialJumpIntegral {
         }
     }
 
+    // The two recursions run in one loop, from either end: each is a chain of a product
+    // and a sum per node, and two independent chains overlap where one after the other
+    // would wait out both.
     void apply(const double* v, const FarField& far, double* out) const {
         const std::size_t n = x_.size();
         // A side without weight is skipped: its recursion would multiply 0 by far fields
         // that may overflow (e^x eta1 / (eta1 - 1) near eta1 = 1).
         double u = p_ > 0.0 ? far.right.a + far.right.b * std::exp(x_[n - 1]) * (eta1_ / (eta1_ - 1.0)) : 0.0;
-        upward_[n - 1] = u;
-        for (std::size_t i = n - 1; i-- > 0;) {
-            const CellWeights& up = cells_[i].up;
-            u = up.decay * u + up.near * v[i] + up.far * v[i + 1];
-            upward_[i] = u;
-        }
         double d = far.left.a + far.left.b * std::exp(x_[0]) * (eta2_ / (eta2_ + 1.0));
-        out[0] = p_ * upward_[0] + (1.0 - p_) * d;
-        for (std::size_t i = 1; i < n; ++i) {
-            const CellWeights& down = cells_[i - 1].down;
-            d = down.decay * d + down.near * v[i] + down.far * v[i - 1];
-            out[i] = p_ * upward_[i] + (1.0 - p_) * d;
+        upward_[n - 1] = u;
+        downward_[0] = d;
+        for (std::size_t k = 1; k < n; ++k) {
+            const std::size_t i = n - 1 - k;
+            const CellWeights &up = cells_[i].up, &down = cells_[k - 1].down;
+            u = up.decay * u + up.near * v[i] + up.far * v[i + 1];
+            d = down.decay * d + down.near * v[k] + down.far * v[k - 1];
+            upward_[i] = u;
+            downward_[k] = d;
         }
+        for (std::size_t i = 0; i < n; ++i) out[i] = p_ * upward_[i] + (1.0 - p_) * downward_[i];
     }
 
   private:
@@ -74,7 +76,7 @@ class ExponentialJumpIntegral {
     double p_, eta1_, eta2_;
     std::vector<double> x_;
     std::vector<Cell> cells_;
-    mutable std::vector<double> upward_;
+    mutable std::vector<double> upward_, downward_;
 };
 
 }  // namespace tarnwick::grid
