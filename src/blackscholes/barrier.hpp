@@ -87,6 +87,9 @@ inline double log_normal_interval(double lo, double hi) {
     if (lo >= 0.0) return log_normal_interval(-hi, -lo);
     if (hi <= 0.0) {
         const double upper = log_normal_cdf(hi);
+        // Phi(hi) itself below the smallest double (hi past -1e154, where z^2 overflows):
+        // the interval holds nothing, and -inf - -inf would be NaN.
+        if (upper == -infinity) return -infinity;
         return upper + std::log(-std::expm1(log_normal_cdf(lo) - upper));
     }
     return std::log(0.5 * (std::erf(hi * special::inverse_sqrt_two) - std::erf(lo * special::inverse_sqrt_two)));
@@ -104,9 +107,12 @@ struct Walk {
 // P(lo < X_T <= hi) without regard to the barrier.
 inline double unconditioned(const Walk& w, double lo, double hi) { return std::exp(log_normal_interval(w.z(lo), w.z(hi))); }
 
-// P(lo < X_T <= hi, hit) for b <= lo: the reflected mass.
+// P(lo < X_T <= hi, hit) for b <= lo: the reflected mass. An interval without mass has
+// none whatever R is: where s^2 underflows, ln R is infinite (or 0 / 0 without drift) and
+// the sum of logs would be NaN.
 inline double reflected(const Walk& w, double lo, double hi) {
-    return std::exp(w.log_reflection() + log_normal_interval(w.z_reflected(lo), w.z_reflected(hi)));
+    const double log_mass = log_normal_interval(w.z_reflected(lo), w.z_reflected(hi));
+    return log_mass == -infinity ? 0.0 : std::exp(w.log_reflection() + log_mass);
 }
 
 // The 8-point Gauss-Legendre rule on [mid - half, mid + half]: exact for polynomials of
@@ -126,24 +132,34 @@ double gauss_legendre_8(F f, double mid, double half) {
 // -expm1(beta (z - zb)), beta = 2b/s, zb the barrier. Composite 8-point Gauss-Legendre on
 // panels of width 1 / max(1, |z|, |beta|), across which neither phi (whose log changes at
 // the rate |z|) nor the exponential varies by more than a factor e, so each panel is
-// exact to rounding (the rule's error goes as (rate width / 2)^16 / 16!). Only the part
-// of the interval holding all but e^-40 of phi's mass is integrated.
+// exact to rounding (the rule's error goes as (rate width / 2)^16 / 16!). The exponential
+// only varies within 40 / |beta| of the barrier, past which the factor is 1 to rounding
+// and the panels follow phi alone: with a spread s tiny against the barrier's distance
+// (|beta| ~ 1e157) panels of 1 / |beta| would never cross the interval. Only the part of
+// the interval holding all but e^-40 of phi's mass is integrated.
 inline double survivors_by_quadrature(const Walk& w, double zlo, double zhi) {
     // In a tail the mass lies within t of the end nearest the mode:
-    // phi(z0 + t) / phi(z0) = exp(-z0 t - t^2 / 2) = e^-40 at t = sqrt(z0^2 + 80) - z0.
+    // phi(z0 + t) / phi(z0) = exp(-z0 t - t^2 / 2) = e^-40 at t = sqrt(z0^2 + 80) - |z0|,
+    // formed as 80 / (sqrt(z0^2 + 80) + |z0|): the difference cancels entirely once z0^2
+    // passes 80 / eps, leaving no interval (and z0^2 may overflow, where t is 0 too).
+    const auto tail = [](double z0) { return 80.0 / (std::sqrt(z0 * z0 + 80.0) + std::fabs(z0)); };
     if (zlo > 0.0) {
-        zhi = std::fmin(zhi, zlo + (std::sqrt(zlo * zlo + 80.0) - zlo));
+        zhi = std::fmin(zhi, zlo + tail(zlo));
     } else if (zhi < 0.0) {
-        zlo = std::fmax(zlo, zhi - (std::sqrt(zhi * zhi + 80.0) + zhi));
+        zlo = std::fmax(zlo, zhi - tail(zhi));
     } else {
         zlo = std::fmax(zlo, -12.0);
         zhi = std::fmin(zhi, 12.0);
     }
     const double beta = 2.0 * w.b / w.s;
-    const double zb = w.z(w.b);
+    const double zb = w.z(w.b), layer = zb - 40.0 / beta;
     double sum = 0.0;
     for (double start = zlo; start < zhi;) {
-        const double width = std::fmin(zhi - start, 1.0 / std::fmax(1.0, std::fmax(std::fabs(start), -beta)));
+        const double rate = std::fmax(std::fmax(1.0, std::fabs(start)), start < layer ? -beta : 0.0);
+        double width = std::fmin(zhi - start, 1.0 / rate);
+        // A panel below the resolution of z at start (|z| past 1e8, where phi is 0 anyway)
+        // would not move it: the rest is one panel, across which z itself cannot vary.
+        if (!(start + width > start)) width = zhi - start;
         sum += gauss_legendre_8([&](double z) { return special::normal_pdf(z) * -std::expm1(beta * (z - zb)); },
                                 start + 0.5 * width, 0.5 * width);
         start += width;
@@ -198,6 +214,9 @@ inline double hit_discount_by_parts(double a, double s, double b, double rho) {
     for (double upper = 1.0; upper > 0.0;) {
         const double rate = (b * b + a * a * upper * upper) / (2.0 * s * s * upper * upper) - rho;
         const double lower = upper - std::fmin(0.5 * upper, 1.0 / rate);
+        // A rate past 2^52 / t is an exponent past 2^52 (the rate is about the exponent
+        // over t): P(tau <= t) is 0 there and below, and the panel could not move.
+        if (!(lower < upper)) break;
         integral += gauss_legendre_8([&](double t) { return std::exp(-rho * t) * hit_probability(a, s, b, t); },
                                      0.5 * (upper + lower), 0.5 * (upper - lower));
         if (exponent(lower) > last) break;
@@ -206,18 +225,35 @@ inline double hit_discount_by_parts(double a, double s, double b, double rho) {
     return std::exp(-rho) * hit_probability(a, s, b, 1.0) + rho * integral;
 }
 
+// ln of one of the two terms, exp(b (a + k) / s^2) Phi((b + k) / s), in units of s: the
+// barrier u = b / s, the drift alpha = a / s and kappa = +-k / s, kappa^2 = alpha^2 + 2 rT,
+// so that no s^2 is formed (it underflows as sigma sqrt(T) -> 0, and the two parts become
+// inf - inf). alpha + kappa cancels where the two have opposite signs; there it is
+// (kappa^2 - alpha^2) / (kappa - alpha) = 2 rT / (kappa - alpha). In Phi's lower tail,
+// ln Phi(z) = ln(erfcx(-z / sqrt 2) / 2) - z^2 / 2, and the quadratic parts cancel
+// exactly: u (alpha + kappa) - (u + kappa)^2 / 2 = -(u - alpha)^2 / 2 - rT.
+inline double passage_log_term(double u, double alpha, double kappa, double rT) {
+    const double z = u + kappa;
+    if (z < -5.0)
+        return -0.5 * (u - alpha) * (u - alpha) - rT + std::log(0.5 * special::erfcx(-z * special::inverse_sqrt_two));
+    const double sum = (alpha < 0.0) == (kappa < 0.0) ? alpha + kappa : 2.0 * rT / (kappa - alpha);
+    return u * sum + log_normal_cdf(z);
+}
+
 // E[e^{-rT tau}; tau <= 1] for the first passage tau of X (risk-neutral drift a) to b.
 inline double hit_discount(double a, double s, double b, bool up, double rT) {
     if (up) {
         a = -a;
         b = -b;
     }
-    const double k2 = a * a + 2.0 * rT * s * s;
-    if (k2 < 0.0) return hit_discount_by_parts(a, s, b, rT);
-    const double k = std::sqrt(k2);
-    const double s2 = s * s;
-    return std::exp(b * (a + k) / s2 + log_normal_cdf((b + k) / s)) +
-           std::exp(b * (a - k) / s2 + log_normal_cdf((b - k) / s));
+    const double u = b / s, alpha = a / s;
+    // alpha^2 overflows where s is tiny against the drift (alpha ~ 1e158): there kappa is
+    // |alpha| sqrt(1 + 2 rT / alpha^2).
+    const bool huge = std::fabs(alpha) > 1e150;
+    const double kappa2 = huge ? 1.0 + 2.0 * rT / alpha / alpha : alpha * alpha + 2.0 * rT;
+    if (kappa2 < 0.0) return hit_discount_by_parts(a, s, b, rT);
+    const double kappa = huge ? std::fabs(alpha) * std::sqrt(kappa2) : std::sqrt(kappa2);
+    return std::exp(passage_log_term(u, alpha, kappa, rT)) + std::exp(passage_log_term(u, alpha, -kappa, rT));
 }
 
 }  // namespace barrier_detail

@@ -110,11 +110,36 @@ void parity_and_knocked() {
     }
 }
 
+// As sigma sqrt(T) vanishes (down to where its square underflows) the path is its drift:
+// the rebate at the hit is R e^{-r tau} at the drift's hitting time, a barrier the drift
+// leaves behind keeps the European option, and a spot a few deviations off the money
+// prices to ~0. These took NaN, a wrong number and an endless panel loop before the
+// terms were formed in units of s.
+void vanishing_spread() {
+    const Kind knock_out_call = parse("down-out-call", 3.0), knock_out_put = parse("up-out-put", 2.0);
+    const Kind plain_call = parse("down-out-call", 2.0), put = parse("down-out-put", 0.0);
+    for (const double sigma : {1e-9, 1e-100, 1e-160, 1e-300}) {
+        // Drift -0.05 a year from 100 reaches 99.99 at tau = ln(0.9999) / -0.05; r = -1%.
+        const double down = 3.0 * std::exp(0.01 * std::log1p(-1e-4) / -0.05);
+        const double hit_down = price(100.0, 90.0, 99.99, 1.0, -0.01, 0.04, sigma, knock_out_call);
+        expect(std::fabs(hit_down - down) <= 1e-14 * down, "rebate, drift down to the barrier", hit_down, down);
+        const double up = 2.0 * std::exp(-std::log1p(1e-4));
+        const double hit_up = price(100.0, 110.0, 100.01, 1.0, 0.05, 0.0, sigma, knock_out_put);
+        expect(std::fabs(hit_up - up) <= 1e-14 * up, "rebate, drift up to the barrier", hit_up, up);
+        const double away = 100.0 - 95.0 * std::exp(-0.05);
+        const double kept = price(100.0, 95.0, 90.0, 1.0, 0.05, 0.0, sigma, plain_call);
+        expect(std::fabs(kept - away) <= 1e-14 * away, "drift away from the barrier", kept, away);
+        const double at_the_money = price(100.0, 100.0, 90.0, 1e-300, 0.05, 0.03, sigma, put);
+        expect(at_the_money >= 0.0 && at_the_money <= 1e-150, "no time left", at_the_money, 0.0);
+    }
+}
+
 }  // namespace
 
 int main() {
     reference_rows();
     parity_and_knocked();
+    vanishing_spread();
     std::printf("%d checks, %d failures\n", checks, failures);
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
