@@ -15,6 +15,7 @@ enum class Status : std::int8_t {
     node_limit = 1,   // a quadrature reached its bound on nodes before its tail test held
     not_finite = 2,   // an intermediate value was NaN or infinite
     interrupted = 3,  // stopped on request (Ctrl-C); the caller discards the value
+    unresolved = 4,   // the grid's two meshes disagree too far for their extrapolation
 };
 
 // A request to stop, shared by the threads of one batch: long kernels poll it between

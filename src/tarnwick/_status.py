@@ -9,6 +9,8 @@ import numpy as np
 _REASONS = {
     1: "the quadrature reached its node limit before its error bound held",
     2: "an intermediate value was not finite",
+    4: "the grid's coarser and finer solutions differ by over 1e-3 of the strike, too far for their "
+       "extrapolation (jumps that dominate a tiny diffusion, or a jump rate and tail that leave the mesh)",
 }
 
 
