@@ -141,11 +141,21 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
     }
     const std::size_t exercised = n - 1 - k;
     bool broken = false;
-    while (k-- > 0) {
-        const std::size_t i = at(k);
-        v[i] = next = v[i] - c[i] * next;
+    // Two nodes a step: v_j = (v_j - c_j v_i) + c_j c_i next puts one product and one sum
+    // on the chain per pair, v_i = v_i - c_i next beside it.
+    for (; k >= 2; k -= 2) {
+        const std::size_t i = at(k - 1), j = at(k - 2);
+        const double first = v[i] - c[i] * next;
+        next = (v[j] - c[j] * v[i]) + (c[j] * c[i]) * next;
+        v[i] = first;
+        v[j] = next;
+        exercise[i] = exercise[j] = 0;
+        if (Constrained) broken |= first - g[i] < -rounding || (k > 2 && next - g[j] < -rounding);
+    }
+    if (k == 1) {
+        const std::size_t i = at(0);
+        v[i] -= c[i] * next;
         exercise[i] = 0;
-        if (Constrained) broken |= k > 0 && next - g[i] < -rounding;
     }
     if (broken) return false;
     for (k = n - 1 - exercised; k + 1 < n; ++k) {
