@@ -52,12 +52,11 @@ struct Row {
 // the same quotients with the common factor q_{k-1} multiplied through: the chain is a
 // product and a difference (8 cycles), and the divisions hang off it. q grows by the
 // diagonal's dominance, ~1e8 a row on the finest steps of ordinary options but 1e300 with
-// a life of 1e-300 years, so the recurrence starts again from the quotients (q = 1) every
-// `restart` rows and wherever q leaves [1e-100, 1e100]: with a row's growth itself a
-// finite double, nothing overflows or underflows.
+// a life of 1e-300 years, so the recurrence starts again from the quotients (q = 1)
+// wherever q leaves [1e-100, 1e100]: with a row's growth itself a finite double, nothing
+// overflows or underflows.
 template <class At, class RowOf>
 void eliminate(std::size_t n, At at, RowOf row, double* v, double* c) {
-    constexpr std::size_t restart = 8;
     constexpr double large = 1e100, small = 1e-100;
     double p = 0.0, q = 1.0, s = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -70,7 +69,7 @@ void eliminate(std::size_t n, At at, RowOf row, double* v, double* c) {
         const double inverse = 1.0 / q;
         c[i] = p * inverse;
         v[i] = s * inverse;
-        if (k % restart == restart - 1 || !(std::fabs(q) < large && std::fabs(q) > small)) {
+        if (!(std::fabs(q) < large && std::fabs(q) > small)) {
             p = c[i];
             s = v[i];
             q = 1.0;

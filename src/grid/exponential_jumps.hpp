@@ -38,7 +38,7 @@ class ExponentialJumpIntegral {
     static bool fits(const charfun::ExponentialJumps&, const Mesh&) { return true; }
     ExponentialJumpIntegral(const charfun::ExponentialJumps& jumps, const Mesh& mesh)
         : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), x_(mesh.nodes), cells_(mesh.nodes),
-          upward_(mesh.nodes), downward_(mesh.nodes) {
+          upward_(mesh.nodes) {
         for (std::size_t i = 0; i < mesh.nodes; ++i) x_[i] = mesh.x(i);
         for (std::size_t i = 0; i + 1 < mesh.nodes; ++i) {
             const double h = x_[i + 1] - x_[i];
@@ -48,7 +48,7 @@ class ExponentialJumpIntegral {
 
     // The two recursions run in one loop, from either end: each is a chain of a product
     // and a sum per node, and two independent chains overlap where one after the other
-    // would wait out both.
+    // would wait out both. The downward one is kept in `out` until the two are weighted.
     void apply(const double* v, const FarField& far, double* out) const {
         const std::size_t n = x_.size();
         // A side without weight is skipped: its recursion would multiply 0 by far fields
@@ -56,16 +56,16 @@ class ExponentialJumpIntegral {
         double u = p_ > 0.0 ? far.right.a + far.right.b * std::exp(x_[n - 1]) * (eta1_ / (eta1_ - 1.0)) : 0.0;
         double d = far.left.a + far.left.b * std::exp(x_[0]) * (eta2_ / (eta2_ + 1.0));
         upward_[n - 1] = u;
-        downward_[0] = d;
+        out[0] = d;
         for (std::size_t k = 1; k < n; ++k) {
             const std::size_t i = n - 1 - k;
             const CellWeights &up = cells_[i].up, &down = cells_[k - 1].down;
             u = up.decay * u + up.near * v[i] + up.far * v[i + 1];
             d = down.decay * d + down.near * v[k] + down.far * v[k - 1];
             upward_[i] = u;
-            downward_[k] = d;
+            out[k] = d;
         }
-        for (std::size_t i = 0; i < n; ++i) out[i] = p_ * upward_[i] + (1.0 - p_) * downward_[i];
+        for (std::size_t i = 0; i < n; ++i) out[i] = p_ * upward_[i] + (1.0 - p_) * out[i];
     }
 
   private:
@@ -76,7 +76,7 @@ class ExponentialJumpIntegral {
     double p_, eta1_, eta2_;
     std::vector<double> x_;
     std::vector<Cell> cells_;
-    mutable std::vector<double> upward_, downward_;
+    mutable std::vector<double> upward_;
 };
 
 }  // namespace tarnwick::grid
