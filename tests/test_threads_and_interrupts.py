@@ -39,7 +39,7 @@ CHILD = textwrap.dedent("""
         "one_option": lambda: tw.greeks(tw.Merton(0.2, 1.0, -0.1, 0.2), 100.0, 100.0, 2.0, barrier=90.0,
                                         barrier_kind="down-and-out", monitoring=np.arange(1, 505) / 252),
         # The boundary curve of one option with tiny, frequent jumps: over a second.
-        "boundary": lambda: tw.exercise_boundary(tw.Merton(0.001, 1000.0, 0.0, 0.001), 100.0, 30.0, 0.05),
+        "boundary": lambda: tw.exercise_boundary(tw.Merton(0.01, 1000.0, 0.0, 0.001), 100.0, 30.0, 0.05),
         # Some 40 jumps a step: seconds of work in 200 MB of paths.
         "simulate": lambda: tw.simulate(kou.replace(lam=1e4), 100.0, 1.0, paths=100_000, threads=2),
     }

@@ -11,8 +11,8 @@
 // iteration takes over: each pass fixes the set of nodes where v = g (exercise), solves
 // the tridiagonal system with those rows replaced by v_i = g_i, and moves a node into the
 // set where v would fall below g and out of it where the continuation row A v - b would be
-// negative. For an M-matrix the passes end after finitely many, in practice one or two
-// when the sweep's set starts them. Without a constraint (European exercise, or between
+// negative. For an M-matrix the passes end after at most n, in practice one or two when
+// the sweep's set starts them. Without a constraint (European exercise, or between
 // Bermudan dates) one solve of the system does.
 
 #include <algorithm>
@@ -22,8 +22,15 @@
 
 namespace tarnwick::grid {
 
-// The rounding of values per unit strike, of order 1.
+// The rounding of a value per unit strike: relative where it is over 1. A call's values
+// grow like e^x towards the mesh's upper end (e^20 under a heavy upward jump tail), where
+// an absolute bound would be below their last bit and nodes would flip on rounding alone.
 inline constexpr double rounding = 1e-14;
+inline double rounding_of(double value) { return rounding * std::max(1.0, std::fabs(value)); }
+
+// Policy iteration's passes before the step is given up: it settles in one or two from the
+// sweep's set, and at most n passes of O(n) each would take hours on a fine mesh.
+inline constexpr std::size_t max_policy_passes = 100;
 
 // Row i: lower[i] v[i-1] + diagonal[i] v[i] + upper[i] v[i+1] = rhs[i]; the first and last
 // rows are the boundary's (diagonal 1). The inner rows are `scale` times the size of the
@@ -149,7 +156,7 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
         v[i] = first;
         v[j] = next;
         exercise[i] = exercise[j] = 0;
-        if (Constrained) broken |= first - g[i] < -rounding || (k > 2 && next - g[j] < -rounding);
+        if (Constrained) broken |= first - g[i] < -rounding_of(first) || (k > 2 && next - g[j] < -rounding_of(next));
     }
     if (k == 1) {
         const std::size_t i = at(0);
@@ -160,7 +167,7 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
     for (k = n - 1 - exercised; k + 1 < n; ++k) {
         const std::size_t i = at(k);
         const double residual = continuation(a, rhs, v, i);
-        if (residual < -rounding * a.scale) return false;
+        if (residual < -rounding_of(v[i]) * a.scale) return false;
     }
     return true;
 }
@@ -179,7 +186,7 @@ inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const
     if (top ? one_sided<true, true>(a, rhs, g, active, v, c) : one_sided<false, true>(a, rhs, g, active, v, c))
         return true;
     const std::size_t n = a.diagonal.size();
-    for (std::size_t pass = 0; pass <= n; ++pass) {
+    for (std::size_t pass = 0; pass < max_policy_passes; ++pass) {
         solve_fixed(a, rhs, g, active, v, scratch);
         bool changed = false;
         // The boundary rows stay the far field's.
@@ -188,7 +195,7 @@ inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const
             // A violation within rounding (of the values, or of the rows) moves
             // no node: nodes where both sides are zero would otherwise flip back and forth.
             const char exercise =
-                active[i] ? (residual >= -rounding * a.scale ? 1 : 0) : (v[i] - g[i] < -rounding ? 1 : 0);
+                active[i] ? (residual >= -rounding_of(v[i]) * a.scale ? 1 : 0) : (v[i] - g[i] < -rounding_of(v[i]) ? 1 : 0);
             if (exercise != active[i]) {
                 active[i] = exercise;
                 changed = true;

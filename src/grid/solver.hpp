@@ -47,6 +47,13 @@ struct Density {
 };
 inline constexpr Density stretched_density{120.0, 12.0}, uniform_density{400.0, 32.0};
 inline constexpr double width_per_deviation = 0.35, width_per_focus = 0.5;
+// The largest cell Peclet number the coarser mesh may have (time_stepping.hpp): past 1 the
+// upwind differences' first-order error would survive the extrapolation, as large as the
+// levels' difference (1e-4 K under Black-Scholes at sigma 0.01, T = 2, where the drift
+// carries the payoff's kink into the stretched mesh's wide cells). The margin keeps the
+// Greeks' solves, with sigma bumped down, central too. Where a diffusion tiny against the
+// drift needs more than max_nodes for this, the option is refused.
+inline constexpr double max_peclet = 0.9;
 inline constexpr std::size_t time_steps = 128;
 // Beyond this many nodes (a spot tens of reaches from the strike) the option is refused.
 inline constexpr std::size_t max_nodes = std::size_t{1} << 17;
@@ -113,9 +120,10 @@ Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false,
     const Barrier& b = o.product.barrier;
     const double focus = std::max({-x_lo, x_hi, b.present() ? std::abs(market::log_ratio(b.level, o.K)) : 0.0});
     const Span s = span(x_lo, x_hi, above, below);
-    const auto laid = [&](double width, Density density) {
-        const double h = spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
-                                     deviation / density.per_deviation / stretch(focus, width));
+    const auto laid = [&](double width, Density density, double cap) {
+        const double h = std::min(spacing_for(xi_of(above, width), xi_of(below, width), density.per_reach,
+                                              deviation / density.per_deviation / stretch(focus, width)),
+                                  cap);
         if (!b.present()) {
             const double spacing = boundary > s.lo && boundary < s.hi ? dividing(std::abs(xi_of(boundary, width)), h) : h;
             return lay(xi_of(s.lo, width), xi_of(s.hi, width), spacing, 0.0, width, max_nodes);
@@ -124,12 +132,24 @@ Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false,
         return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
                               b.up() ? below : above, max_nodes);
     };
-    const Mesh stretched = laid(std::max(width_per_deviation * deviation, width_per_focus * focus), stretched_density);
+    // The cell Peclet number is proportional to h: one narrowing brings it to the bound.
+    const Coefficients c = coefficients(model, o.r, o.q);
+    bool narrowed = false;
+    const auto central = [&](double width, Density density) {
+        const Mesh m = laid(width, density, std::numeric_limits<double>::infinity());
+        const double peclet = m.nodes == 0 ? 0.0 : max_cell_peclet(c, m);
+        if (!(peclet > max_peclet)) return m;
+        narrowed = true;
+        return laid(width, density, m.h * (max_peclet / peclet));
+    };
+    const Mesh stretched = central(std::max(width_per_deviation * deviation, width_per_focus * focus), stretched_density);
     // A jump integral whose cost on the stretched mesh would pass the uniform mesh's takes
-    // the latter (normal_jumps.hpp); the finer mesh of the two decides.
-    if (stretched.nodes == 0 || JumpIntegral<decltype(model.jumps())>::fits(model.jumps(), refined(stretched)))
-        return stretched;
-    return laid(std::numeric_limits<double>::infinity(), uniform_density);
+    // the latter (normal_jumps.hpp); the finer mesh of the two decides. Narrowed for the
+    // drift, the stretched mesh's far cells bind, and the uniform one may need fewer nodes.
+    const bool fits = stretched.nodes > 0 && JumpIntegral<decltype(model.jumps())>::fits(model.jumps(), refined(stretched));
+    if (fits && !narrowed) return stretched;
+    const Mesh uniform = central(std::numeric_limits<double>::infinity(), uniform_density);
+    return fits && (uniform.nodes == 0 || stretched.nodes <= uniform.nodes) ? stretched : uniform;
 }
 
 // The option's knock-out on `mesh` (inactive without a barrier or where the mesh leaves the

@@ -104,14 +104,22 @@ struct Stencil {
 //   (sigma^2 / 2) u_xx + mu u_x = A u_xixi + B u_xi,
 //   A = (sigma^2 / 2) / x'^2,   B = mu / x' - (sigma^2 / 2) x'' / x'^3,
 // by central differences in xi; x' = sqrt(1 + (x / w)^2) and x'' = x / w^2.
-inline Stencil stencil(const Coefficients& c, const Mesh& mesh, std::size_t i) {
+// The weights a / h^2 of u_xixi's and b of u_xi's central differences at node i.
+struct Weights {
+    double a, b;
+};
+inline Weights weights(const Coefficients& c, const Mesh& mesh, std::size_t i) {
     const double half_variance = 0.5 * c.variance;
     const double mu = c.r - c.q - half_variance - c.rate * c.compensator;
     const double x = mesh.x(i), slope = stretch(x, mesh.width);
     const double curve = std::isinf(mesh.width) ? 0.0 : x / (mesh.width * mesh.width);
     const double h = mesh.h;
-    const double a = half_variance / (slope * slope * h * h);
-    const double b = mu / slope - half_variance * curve / (slope * slope * slope);
+    return {half_variance / (slope * slope * h * h), mu / slope - half_variance * curve / (slope * slope * slope)};
+}
+
+inline Stencil stencil(const Coefficients& c, const Mesh& mesh, std::size_t i) {
+    const auto [a, b] = weights(c, mesh, i);
+    const double h = mesh.h;
     double lower = a - 0.5 * b / h, upper = a + 0.5 * b / h;
     if (lower < 0.0 || upper < 0.0) {
         lower = a + std::max(-b, 0.0) / h;
@@ -148,6 +156,18 @@ inline double boundary(const Mesh& mesh, bool call, const std::vector<char>& act
 }
 
 }  // namespace stepping_detail
+
+// The largest cell Peclet number |b| h / (2 a) over the inner nodes. Where it passes 1 the
+// central differences would weigh a neighbour negatively and the stencil turns upwind,
+// whose error is first order in h.
+inline double max_cell_peclet(const Coefficients& c, const Mesh& mesh) {
+    double largest = 0.0;
+    for (std::size_t i = 1; i + 1 < mesh.nodes; ++i) {
+        const auto w = stepping_detail::weights(c, mesh, i);
+        largest = std::max(largest, 0.5 * std::abs(w.b) / (mesh.h * w.a));
+    }
+    return largest;
+}
 
 // Steps per unit of T at the coarsest level come from the caller: `steps` over the whole
 // life, spread over the segments between Bermudan and monitoring times by their length (at

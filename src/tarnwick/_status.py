@@ -7,7 +7,8 @@ import numpy as np
 
 # The codes of the extension's status arrays.
 _REASONS = {
-    1: "the quadrature reached its node limit before its error bound held",
+    1: "the quadrature or grid reached its node limit before its error bound held (for the grid: a spot "
+       "tens of reaches from the strike, or a diffusion too small against the drift for its cells)",
     2: "an intermediate value was not finite",
     4: "the grid's coarser and finer solutions differ by over 1e-3 of the strike, too far for their "
        "extrapolation (jumps that dominate a tiny diffusion, or a jump rate and tail that leave the mesh)",

@@ -82,24 +82,34 @@ def test_american_call_without_dividends_is_european():
         np.testing.assert_allclose(american, tw.price(model, S, K, 1.0, R, 0.0, "call"), rtol=0, atol=1e-6 * K)
 
 
-@pytest.mark.parametrize("model, T, resolved", [
+@pytest.mark.parametrize("model, S, T, resolved", [
     # Jumps that dominate the value over a tiny or moderate diffusion, or a jump rate whose
     # tail outruns the mesh: the two meshes disagree by far more than the extrapolation can
     # take, and the grid once returned 0 or the exercise value for calls worth 69 to 99.
-    (tw.Kou(1e-6, 1.0, 0.4, 1.5, 0.5), 2.0, False),
-    (tw.Kou(0.2, 50.0, 0.4, 1.5, 0.5), 0.25, False),
-    (tw.Merton(0.2, 20.0, -0.5, 0.01), 2.0, False),
+    (tw.Kou(1e-6, 1.0, 0.4, 1.5, 0.5), 100.0, 2.0, False),
+    (tw.Merton(0.2, 20.0, -0.5, 0.01), 100.0, 2.0, False),
+    # A diffusion too small against the drift for any mesh within the node limit (upwind
+    # differences once gave 1.2554 for 1.2422, silently).
+    (tw.BlackScholes(1e-4), 100.0, 0.25, False),
     # Ordinary models at a long maturity, where the two meshes differ by up to 2e-4 K.
-    (tw.Kou(0.2, 1.0, 0.4, 3.0, 3.0), 2.0, True),
-    (tw.Merton(0.2, 1.0, -0.1, 0.2), 2.0, True),
+    (tw.Kou(0.2, 1.0, 0.4, 3.0, 3.0), 100.0, 2.0, True),
+    (tw.Merton(0.2, 1.0, -0.1, 0.2), 100.0, 2.0, True),
+    # Small diffusions against the drift, whose upwind differences' first-order error once
+    # survived the extrapolation: off by 2.5e-4 K and 1.2e-4 K, or refused (Kou's jump rate 50).
+    (tw.BlackScholes(0.01), 100.0, 2.0, True),
+    (tw.Kou(0.2, 50.0, 0.4, 1.5, 0.5), 100.0, 0.25, True),
+    (tw.Merton(0.05, 1.0, -0.1, 0.2), 100.0, 2.0, True),
+    # Values up to e^56 at the mesh's upper end, where an absolute rounding bound once kept
+    # policy iteration cycling for minutes.
+    (tw.Kou(0.05, 1.0, 0.4, 1.5, 0.5), 125.0, 1e-4, True),
 ], ids=repr)
-def test_the_no_dividend_call_is_european_or_refused(model, T, resolved):
-    european = tw.price(model, 100.0, K, T, R, 0.0, "call")
+def test_the_no_dividend_call_is_european_or_refused(model, S, T, resolved):
+    european = tw.price(model, S, K, T, R, 0.0, "call")
     if resolved:
-        assert abs(tw.price(model, 100.0, K, T, R, 0.0, "call", exercise="american") - european) <= 1e-6 * K
+        assert abs(tw.price(model, S, K, T, R, 0.0, "call", exercise="american") - european) <= 1e-6 * K
     else:
-        with pytest.warns(tw.AccuracyWarning, match="coarser and finer solutions differ"):
-            assert np.isnan(tw.price(model, 100.0, K, T, R, 0.0, "call", exercise="american"))
+        with pytest.warns(tw.AccuracyWarning, match="not computed to accuracy"):
+            assert np.isnan(tw.price(model, S, K, T, R, 0.0, "call", exercise="american"))
 
 
 def test_bermudan_lies_between_european_and_american_and_approaches_american():
