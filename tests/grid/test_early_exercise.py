@@ -99,6 +99,10 @@ def test_american_call_without_dividends_is_european():
     (tw.BlackScholes(0.01), 100.0, 2.0, True),
     (tw.Kou(0.2, 50.0, 0.4, 1.5, 0.5), 100.0, 0.25, True),
     (tw.Merton(0.05, 1.0, -0.1, 0.2), 100.0, 2.0, True),
+    # A long life and a large variance, where the first levels are too coarse and are
+    # refined: once refused (Kou) or off by 3.1e-6 K (Merton).
+    (tw.Kou(0.6, 3.0, 0.3, 8.0, 4.0), 100.0, 5.0, True),
+    (tw.Merton(0.6, 3.0, 0.05, 0.05), 100.0, 5.0, True),
     # Values up to e^56 at the mesh's upper end, where an absolute rounding bound once kept
     # policy iteration cycling for minutes.
     (tw.Kou(0.05, 1.0, 0.4, 1.5, 0.5), 125.0, 1e-4, True),
