@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "common/status.hpp"
@@ -296,6 +297,7 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
             // the margin 1 + (r + lam) w of the implicit matrix's diagonal dominance.
             const double contraction = lam * w / (1.0 + (c.r + lam) * w);
             const double remaining = contraction < 1.0 ? contraction / (1.0 - contraction) : 1.0;
+            double last_moved = std::numeric_limits<double>::infinity();
             for (int pass = 0;; ++pass) {
                 if (pass == max_jump_passes) return Status::node_limit;
                 if (pass > 0)
@@ -316,8 +318,13 @@ Status march(const Coefficients& c, const JumpIntegral& jumps, bool call, const 
                 std::swap(estimate, integral);
                 // Else: the pass's output is within contraction of the fixed point's distance
                 // from it plus `moved` (the integral moves no more than u), i.e. within
-                // contraction / (1 - contraction) times `moved`.
-                if (moved * remaining <= jump_tolerance * step / T) break;
+                // contraction / (1 - contraction) times `moved`. Each pass moves less than the
+                // last by the contraction in exact arithmetic: one that moves as far has
+                // reached the integral's rounding, which no pass lowers (an FFT's is relative
+                // to the largest value on the mesh, e^10 and more at a call's upper end).
+                if (moved * remaining <= jump_tolerance * step / T || (contraction < 1.0 && moved >= last_moved))
+                    break;
+                last_moved = moved;
             }
             if (lam > 0.0) {
                 std::swap(previous_jump, jump);

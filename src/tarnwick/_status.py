@@ -10,8 +10,9 @@ _REASONS = {
     1: "the quadrature or grid reached its node limit before its error bound held (for the grid: a spot "
        "tens of reaches from the strike, or a diffusion too small against the drift for its cells)",
     2: "an intermediate value was not finite",
-    4: "the grid's coarser and finer solutions differ by over 1e-3 of the strike, too far for their "
-       "extrapolation (jumps that dominate a tiny diffusion, or a jump rate and tail that leave the mesh)",
+    4: "the grid's solutions do not settle as its meshes are refined (its coarser and finer levels differ "
+       "by over 1e-3 of the strike, or their extrapolation moves by over 5e-6 of it when refined: jumps "
+       "that dominate a tiny diffusion, or a jump rate and tail that leave the mesh)",
 }
 
 
