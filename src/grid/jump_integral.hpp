@@ -4,6 +4,8 @@
 // E[V(x_i + J)] on the mesh, given the far field beyond its ends, and whether its cost on
 // a stretched mesh is within bounds (fits). Black-Scholes has none.
 
+#include <limits>
+
 #include "charfun/jump_measure.hpp"
 #include "grid/exponential_jumps.hpp"
 #include "grid/far_field.hpp"
@@ -14,6 +16,7 @@ namespace tarnwick::grid {
 
 struct NoJumpIntegral {
     static bool fits(const charfun::NoJumps&, const Mesh&) { return true; }
+    static double widest_cell(const charfun::NoJumps&) { return std::numeric_limits<double>::infinity(); }
     NoJumpIntegral(const charfun::NoJumps&, const Mesh&) {}
     void apply(const double*, const FarField&, double*) const {}
 };

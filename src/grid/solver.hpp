@@ -133,21 +133,27 @@ Mesh mesh_for(const Model& model, const Option& o, Points at, bool near = false,
         return knock_out_mesh(s, h, width, market::log_ratio(b.level, o.K), b.up(), b.monitoring.continuous(),
                               b.up() ? below : above, max_nodes);
     };
-    // The cell Peclet number is proportional to h: one narrowing brings it to the bound.
+    // The cell Peclet number and the widest cell are proportional to h: one narrowing brings
+    // both within their bounds. The jumps' bound is loosened where the life holds less than
+    // one jump on average: their first-order error is weighted by lam T.
     const Coefficients c = coefficients(model, o.r, o.q);
+    using Integral = JumpIntegral<decltype(model.jumps())>;
+    const double widest = Integral::widest_cell(model.jumps()) / std::min(1.0, model.jumps().rate() * o.T);
     bool narrowed = false;
     const auto central = [&](double width, Density density) {
         const Mesh m = laid(width, density, std::numeric_limits<double>::infinity());
-        const double peclet = m.nodes == 0 ? 0.0 : max_cell_peclet(c, m);
-        if (!(peclet > max_peclet)) return m;
+        if (m.nodes == 0) return m;
+        const double end = std::max(std::abs(m.x(0)), std::abs(m.x(m.nodes - 1)));
+        const double shrink = std::min(max_peclet / max_cell_peclet(c, m), widest / (m.h * stretch(end, width)));
+        if (!(shrink < 1.0)) return m;
         narrowed = true;
-        return laid(width, density, m.h * (max_peclet / peclet));
+        return laid(width, density, m.h * shrink);
     };
     const Mesh stretched = central(std::max(width_per_deviation * deviation, width_per_focus * focus), stretched_density);
     // A jump integral whose cost on the stretched mesh would pass the uniform mesh's takes
     // the latter (normal_jumps.hpp); the finer mesh of the two decides. Narrowed for the
     // drift, the stretched mesh's far cells bind, and the uniform one may need fewer nodes.
-    const bool fits = stretched.nodes > 0 && JumpIntegral<decltype(model.jumps())>::fits(model.jumps(), refined(stretched));
+    const bool fits = stretched.nodes > 0 && Integral::fits(model.jumps(), refined(stretched));
     if (fits && !narrowed) return stretched;
     const Mesh uniform = central(std::numeric_limits<double>::infinity(), uniform_density);
     return fits && (uniform.nodes == 0 || stretched.nodes <= uniform.nodes) ? stretched : uniform;

@@ -104,6 +104,9 @@ def test_american_call_without_dividends_is_european():
     # refined: once refused (Kou) or off by 3.1e-6 K (Merton).
     (tw.Kou(0.6, 3.0, 0.3, 8.0, 4.0), 100.0, 5.0, True),
     (tw.Merton(0.6, 3.0, 0.05, 0.05), 100.0, 5.0, True),
+    # Downward jumps far shorter than the stretched mesh's outer cells (1/20 against 0.37),
+    # whose interpolation error there is first order: once off by 4.9e-6 K.
+    (tw.Kou(0.85, 0.3, 0.2, 4.5, 20.0), 100.0, 5.0, True),
     # Values up to e^56 at the mesh's upper end, where an absolute rounding bound once kept
     # policy iteration cycling for minutes.
     (tw.Kou(0.05, 1.0, 0.4, 1.5, 0.5), 125.0, 1e-4, True),
