@@ -194,8 +194,9 @@ inline bool solve_complementarity(const Tridiagonal& a, const double* rhs, const
             const double residual = continuation(a, rhs, v, i);
             // A violation within rounding (of the values, or of the rows) moves
             // no node: nodes where both sides are zero would otherwise flip back and forth.
+            const double tolerance = rounding_of(v[i]);
             const char exercise =
-                active[i] ? (residual >= -rounding_of(v[i]) * a.scale ? 1 : 0) : (v[i] - g[i] < -rounding_of(v[i]) ? 1 : 0);
+                active[i] ? (residual >= -tolerance * a.scale ? 1 : 0) : (v[i] - g[i] < -tolerance ? 1 : 0);
             if (exercise != active[i]) {
                 active[i] = exercise;
                 changed = true;

@@ -39,7 +39,9 @@ class ExponentialJumpIntegral {
     // The widest cell whose error stays second order: a jump much shorter than its cell
     // samples the linear interpolant within the cell, whose error there is first order in
     // the cell's length.
-    static double widest_cell(const charfun::ExponentialJumps& jumps) { return 2.0 / std::max(jumps.eta1, jumps.eta2); }
+    static double widest_cell(const charfun::ExponentialJumps& jumps) {
+        return 2.0 / std::max(jumps.eta1, jumps.eta2);
+    }
     ExponentialJumpIntegral(const charfun::ExponentialJumps& jumps, const Mesh& mesh)
         : p_(jumps.p), eta1_(jumps.eta1), eta2_(jumps.eta2), x_(mesh.nodes), cells_(mesh.nodes),
           upward_(mesh.nodes) {

@@ -194,13 +194,13 @@ class NormalJumpIntegral {
     // is the cheaper.
     static constexpr std::size_t max_weights = std::size_t{1} << 20;
 
-    // Whether the jump integral on `mesh` keeps within max_weights: always on the uniform
-    // mesh, whose weights are per offset.
     // The widest cell whose error stays second order: a law much narrower than its cell
     // samples the linear interpolant within the cell, whose error there is first order in
     // the cell's length.
     static double widest_cell(const charfun::NormalJumps& jumps) { return 2.0 * jumps.s; }
 
+    // Whether the jump integral on `mesh` keeps within max_weights: always on the uniform
+    // mesh, whose weights are per offset.
     static bool fits(const charfun::NormalJumps& jumps, const Mesh& mesh) {
         if (std::isinf(mesh.width) || mesh.nodes == 0) return true;
         const std::vector<double> x = nodes_of(mesh);
