@@ -38,6 +38,9 @@ namespace tarnwick::grid {
 // compensator, the rate and the dividend yield.
 struct Coefficients {
     double variance, rate, compensator, r, q;
+
+    // mu: the drift of x, with the jumps' compensator.
+    double drift() const { return r - q - 0.5 * variance - rate * compensator; }
 };
 
 // When the option may be exercised, in time to expiry: `times` increasing in (0, T], for
@@ -114,8 +117,7 @@ struct Weights {
     double a, b;
 };
 inline Weights weights(const Coefficients& c, const Mesh& mesh, std::size_t i) {
-    const double half_variance = 0.5 * c.variance;
-    const double mu = c.r - c.q - half_variance - c.rate * c.compensator;
+    const double half_variance = 0.5 * c.variance, mu = c.drift();
     const double x = mesh.x(i), slope = stretch(x, mesh.width);
     const double curve = std::isinf(mesh.width) ? 0.0 : x / (mesh.width * mesh.width);
     const double h = mesh.h;
