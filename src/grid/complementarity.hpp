@@ -156,7 +156,9 @@ bool one_sided(const Tridiagonal& a, const double* rhs, const double* g, std::ve
         v[i] = first;
         v[j] = next;
         exercise[i] = exercise[j] = 0;
-        if (Constrained) broken |= first - g[i] < -rounding_of(first) || (k > 2 && next - g[j] < -rounding_of(next));
+        // The rounding bounds only where a value falls below the payoff at all (rare).
+        if (Constrained && (first < g[i] || next < g[j]))
+            broken |= first - g[i] < -rounding_of(first) || (k > 2 && next - g[j] < -rounding_of(next));
     }
     if (k == 1) {
         const std::size_t i = at(0);
