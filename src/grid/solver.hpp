@@ -348,11 +348,20 @@ inline constexpr std::size_t max_refinements = 2;
 // two years moved by 2e-5 and was still 9.7e-6 K off after one refinement.
 inline constexpr double max_refined_move = 5e-6;
 
-// Richardson's values from the levels' solutions at the points, into `out`, and the largest
-// difference between the levels into `gap`.
-inline Status combined(const std::vector<Local>& coarse, const std::vector<Local>& fine, Local* out, double& gap) {
+// The solution at the points on the coarser level of `levels` or (`fine`) the finer one.
+template <class Model>
+Status solve_level(const Model& model, const Option& o, const Levels<Model>& levels, bool fine, Stop stop, Points at,
+                   Local* out, Trace* trace = nullptr, double shift = 0.0) {
+    return fine ? solve_on(model, o, refined(levels.coarse), levels.fine_jumps, 2 * levels.steps, stop, at, out, trace,
+                           shift)
+                : solve_on(model, o, levels.coarse, levels.coarse_jumps, levels.steps, stop, at, out, trace, shift);
+}
+
+// Richardson's values from the levels' solutions at `count` points, into `out`, and the
+// largest difference between the levels into `gap`.
+inline Status combined(const Local* coarse, const Local* fine, std::size_t count, Local* out, double& gap) {
     gap = 0.0;
-    for (std::size_t k = 0; k < coarse.size(); ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
         const double difference = std::abs(fine[k].u - coarse[k].u);
         gap = difference > gap || std::isnan(difference) ? difference : gap;
         out[k] = richardson(coarse[k], fine[k]);
@@ -361,19 +370,17 @@ inline Status combined(const std::vector<Local>& coarse, const std::vector<Local
     return gap <= max_level_gap ? Status::ok : Status::unresolved;
 }
 
-// The extrapolated values at the points, from the two levels; `model` has their jump law.
+// The extrapolated values at the option's spot on given levels (the Greeks' bumps); `model`
+// has their jump law.
 template <class Model>
 Status extrapolated(const Model& model, const Option& o, const Levels<Model>& levels, Stop stop, Local& out,
                     double shift) {
     const double x = market::log_ratio(o.S, o.K);
-    std::vector<Local> coarse(1), fine(1);
-    Status status = solve_on(model, o, levels.coarse, levels.coarse_jumps, levels.steps, stop, {&x, 1}, coarse.data(),
-                             nullptr, shift);
-    if (status == Status::ok)
-        status = solve_on(model, o, refined(levels.coarse), levels.fine_jumps, 2 * levels.steps, stop, {&x, 1},
-                          fine.data(), nullptr, shift);
+    Local coarse, fine;
+    Status status = solve_level(model, o, levels, false, stop, {&x, 1}, &coarse, nullptr, shift);
+    if (status == Status::ok) status = solve_level(model, o, levels, true, stop, {&x, 1}, &fine, nullptr, shift);
     double gap = 0.0;
-    return status == Status::ok ? combined(coarse, fine, &out, gap) : status;
+    return status == Status::ok ? combined(&coarse, &fine, 1, &out, gap) : status;
 }
 
 // The extrapolated values at the points on the levels from `mesh` on, refined while their
@@ -394,16 +401,13 @@ Status settled(const Model& model, const Option& o, const Mesh& mesh, Points at,
     std::vector<double> before;
     std::size_t carried = 0;  // the steps of the finer solve that `coarse` holds (0: none)
     for (std::size_t level = 0;; ++level) {
-        Status status = carried == levels->steps ? Status::ok
-                                                 : solve_on(model, o, levels->coarse, levels->coarse_jumps,
-                                                            levels->steps, stop, at, coarse.data());
+        Status status =
+            carried == levels->steps ? Status::ok : solve_level(model, o, *levels, false, stop, at, coarse.data());
         if (trace != nullptr) *trace = Trace{};
-        if (status == Status::ok)
-            status = solve_on(model, o, refined(levels->coarse), levels->fine_jumps, 2 * levels->steps, stop, at,
-                              fine.data(), trace);
+        if (status == Status::ok) status = solve_level(model, o, *levels, true, stop, at, fine.data(), trace);
         if (status != Status::ok) return status;
         double gap = 0.0;
-        status = combined(coarse, fine, out, gap);
+        status = combined(coarse.data(), fine.data(), at.count, out, gap);
         bool still = false;
         for (std::size_t k = 0; k < before.size(); ++k) still |= !(std::abs(out[k].u - before[k]) <= max_refined_move);
         if (!still && !(gap > refine_gap)) return status;
