@@ -14,13 +14,15 @@
 //
 // On a stretched mesh (mesh.hpp) the weights differ from row to row: each node's row of
 // the band is stored and summed directly, O(n band), the band holding every node within
-// 11 s (all of them for wide laws). A law wide against the mesh instead has the integral,
-// an entire function of x smoothed on the scale s, taken exactly at Chebyshev points over
-// the mesh and interpolated to the nodes: O(n M) with M ~ 4 span / s, well under n^2 when
-// s spans many cells (a tenth of the span or more on ~400 nodes). On the uniform mesh the
-// weights depend on the offset alone, and a band wider than a few dozen nodes is summed as
-// a circular correlation by FFT, padded so that no term wraps around: O(n log n). The stretched mesh needs a quarter of
-// the uniform one's nodes, so its rows cost less than the FFT up to a budget of stored
+// 11 s (all of them for wide laws). A law wide against the mesh instead goes through
+// panels of the span (Panels below): the density is interpolated in y on each panel, the
+// value's moments against the interpolant are exact, and the integral, an entire function
+// of x smoothed on the scale s, is taken at the panels' points and interpolated to the
+// nodes: O(n order + (span / s)^2 order^2) with 12 to 20 points a panel, well under n^2
+// when s spans many cells. On the uniform mesh the weights depend on the offset alone, and
+// a band wider than a few dozen nodes is summed as a circular correlation by FFT, padded
+// so that no term wraps around: O(n log n). The stretched mesh needs a quarter of the
+// uniform one's nodes, so its rows cost less than the FFT up to a budget of stored
 // weights (fits), past which (a wide law over many nodes, a spot tens of reaches out) the
 // solver lays the uniform mesh instead.
 
@@ -146,45 +148,125 @@ inline Rows hat_rows(const std::vector<double>& x, const std::vector<double>& ce
     return rows;
 }
 
-// Chebyshev points of the first kind on [a, b], increasing, and the rows of barycentric
-// Lagrange weights that interpolate values there to each x_i (a point on x_i takes it).
-inline std::vector<double> chebyshev_points(double a, double b, std::size_t count) {
-    std::vector<double> p(count);
+// The barycentric weights of `count` Chebyshev points of the first kind, and their
+// Lagrange basis at y into `row` (a point on y takes it whole).
+inline std::vector<double> chebyshev_weights(std::size_t count) {
+    std::vector<double> w(count);
     for (std::size_t j = 0; j < count; ++j)
-        p[j] = 0.5 * (a + b) - 0.5 * (b - a) * std::cos(M_PI * (2.0 * j + 1.0) / (2.0 * count));
-    return p;
+        w[j] = (j % 2 == 0 ? 1.0 : -1.0) * std::sin(M_PI * (2.0 * static_cast<double>(j) + 1.0) / (2.0 * static_cast<double>(count)));
+    return w;
 }
 
-inline std::vector<double> lagrange_rows(const std::vector<double>& x, const std::vector<double>& points) {
-    const std::size_t count = points.size();
-    std::vector<double> rows(x.size() * count, 0.0), q(count), weight(count);
+inline void lagrange_at(double y, const double* points, const std::vector<double>& weights, double* row) {
+    const std::size_t count = weights.size();
     for (std::size_t j = 0; j < count; ++j)
-        weight[j] = (j % 2 == 0 ? 1.0 : -1.0) * std::sin(M_PI * (2.0 * j + 1.0) / (2.0 * count));
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        double* row = &rows[i * count];
-        double total = 0.0;
-        std::size_t hit = count;
-        for (std::size_t j = 0; j < count && hit == count; ++j) {
-            if (x[i] == points[j]) hit = j;
-            q[j] = weight[j] / (x[i] - points[j]);
-            total += q[j];
+        if (y == points[j]) {
+            std::fill(row, row + count, 0.0);
+            row[j] = 1.0;
+            return;
         }
-        if (hit < count) {
-            row[hit] = 1.0;
-            continue;
+    // Apart from the test for a hit, the divisions are independent and go in vector lanes.
+    for (std::size_t j = 0; j < count; ++j) row[j] = weights[j] / (y - points[j]);
+    double total = 0.0;
+    for (std::size_t j = 0; j < count; ++j) total += row[j];
+    const double scale = 1.0 / total;
+    for (std::size_t j = 0; j < count; ++j) row[j] *= scale;
+}
+
+// Gauss-Legendre points and weights on [-1, 1] by Newton's method on P_count, from the
+// usual first guesses: exact for polynomials of degree 2 count - 1.
+inline void gauss_legendre(std::size_t count, std::vector<double>& t, std::vector<double>& w) {
+    t.assign(count, 0.0);
+    w.assign(count, 0.0);
+    const auto n = static_cast<double>(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        double z = -std::cos(M_PI * (static_cast<double>(k) + 0.75) / (n + 0.5)), slope = 1.0;
+        for (int step = 0; step < 100; ++step) {
+            double p = 1.0, last = 0.0;
+            for (std::size_t j = 1; j <= count; ++j) {
+                const auto d = static_cast<double>(j);
+                const double next = ((2.0 * d - 1.0) * z * p - (d - 1.0) * last) / d;
+                last = p;
+                p = next;
+            }
+            slope = n * (z * p - last) / (z * z - 1.0);
+            const double move = p / slope;
+            z -= move;
+            if (std::abs(move) <= 1e-15) break;
         }
-        for (std::size_t j = 0; j < count; ++j) row[j] = q[j] / total;
+        t[k] = z;
+        w[k] = 2.0 / ((1.0 - z * z) * slope * slope);
     }
-    return rows;
 }
 
-// Chebyshev points that resolve the convolution with N(m, s^2) over a span: the density's
-// smoothing makes the result entire, and its Chebyshev coefficients fall faster than
-// geometrically once the points are a fraction of s apart. 3.5 per span / s already gives
-// the integral to 1e-14 of the values' size on stretched meshes of 200 to 800 nodes (3 per
-// span / s only to ~1e-8); 4 leaves a margin (it agrees with 8 to 3e-13 relative on the
-// American meshes of seven laws, s from 0.05 to 0.6, T from 0.1 to 3).
-inline std::size_t chebyshev_count(double span, double s) { return static_cast<std::size_t>(std::ceil(4.0 * span / s)) + 8; }
+// The mesh's span cut into `count` equal panels, each with `order` Chebyshev points of the
+// first kind: point l = p order + j is the j-th of panel p.
+//
+// A law wide against the mesh: the density against y, for any centre, is entire and its
+// interpolant at a panel's points is within `order`'s error of it over the panel, so
+//   E[V(c + J)] = sum_l phi(y_l - c) M_l,   M_l = integral over its panel of V ell_l,
+// with ell_l the point's Lagrange basis on its panel; the moments M_l of the mesh's
+// piecewise linear V are exact (Gauss-Legendre on each cell's part of the panel). The
+// result, smoothed on the scale s like the density, is taken at the same points and
+// interpolated on each node's panel. Per application that is `order` products per node
+// twice and the panels' points against each other, O(n order + (span / s)^2 order^2),
+// where a row of hats per node costs O(n band): the panels are cheaper once the law's
+// band holds more than a few dozen nodes.
+struct Panels {
+    double lo = 0.0, width = 0.0;
+    std::size_t count = 0, order = 0;
+
+    std::size_t points() const { return count * order; }
+    double point(std::size_t l) const {
+        const std::size_t p = l / order, j = l % order;
+        return lo + width * (static_cast<double>(p) + 0.5 -
+                             0.5 * std::cos(M_PI * (2.0 * static_cast<double>(j) + 1.0) / (2.0 * static_cast<double>(order))));
+    }
+    std::size_t panel_of(double y) const {
+        const double p = std::floor((y - lo) / width);
+        return p <= 0.0 ? 0 : std::min(count - 1, static_cast<std::size_t>(p));
+    }
+};
+
+// The points per panel for the density's interpolant to be within ~3e-12 of its peak on a
+// panel of half-width `half` s, by a scan of every centre: 12 at half 0.5 s (2.5e-12), 16
+// at 1 s (2.4e-12), 20 at 1.5 s (1.0e-12); two more points at each cost a tenth more time
+// for about a fiftieth of the error. Each price holds its passes' errors to 1e-8 of the
+// strike in all: what this leaves, times lam T, is far below it.
+inline std::size_t panel_order(double half_in_s) {
+    return static_cast<std::size_t>(std::ceil(8.0 + 8.0 * half_in_s));
+}
+
+// The panel points whose density can reach those of a panel: the panels from `first` to
+// `last` inclusive lie within the band's reach of every point l of panel p, shifted by m.
+inline Band panel_band(const Panels& panels, std::size_t p, double m, double reach) {
+    const double a = panels.lo + static_cast<double>(p) * panels.width + m - reach;
+    const double b = panels.lo + static_cast<double>(p + 1) * panels.width + m + reach;
+    const double first = std::floor((a - panels.lo) / panels.width), last = std::floor((b - panels.lo) / panels.width);
+    const double top = static_cast<double>(panels.count - 1);
+    return {static_cast<std::size_t>(std::clamp(first, 0.0, top)), static_cast<std::size_t>(std::clamp(last, 0.0, top))};
+}
+
+// The weights one application stores for `count` panels over a span of the nodes x: both
+// the moments and the interpolation take `order` per node (and a panel's end node twice),
+// and each point the points of the panels its band meets, at most two more than the
+// band's length in panels.
+inline std::size_t panel_weights(std::size_t nodes, double span, double s, std::size_t count) {
+    const double width = span / static_cast<double>(count);
+    const std::size_t order = panel_order(0.5 * width / s);
+    const double reached = std::min(static_cast<double>(count), std::floor(2.0 * reach_in_s * s / width) + 2.0);
+    return order * (2 * nodes + count) + count * order * order * static_cast<std::size_t>(reached);
+}
+
+// The panel count that stores the fewest weights, from half-widths of 1.5 s down to 0.25 s.
+inline std::size_t panel_count(std::size_t nodes, double span, double s) {
+    const auto fewest = static_cast<std::size_t>(std::max(1.0, std::ceil(span / (3.0 * s))));
+    const auto most = std::min(fewest + 4096, static_cast<std::size_t>(std::max(1.0, std::ceil(span / (0.5 * s)))));
+    std::size_t best = fewest;
+    for (std::size_t count = fewest + 1; count <= most; ++count)
+        if (panel_weights(nodes, span, s, count) < panel_weights(nodes, span, s, best)) best = count;
+    return best;
+}
 
 }  // namespace normal_jumps_detail
 
@@ -204,7 +286,7 @@ class NormalJumpIntegral {
     static bool fits(const charfun::NormalJumps& jumps, const Mesh& mesh) {
         if (std::isinf(mesh.width) || mesh.nodes == 0) return true;
         const std::vector<double> x = nodes_of(mesh);
-        return std::min(row_weights(jumps, x), chebyshev_weights(jumps, x)) <= max_weights;
+        return std::min(row_weights(jumps, x), panel_weights(jumps, x)) <= max_weights;
     }
 
     NormalJumpIntegral(const charfun::NormalJumps& jumps, const Mesh& mesh) : mesh_(mesh) {
@@ -212,15 +294,8 @@ class NormalJumpIntegral {
         const std::vector<double> x = nodes_of(mesh);
         if (std::isinf(mesh.width)) {
             by_offset(jumps);
-        } else if (chebyshev_weights(jumps, x) < row_weights(jumps, x)) {
-            // A law wide against the mesh: the integral is smooth on its scale s, exact at
-            // Chebyshev points and interpolated from them to the nodes.
-            const std::vector<double> points = chebyshev_points(x.front(), x.back(), chebyshev_count(x.back() - x.front(), jumps.s));
-            std::vector<double> centres = points;
-            for (double& c : centres) c += jumps.m;
-            rows_ = hat_rows(x, centres, jumps.s);
-            lagrange_ = lagrange_rows(x, points);
-            sampled_.resize(points.size());
+        } else if (panel_weights(jumps, x) < row_weights(jumps, x)) {
+            by_panels(jumps, x);
         } else {
             std::vector<double> centres = x;
             for (double& c : centres) c += jumps.m;
@@ -246,7 +321,7 @@ class NormalJumpIntegral {
     }
 
     void apply(const double* v, const FarField& far, double* out) const {
-        if (!sampled_.empty()) return apply_by_chebyshev(v, far, out);
+        if (panels_.count > 0) return apply_by_panels(v, far, out);
         if (!rows_.first.empty()) return apply_by_row(v, far, out);
         if (!kernel_.empty()) return apply_by_fft(v, far, out);
         const auto n = static_cast<long>(mesh_.nodes);
@@ -281,8 +356,7 @@ class NormalJumpIntegral {
     // The point mass of s = 0 is the band's limit: it falls in one cell.
     static double band_reach(const charfun::NormalJumps& jumps) { return normal_jumps_detail::reach_in_s * jumps.s; }
 
-    // The weights stored by rows per node, and by the Chebyshev path (its rows at the
-    // points, and the interpolation rows; never for the point mass).
+    // The weights stored by rows per node, and by the panels (never for the point mass).
     static std::size_t row_weights(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
         std::vector<double> centres = x;
         for (double& c : centres) c += jumps.m;
@@ -290,20 +364,125 @@ class NormalJumpIntegral {
         for (const auto& b : normal_jumps_detail::bands(x, centres, band_reach(jumps))) total += b.last - b.first + 1;
         return total;
     }
-    static std::size_t chebyshev_weights(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
+    static std::size_t panel_weights(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
+        using normal_jumps_detail::panel_count;
         if (!(jumps.s > 0.0)) return std::numeric_limits<std::size_t>::max();
-        return 2 * x.size() * normal_jumps_detail::chebyshev_count(x.back() - x.front(), jumps.s);
+        const double span = x.back() - x.front();
+        return normal_jumps_detail::panel_weights(x.size(), span, jumps.s, panel_count(x.size(), span, jumps.s));
     }
 
     void apply_by_row(const double* v, const FarField& far, double* out) const {
         for (std::size_t i = 0; i < mesh_.nodes; ++i) out[i] = far_part(far, i) + rows_.sum(i, v);
     }
 
-    void apply_by_chebyshev(const double* v, const FarField& far, double* out) const {
-        const std::size_t count = sampled_.size();
-        for (std::size_t k = 0; k < count; ++k) sampled_[k] = rows_.sum(k, v);
-        for (std::size_t i = 0; i < mesh_.nodes; ++i)
-            out[i] = far_part(far, i) + normal_jumps_detail::dot(&lagrange_[i * count], sampled_.data(), count);
+    void apply_by_panels(const double* v, const FarField& far, double* out) const {
+        const std::size_t count = panels_.points();
+        for (std::size_t l = 0; l < count; ++l) moments_[l] = moments_of_.sum(l, v);
+        for (std::size_t l = 0; l < count; ++l) sampled_[l] = rows_.sum(l, moments_.data());
+        for (std::size_t i = 0; i < mesh_.nodes; ++i) out[i] = far_part(far, i);
+        // Point by point over each panel's nodes: the sums run along the nodes, in vector
+        // lanes, rather than along each node's short row of points.
+        const std::size_t order = panels_.order;
+        const double* weight = interpolated_.data();
+        for (std::size_t p = 0; p < panels_.count; ++p) {
+            const std::size_t first = panel_nodes_[p], nodes = panel_nodes_[p + 1] - first;
+            for (std::size_t j = 0; j < order; ++j, weight += nodes) {
+                const double g = sampled_[p * order + j];
+                for (std::size_t i = 0; i < nodes; ++i) out[first + i] += weight[i] * g;
+            }
+        }
+    }
+
+    // The panels' three sets of rows (normal_jumps_detail::Panels): each point's moment
+    // against the nodes of its panel, the density from every point to the points of the
+    // panels within reach, and each node's interpolant on its panel.
+    void by_panels(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
+        using namespace normal_jumps_detail;
+        const std::size_t n = x.size();
+        const double span = x.back() - x.front(), s = jumps.s;
+        panels_.count = panel_count(n, span, s);
+        panels_.lo = x.front();
+        panels_.width = span / static_cast<double>(panels_.count);
+        panels_.order = panel_order(0.5 * panels_.width / s);
+        const std::size_t order = panels_.order, count = panels_.points();
+        std::vector<double> points(count);
+        for (std::size_t l = 0; l < count; ++l) points[l] = panels_.point(l);
+        moments_.resize(count);
+        sampled_.resize(count);
+
+        // Moments: each cell's part of a panel by Gauss-Legendre, exact for its hat halves
+        // (linear) times a Lagrange basis (degree order - 1).
+        const std::vector<double> barycentric = chebyshev_weights(order);
+        std::vector<double> t, w, basis(order);
+        gauss_legendre(order / 2 + 1, t, w);
+        std::size_t node = 0;
+        for (std::size_t p = 0; p < panels_.count; ++p) {
+            const double a = p == 0 ? x.front() : panels_.lo + static_cast<double>(p) * panels_.width;
+            const double b = p + 1 == panels_.count ? x.back() : panels_.lo + static_cast<double>(p + 1) * panels_.width;
+            while (node + 1 < n && x[node + 1] <= a) ++node;
+            std::size_t last = node;
+            while (last + 1 < n && x[last] < b) ++last;
+            const std::size_t nodes = last - node + 1, at = moments_of_.weights.size();
+            moments_of_.weights.resize(at + order * nodes, 0.0);
+            for (std::size_t j = 0; j < order; ++j) {
+                moments_of_.first.push_back(node);
+                moments_of_.start.push_back(at + (j + 1) * nodes);
+            }
+            for (std::size_t k = node; k < last; ++k) {
+                const double lo = std::max(x[k], a), hi = std::min(x[k + 1], b), cell = x[k + 1] - x[k];
+                if (!(hi > lo)) continue;
+                for (std::size_t g = 0; g < t.size(); ++g) {
+                    const double y = 0.5 * (lo + hi) + 0.5 * (hi - lo) * t[g], weight = 0.5 * (hi - lo) * w[g];
+                    const double rising = (y - x[k]) / cell;
+                    lagrange_at(y, &points[p * order], barycentric, basis.data());
+                    for (std::size_t j = 0; j < order; ++j) {
+                        double* row = &moments_of_.weights[at + j * nodes];
+                        row[k - node] += weight * (1.0 - rising) * basis[j];
+                        row[k + 1 - node] += weight * rising * basis[j];
+                    }
+                }
+            }
+        }
+
+        // The density from each point, as a centre shifted by m, to the points of the
+        // panels within its reach. The panels are equal: the density depends on the two
+        // points' places in their panels and the panels' offset alone, formed once each.
+        const double scale = 1.0 / (s * std::sqrt(2.0 * M_PI)), top = static_cast<double>(panels_.count - 1);
+        std::vector<double> place(order), density((2 * panels_.count - 1) * order * order);
+        for (std::size_t j = 0; j < order; ++j) place[j] = (panels_.point(j) - panels_.lo) / panels_.width;
+        for (std::size_t d = 0; d < 2 * panels_.count - 1; ++d)
+            for (std::size_t j = 0; j < order; ++j)
+                for (std::size_t k = 0; k < order; ++k) {
+                    const double apart = (static_cast<double>(d) - top + place[k] - place[j]) * panels_.width;
+                    const double z = (apart - jumps.m) / s;
+                    density[(d * order + j) * order + k] = scale * std::exp(-0.5 * z * z);
+                }
+        for (std::size_t l = 0; l < count; ++l) {
+            const std::size_t p = l / order, j = l % order;
+            const Band band = panel_band(panels_, p, jumps.m, reach_in_s * s);
+            rows_.first.push_back(band.first * order);
+            for (std::size_t q = band.first; q <= band.last; ++q) {
+                const double* from = &density[((q + panels_.count - 1 - p) * order + j) * order];
+                rows_.weights.insert(rows_.weights.end(), from, from + order);
+            }
+            rows_.start.push_back(rows_.weights.size());
+        }
+
+        // Each node's interpolant on its panel, stored point by point for each panel's
+        // nodes (panel_of is monotone: a panel's nodes are consecutive).
+        panel_nodes_.assign(panels_.count + 1, n);
+        for (std::size_t i = n; i-- > 0;) panel_nodes_[panels_.panel_of(x[i])] = i;
+        for (std::size_t p = panels_.count; p-- > 0;) panel_nodes_[p] = std::min(panel_nodes_[p], panel_nodes_[p + 1]);
+        interpolated_.assign(n * order, 0.0);
+        std::size_t at = 0;
+        for (std::size_t p = 0; p < panels_.count; ++p) {
+            const std::size_t first = panel_nodes_[p], nodes = panel_nodes_[p + 1] - first;
+            for (std::size_t i = 0; i < nodes; ++i) {
+                lagrange_at(x[first + i], &points[p * order], barycentric, basis.data());
+                for (std::size_t j = 0; j < order; ++j) interpolated_[at + j * nodes + i] = basis[j];
+            }
+            at += order * nodes;
+        }
     }
 
     // The uniform mesh's band per offset j (node i + j).
@@ -373,11 +552,15 @@ class NormalJumpIntegral {
     }
 
     Mesh mesh_;
-    // Stretched mesh: the rows per node; or the rows at Chebyshev points, their values
-    // there and the rows of interpolation weights from them to the nodes.
+    // Stretched mesh: the rows per node; or the panels, their rows of moments, of the
+    // density between points (rows_) and their nodes' interpolants, and the two sets of
+    // values at the points.
     normal_jumps_detail::Rows rows_;
-    std::vector<double> lagrange_;
-    mutable std::vector<double> sampled_;
+    normal_jumps_detail::Panels panels_;
+    normal_jumps_detail::Rows moments_of_;
+    std::vector<std::size_t> panel_nodes_;  // panel p's nodes: [panel_nodes_[p], panel_nodes_[p + 1])
+    std::vector<double> interpolated_;
+    mutable std::vector<double> moments_, sampled_;
     // Uniform mesh: the halves per offset from first_.
     long first_ = 0;
     std::vector<double> rising_, falling_;
