@@ -446,23 +446,30 @@ class NormalJumpIntegral {
 
         // The density from each point, as a centre shifted by m, to the points of the
         // panels within its reach. The panels are equal: the density depends on the two
-        // points' places in their panels and the panels' offset alone, formed once each.
-        const double scale = 1.0 / (s * std::sqrt(2.0 * M_PI)), top = static_cast<double>(panels_.count - 1);
-        std::vector<double> place(order), density((2 * panels_.count - 1) * order * order);
+        // points' places in their panels and the panels' offset alone, formed once for
+        // each offset that a band holds.
+        std::vector<Band> bands(panels_.count);
+        long lowest = 0, highest = 0;
+        for (std::size_t p = 0; p < panels_.count; ++p) {
+            bands[p] = panel_band(panels_, p, jumps.m, reach_in_s * s);
+            lowest = std::min(lowest, static_cast<long>(bands[p].first) - static_cast<long>(p));
+            highest = std::max(highest, static_cast<long>(bands[p].last) - static_cast<long>(p));
+        }
+        const double scale = 1.0 / (s * std::sqrt(2.0 * M_PI));
+        std::vector<double> place(order), density(static_cast<std::size_t>(highest - lowest + 1) * order * order);
         for (std::size_t j = 0; j < order; ++j) place[j] = (panels_.point(j) - panels_.lo) / panels_.width;
-        for (std::size_t d = 0; d < 2 * panels_.count - 1; ++d)
+        for (long d = lowest; d <= highest; ++d)
             for (std::size_t j = 0; j < order; ++j)
                 for (std::size_t k = 0; k < order; ++k) {
-                    const double apart = (static_cast<double>(d) - top + place[k] - place[j]) * panels_.width;
-                    const double z = (apart - jumps.m) / s;
-                    density[(d * order + j) * order + k] = scale * std::exp(-0.5 * z * z);
+                    const double z = ((static_cast<double>(d) + place[k] - place[j]) * panels_.width - jumps.m) / s;
+                    density[(static_cast<std::size_t>(d - lowest) * order + j) * order + k] = scale * std::exp(-0.5 * z * z);
                 }
         for (std::size_t l = 0; l < count; ++l) {
             const std::size_t p = l / order, j = l % order;
-            const Band band = panel_band(panels_, p, jumps.m, reach_in_s * s);
-            rows_.first.push_back(band.first * order);
-            for (std::size_t q = band.first; q <= band.last; ++q) {
-                const double* from = &density[((q + panels_.count - 1 - p) * order + j) * order];
+            rows_.first.push_back(bands[p].first * order);
+            for (std::size_t q = bands[p].first; q <= bands[p].last; ++q) {
+                const auto d = static_cast<std::size_t>(static_cast<long>(q) - static_cast<long>(p) - lowest);
+                const double* from = &density[(d * order + j) * order];
                 rows_.weights.insert(rows_.weights.end(), from, from + order);
             }
             rows_.start.push_back(rows_.weights.size());

@@ -111,6 +111,9 @@ def test_american_call_without_dividends_is_european():
     # step outran the diffusion's spread, the time error did not yet fall like dt^2, and the
     # price was 2.5e-5 K off, silently.
     (tw.Merton(0.2, 20.0, -0.5, 0.01), 100.0, 0.25, True),
+    # Wide jumps but few of them (lam T = 1.7) over a small diffusion: the paths without a
+    # jump keep the kink sharp, and it reached the spot 1.8e-6 K off on 128 steps.
+    (tw.Merton(0.0601, 4.044, 0.214, 0.445), 183.2, 0.421, True),
     # Values up to e^56 at the mesh's upper end, where an absolute rounding bound once kept
     # policy iteration cycling for minutes.
     (tw.Kou(0.05, 1.0, 0.4, 1.5, 0.5), 125.0, 1e-4, True),
