@@ -114,6 +114,10 @@ def test_american_call_without_dividends_is_european():
     # Wide jumps but few of them (lam T = 1.7) over a small diffusion: the paths without a
     # jump keep the kink sharp, and it reached the spot 1.8e-6 K off on 128 steps.
     (tw.Merton(0.0601, 4.044, 0.214, 0.445), 183.2, 0.421, True),
+    # Jumps of 0.5 +- 1 over five years: the grid's error deep in the money (h^2 e^x)
+    # passed the call's time value and clamped a third of the nodes to the payoff, at a
+    # place that moved with the mesh; 2.5e-6 K off.
+    (tw.Merton(0.3, 1.0, 0.5, 1.0), 100.0, 5.0, True),
     # Values up to e^56 at the mesh's upper end, where an absolute rounding bound once kept
     # policy iteration cycling for minutes.
     (tw.Kou(0.05, 1.0, 0.4, 1.5, 0.5), 125.0, 1e-4, True),
@@ -125,6 +129,11 @@ def test_the_no_dividend_call_is_european_or_refused(model, S, T, resolved):
     else:
         with pytest.warns(tw.AccuracyWarning, match="not computed to accuracy"):
             assert np.isnan(tw.price(model, S, K, T, R, 0.0, "call", exercise="american"))
+
+
+@pytest.mark.parametrize("model", [KOU, tw.Merton(0.3, 1.0, 0.5, 1.0)], ids=lambda m: type(m).__name__)
+def test_a_call_without_dividends_has_no_exercise_boundary(model):
+    assert not np.isfinite(tw.exercise_boundary(model, K, 5.0, R, kind="call").spot).any()
 
 
 def test_bermudan_lies_between_european_and_american_and_approaches_american():
