@@ -268,6 +268,116 @@ inline std::size_t panel_count(std::size_t nodes, double span, double s) {
     return best;
 }
 
+// The panels over the nodes x for a law of deviation s: the count that stores the fewest
+// weights, and the points each needs.
+inline Panels panels_over(const std::vector<double>& x, double s) {
+    Panels panels;
+    const double span = x.back() - x.front();
+    panels.count = panel_count(x.size(), span, s);
+    panels.lo = x.front();
+    panels.width = span / static_cast<double>(panels.count);
+    panels.order = panel_order(0.5 * panels.width / s);
+    return panels;
+}
+
+// Each point's moment against the nodes of its panel: each cell's part of a panel by
+// Gauss-Legendre, exact for its hat halves (linear) times a Lagrange basis (degree
+// order - 1). Row l holds the weights of the nodes whose hats meet point l's panel.
+inline Rows panel_moments(const std::vector<double>& x, const Panels& panels, const std::vector<double>& points,
+                          const std::vector<double>& barycentric) {
+    const std::size_t n = x.size(), order = panels.order;
+    Rows rows;
+    std::vector<double> t, w, basis(order);
+    gauss_legendre(order / 2 + 1, t, w);
+    std::size_t node = 0;
+    for (std::size_t p = 0; p < panels.count; ++p) {
+        const double a = p == 0 ? x.front() : panels.lo + static_cast<double>(p) * panels.width;
+        const double b = p + 1 == panels.count ? x.back() : panels.lo + static_cast<double>(p + 1) * panels.width;
+        while (node + 1 < n && x[node + 1] <= a) ++node;
+        std::size_t last = node;
+        while (last + 1 < n && x[last] < b) ++last;
+        const std::size_t nodes = last - node + 1, at = rows.weights.size();
+        rows.weights.resize(at + order * nodes, 0.0);
+        for (std::size_t j = 0; j < order; ++j) {
+            rows.first.push_back(node);
+            rows.start.push_back(at + (j + 1) * nodes);
+        }
+        for (std::size_t k = node; k < last; ++k) {
+            const double lo = std::max(x[k], a), hi = std::min(x[k + 1], b), cell = x[k + 1] - x[k];
+            if (!(hi > lo)) continue;
+            for (std::size_t g = 0; g < t.size(); ++g) {
+                const double y = 0.5 * (lo + hi) + 0.5 * (hi - lo) * t[g], weight = 0.5 * (hi - lo) * w[g];
+                const double rising = (y - x[k]) / cell;
+                lagrange_at(y, &points[p * order], barycentric, basis.data());
+                for (std::size_t j = 0; j < order; ++j) {
+                    double* row = &rows.weights[at + j * nodes];
+                    row[k - node] += weight * (1.0 - rising) * basis[j];
+                    row[k + 1 - node] += weight * rising * basis[j];
+                }
+            }
+        }
+    }
+    return rows;
+}
+
+// The density of N(m, s^2) from each point, as a centre, to the points of the panels
+// within its reach. The panels are equal: the density depends on the two points' places in
+// their panels and the panels' offset alone, formed once for each offset that a band holds.
+inline Rows panel_densities(const Panels& panels, double m, double s) {
+    const std::size_t order = panels.order;
+    std::vector<Band> bands(panels.count);
+    long lowest = 0, highest = 0;
+    for (std::size_t p = 0; p < panels.count; ++p) {
+        bands[p] = panel_band(panels, p, m, reach_in_s * s);
+        lowest = std::min(lowest, static_cast<long>(bands[p].first) - static_cast<long>(p));
+        highest = std::max(highest, static_cast<long>(bands[p].last) - static_cast<long>(p));
+    }
+    const double scale = 1.0 / (s * std::sqrt(2.0 * M_PI));
+    std::vector<double> place(order), density(static_cast<std::size_t>(highest - lowest + 1) * order * order);
+    for (std::size_t j = 0; j < order; ++j) place[j] = (panels.point(j) - panels.lo) / panels.width;
+    for (long d = lowest; d <= highest; ++d)
+        for (std::size_t j = 0; j < order; ++j)
+            for (std::size_t k = 0; k < order; ++k) {
+                const double z = ((static_cast<double>(d) + place[k] - place[j]) * panels.width - m) / s;
+                density[(static_cast<std::size_t>(d - lowest) * order + j) * order + k] = scale * std::exp(-0.5 * z * z);
+            }
+    Rows rows;
+    for (std::size_t l = 0; l < panels.points(); ++l) {
+        const std::size_t p = l / order, j = l % order;
+        rows.first.push_back(bands[p].first * order);
+        for (std::size_t q = bands[p].first; q <= bands[p].last; ++q) {
+            const auto d = static_cast<std::size_t>(static_cast<long>(q) - static_cast<long>(p) - lowest);
+            const double* from = &density[(d * order + j) * order];
+            rows.weights.insert(rows.weights.end(), from, from + order);
+        }
+        rows.start.push_back(rows.weights.size());
+    }
+    return rows;
+}
+
+// Each node's interpolant on its panel: panel p's nodes are [first[p], first[p + 1])
+// (panel_of is monotone, so they are consecutive), their weights stored point by point,
+// the nodes of a panel running along each point's stretch of `weights`.
+inline void panel_interpolants(const std::vector<double>& x, const Panels& panels, const std::vector<double>& points,
+                               const std::vector<double>& barycentric, std::vector<std::size_t>& first,
+                               std::vector<double>& weights) {
+    const std::size_t n = x.size(), order = panels.order;
+    first.assign(panels.count + 1, n);
+    for (std::size_t i = n; i-- > 0;) first[panels.panel_of(x[i])] = i;
+    for (std::size_t p = panels.count; p-- > 0;) first[p] = std::min(first[p], first[p + 1]);
+    weights.assign(n * order, 0.0);
+    std::vector<double> basis(order);
+    std::size_t at = 0;
+    for (std::size_t p = 0; p < panels.count; ++p) {
+        const std::size_t nodes = first[p + 1] - first[p];
+        for (std::size_t i = 0; i < nodes; ++i) {
+            lagrange_at(x[first[p] + i], &points[p * order], barycentric, basis.data());
+            for (std::size_t j = 0; j < order; ++j) weights[at + j * nodes + i] = basis[j];
+        }
+        at += order * nodes;
+    }
+}
+
 }  // namespace normal_jumps_detail
 
 class NormalJumpIntegral {
@@ -398,98 +508,16 @@ class NormalJumpIntegral {
     // panels within reach, and each node's interpolant on its panel.
     void by_panels(const charfun::NormalJumps& jumps, const std::vector<double>& x) {
         using namespace normal_jumps_detail;
-        const std::size_t n = x.size();
-        const double span = x.back() - x.front(), s = jumps.s;
-        panels_.count = panel_count(n, span, s);
-        panels_.lo = x.front();
-        panels_.width = span / static_cast<double>(panels_.count);
-        panels_.order = panel_order(0.5 * panels_.width / s);
-        const std::size_t order = panels_.order, count = panels_.points();
+        panels_ = panels_over(x, jumps.s);
+        const std::size_t count = panels_.points();
         std::vector<double> points(count);
         for (std::size_t l = 0; l < count; ++l) points[l] = panels_.point(l);
+        const std::vector<double> barycentric = chebyshev_weights(panels_.order);
+        moments_of_ = panel_moments(x, panels_, points, barycentric);
+        rows_ = panel_densities(panels_, jumps.m, jumps.s);
+        panel_interpolants(x, panels_, points, barycentric, panel_nodes_, interpolated_);
         moments_.resize(count);
         sampled_.resize(count);
-
-        // Moments: each cell's part of a panel by Gauss-Legendre, exact for its hat halves
-        // (linear) times a Lagrange basis (degree order - 1).
-        const std::vector<double> barycentric = chebyshev_weights(order);
-        std::vector<double> t, w, basis(order);
-        gauss_legendre(order / 2 + 1, t, w);
-        std::size_t node = 0;
-        for (std::size_t p = 0; p < panels_.count; ++p) {
-            const double a = p == 0 ? x.front() : panels_.lo + static_cast<double>(p) * panels_.width;
-            const double b = p + 1 == panels_.count ? x.back() : panels_.lo + static_cast<double>(p + 1) * panels_.width;
-            while (node + 1 < n && x[node + 1] <= a) ++node;
-            std::size_t last = node;
-            while (last + 1 < n && x[last] < b) ++last;
-            const std::size_t nodes = last - node + 1, at = moments_of_.weights.size();
-            moments_of_.weights.resize(at + order * nodes, 0.0);
-            for (std::size_t j = 0; j < order; ++j) {
-                moments_of_.first.push_back(node);
-                moments_of_.start.push_back(at + (j + 1) * nodes);
-            }
-            for (std::size_t k = node; k < last; ++k) {
-                const double lo = std::max(x[k], a), hi = std::min(x[k + 1], b), cell = x[k + 1] - x[k];
-                if (!(hi > lo)) continue;
-                for (std::size_t g = 0; g < t.size(); ++g) {
-                    const double y = 0.5 * (lo + hi) + 0.5 * (hi - lo) * t[g], weight = 0.5 * (hi - lo) * w[g];
-                    const double rising = (y - x[k]) / cell;
-                    lagrange_at(y, &points[p * order], barycentric, basis.data());
-                    for (std::size_t j = 0; j < order; ++j) {
-                        double* row = &moments_of_.weights[at + j * nodes];
-                        row[k - node] += weight * (1.0 - rising) * basis[j];
-                        row[k + 1 - node] += weight * rising * basis[j];
-                    }
-                }
-            }
-        }
-
-        // The density from each point, as a centre shifted by m, to the points of the
-        // panels within its reach. The panels are equal: the density depends on the two
-        // points' places in their panels and the panels' offset alone, formed once for
-        // each offset that a band holds.
-        std::vector<Band> bands(panels_.count);
-        long lowest = 0, highest = 0;
-        for (std::size_t p = 0; p < panels_.count; ++p) {
-            bands[p] = panel_band(panels_, p, jumps.m, reach_in_s * s);
-            lowest = std::min(lowest, static_cast<long>(bands[p].first) - static_cast<long>(p));
-            highest = std::max(highest, static_cast<long>(bands[p].last) - static_cast<long>(p));
-        }
-        const double scale = 1.0 / (s * std::sqrt(2.0 * M_PI));
-        std::vector<double> place(order), density(static_cast<std::size_t>(highest - lowest + 1) * order * order);
-        for (std::size_t j = 0; j < order; ++j) place[j] = (panels_.point(j) - panels_.lo) / panels_.width;
-        for (long d = lowest; d <= highest; ++d)
-            for (std::size_t j = 0; j < order; ++j)
-                for (std::size_t k = 0; k < order; ++k) {
-                    const double z = ((static_cast<double>(d) + place[k] - place[j]) * panels_.width - jumps.m) / s;
-                    density[(static_cast<std::size_t>(d - lowest) * order + j) * order + k] = scale * std::exp(-0.5 * z * z);
-                }
-        for (std::size_t l = 0; l < count; ++l) {
-            const std::size_t p = l / order, j = l % order;
-            rows_.first.push_back(bands[p].first * order);
-            for (std::size_t q = bands[p].first; q <= bands[p].last; ++q) {
-                const auto d = static_cast<std::size_t>(static_cast<long>(q) - static_cast<long>(p) - lowest);
-                const double* from = &density[(d * order + j) * order];
-                rows_.weights.insert(rows_.weights.end(), from, from + order);
-            }
-            rows_.start.push_back(rows_.weights.size());
-        }
-
-        // Each node's interpolant on its panel, stored point by point for each panel's
-        // nodes (panel_of is monotone: a panel's nodes are consecutive).
-        panel_nodes_.assign(panels_.count + 1, n);
-        for (std::size_t i = n; i-- > 0;) panel_nodes_[panels_.panel_of(x[i])] = i;
-        for (std::size_t p = panels_.count; p-- > 0;) panel_nodes_[p] = std::min(panel_nodes_[p], panel_nodes_[p + 1]);
-        interpolated_.assign(n * order, 0.0);
-        std::size_t at = 0;
-        for (std::size_t p = 0; p < panels_.count; ++p) {
-            const std::size_t first = panel_nodes_[p], nodes = panel_nodes_[p + 1] - first;
-            for (std::size_t i = 0; i < nodes; ++i) {
-                lagrange_at(x[first + i], &points[p * order], barycentric, basis.data());
-                for (std::size_t j = 0; j < order; ++j) interpolated_[at + j * nodes + i] = basis[j];
-            }
-            at += order * nodes;
-        }
     }
 
     // The uniform mesh's band per offset j (node i + j).

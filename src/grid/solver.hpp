@@ -125,7 +125,8 @@ double smoothing_variance(const Model& model, const Option& o) {
     const auto jumps = model.jumps();
     const double lam = jumps.rate();
     const bool blurred = lam * o.T > certain_jumps && !o.product.barrier.present();
-    const double spread = blurred ? jumps.moment(2) - jumps.moment(1) * jumps.moment(1) / lam : 0.0;
+    const double mean = blurred ? jumps.moment(1) : 0.0;
+    const double spread = blurred ? jumps.moment(2) - mean * mean / lam : 0.0;
     return model.diffusion_variance() + spread;
 }
 

@@ -104,21 +104,22 @@ inline double payoff(bool call, double x) { return std::max(call ? std::expm1(x)
 // The obstacle of exercise at tau: the payoff g where exercise can pay, minus infinity
 // (no constraint) where the payoff is below the model-free lower bound of the European
 // value, e^{x - q tau} - e^{-r tau} for a call and e^{-r tau} - e^{x - q tau} for a put
-// (`grown` holds e^x, increasing). There the option is worth more held whatever the model, and the
-// constraint is inactive in the exact problem; left in, it would clamp the grid's values
-// wherever their error dips below the payoff by more than the time value. That happens to a
-// call without dividends (never exercised) deep in the money, where the error grows like
-// h^2 e^x: Merton's model with jumps of 0.5 +- 1 over five years had a third of the nodes
-// "exercised" from e^x = 1.1e4 up, at a place that moved with the mesh, and the price was
-// 2.6e-6 K off.
+// (`grown` holds e^x, increasing). There the option is worth more held whatever the
+// model, and the constraint is inactive in the exact problem; left in, it would clamp the
+// grid's values wherever their error dips below the payoff by more than the time value.
+// That happens to a call without dividends (never exercised) deep in the money, where the
+// error grows like h^2 e^x: Merton's model with jumps of 0.5 +- 1 over five years had a
+// third of the nodes "exercised" from e^x = 1.1e4 up, at a place that moved with the
+// mesh, and the price was 2.6e-6 K off.
 inline const double* exercise_obstacle(bool call, double r, double q, double tau, const std::vector<double>& grown,
                                        const std::vector<double>& g, std::vector<double>& out) {
     const double rate_gain = -std::expm1(-r * tau), yield_loss = -std::expm1(-q * tau);
     const auto gain = [&](double e) { return call ? e * yield_loss - rate_gain : rate_gain - e * yield_loss; };
-    // The gain is monotone in e^x: positive at the less favourable end of the mesh (a put
-    // without dividends, a call with q > r), it is positive throughout.
+    // The gain is monotone in e^x: positive at the less favourable end of the mesh (every
+    // put without dividends at a positive rate), it is positive throughout.
     if (gain(call ? grown.front() : grown.back()) > 0.0) return g.data();
-    for (std::size_t i = 0; i < g.size(); ++i) out[i] = gain(grown[i]) > 0.0 ? g[i] : -std::numeric_limits<double>::infinity();
+    const double none = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < g.size(); ++i) out[i] = gain(grown[i]) > 0.0 ? g[i] : none;
     return out.data();
 }
 
